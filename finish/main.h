@@ -1,0 +1,8 @@
+#pragma once
+
+namespace Finish {
+
+// The program's entry point; returns the exit status.
+int main(int argc, char** argv);
+
+}  // namespace Finish
