@@ -12,6 +12,7 @@ pkg_check_modules(LIBPNG   REQUIRED IMPORTED_TARGET libpng)
 pkg_check_modules(LIBHEIF  REQUIRED IMPORTED_TARGET libheif)
 pkg_check_modules(EXIV2    REQUIRED IMPORTED_TARGET exiv2)
 pkg_check_modules(LCMS2    REQUIRED IMPORTED_TARGET lcms2)
+pkg_check_modules(UUID     REQUIRED IMPORTED_TARGET uuid)
 
 add_library(merrow::raw INTERFACE IMPORTED)
 target_link_libraries(merrow::raw INTERFACE PkgConfig::LIBRAW)
