@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "finish/delivery_jpeg.h"
@@ -357,5 +359,241 @@ INSTANTIATE_TEST_SUITE_P(Interruptions, FinishCrash, ::testing::ValuesIn(interru
                              if (c.kind == Interruption::during) label += "_" + std::to_string(c.delayMicroseconds) + "us";
                              return label;
                          });
+
+}  // namespace
+
+namespace {
+
+// Something another party does to the delivery folder between two steps, and
+// how the next step must react: stop with `error` (nothing overwritten or
+// removed), or go on when `error` is empty.
+struct Race {
+    const char* name;
+    Step before;  // the step that runs after the change
+    std::function<void(const fs::path& folder, const Save& save)> change;
+    std::string error;
+    // What must be in place afterwards (folder as the test sees it now).
+    std::function<void(const fs::path& root, const Save& save)> check;
+};
+
+const Bytes& intruder() {
+    static const Bytes b = makeJPEG(24, 40, 9);
+    return b;
+}
+
+void overwriteInPlace(const fs::path& file) {
+    Bytes b = readBytes(file);
+    b[b.size() / 2] ^= 0x55;
+    std::FILE* f = std::fopen(file.c_str(), "r+b");
+    std::fwrite(b.data(), 1, b.size(), f);
+    std::fclose(f);
+}
+
+void copyFolder(const fs::path& from, const fs::path& to) {
+    fs::create_directory(to);
+    for (const auto& e : fs::directory_iterator(from)) fs::copy(e.path(), to / e.path().filename(), fs::copy_options::recursive);
+}
+
+std::vector<Race> races() {
+    const auto deliveredKept = [](const fs::path& root, const Save&) {
+        EXPECT_EQ(readBytes(root / "delivery" / Save::name), photos().delivered);
+    };
+    return {
+        {"DeliveredReplaced", Step::metadata,
+         [](const fs::path& f, const Save&) {
+             writeBytes(f / "other.tmp", intruder());
+             fs::rename(f / "other.tmp", f / Save::name);
+         },
+         "Delivery JPEG changed",
+         [](const fs::path& root, const Save& s) {
+             EXPECT_EQ(readBytes(root / "delivery" / Save::name), intruder());
+             EXPECT_EQ(readBytes(root / "delivery" / s.temporary()), photos().render);
+         }},
+        {"DeliveredEditedInPlace", Step::swap,
+         [](const fs::path& f, const Save&) { overwriteInPlace(f / Save::name); }, "Delivery JPEG changed",
+         [](const fs::path& root, const Save& s) {
+             EXPECT_NE(readBytes(root / "delivery" / Save::name), photos().delivered);
+             EXPECT_EQ(readBytes(root / "delivery" / s.temporary()), photos().final);
+         }},
+        {"DeliveredHardLinked", Step::metadata,
+         [](const fs::path& f, const Save&) { fs::create_hard_link(f / Save::name, f / "copy.jpg"); },
+         "Delivery JPEG must be a regular, unlinked file below 512 MiB", deliveredKept},
+        {"DeliveredBecameASymbolicLink", Step::swap,
+         [](const fs::path& f, const Save&) {
+             fs::rename(f / Save::name, f / "kept.jpg");
+             fs::create_symlink("kept.jpg", f / Save::name);
+         },
+         "Delivery file is missing or is a link",
+         [](const fs::path& root, const Save&) {
+             EXPECT_EQ(readBytes(root / "delivery" / "kept.jpg"), photos().delivered);
+             EXPECT_TRUE(fs::is_symlink(root / "delivery" / Save::name));
+         }},
+        {"DeliveredTouchedOnly", Step::swap,
+         [](const fs::path& f, const Save&) {
+             fs::last_write_time(f / Save::name, fs::last_write_time(f / Save::name) + std::chrono::hours(1));
+         },
+         "",
+         [](const fs::path& root, const Save&) {
+             EXPECT_EQ(readBytes(root / "delivery" / Save::name), photos().final);
+         }},
+        {"FolderBecameASymbolicLink", Step::metadata,
+         [](const fs::path& f, const Save&) {
+             fs::rename(f, f.parent_path() / "moved");
+             fs::create_directory_symlink("moved", f);
+         },
+         "Delivery folder is unavailable",
+         [](const fs::path& root, const Save&) {
+             EXPECT_EQ(readBytes(root / "moved" / Save::name), photos().delivered);
+         }},
+        {"FolderReplacedByACopy", Step::swap,
+         [](const fs::path& f, const Save&) {
+             fs::rename(f, f.parent_path() / "old");
+             copyFolder(f.parent_path() / "old", f);
+         },
+         "Delivery folder was replaced",
+         [](const fs::path& root, const Save&) {
+             EXPECT_EQ(readBytes(root / "old" / Save::name), photos().delivered);
+             EXPECT_EQ(readBytes(root / "delivery" / Save::name), photos().delivered);
+         }},
+        {"TemporaryAlreadyExists", Step::publish,
+         [](const fs::path& f, const Save& s) { writeBytes(f / s.temporary(), intruder()); },
+         "Cannot move Finish output without overwriting a file",
+         [](const fs::path& root, const Save& s) {
+             EXPECT_EQ(readBytes(root / "delivery" / s.temporary()), intruder());
+             EXPECT_EQ(readBytes(root / "delivery" / s.work() / "render.jpg"), photos().render);
+             EXPECT_EQ(readBytes(root / "delivery" / Save::name), photos().delivered);
+         }},
+        {"TemporaryChanged", Step::swap,
+         [](const fs::path& f, const Save& s) { overwriteInPlace(f / s.temporary()); }, "Delivery JPEG changed",
+         deliveredKept},
+        {"WorkingDirectoryReplaced", Step::publish,
+         [](const fs::path& f, const Save& s) {
+             fs::rename(f / s.work(), f / "elsewhere");
+             copyFolder(f / "elsewhere", f / s.work());
+         },
+         "Delivery folder was replaced",
+         [](const fs::path& root, const Save& s) {
+             EXPECT_EQ(readBytes(root / "delivery" / s.work() / "render.jpg"), photos().render);
+             EXPECT_FALSE(fs::exists(root / "delivery" / s.temporary()));
+         }},
+        {"RenderBecameASymbolicLink", Step::publish,
+         [](const fs::path& f, const Save& s) {
+             fs::rename(f / s.work() / "render.jpg", f / "render-kept.jpg");
+             fs::create_symlink("../render-kept.jpg", f / s.work() / "render.jpg");
+         },
+         "Delivery file is missing or is a link",
+         [](const fs::path& root, const Save& s) {
+             EXPECT_FALSE(fs::exists(root / "delivery" / s.temporary()));
+             EXPECT_EQ(readBytes(root / "delivery" / Save::name), photos().delivered);
+         }},
+    };
+}
+
+class FinishRace : public ::testing::TestWithParam<Race> {};
+
+TEST_P(FinishRace, ChangesBehindTheSaveAreDetected) {
+    const Race& race = GetParam();
+    TestSupport::TempDir dir;
+    const fs::path folder = dir / "delivery";
+    fs::create_directory(folder);
+    writeBytes(folder / Save::name, photos().delivered);
+    Save save(folder, photos().render);
+    save.runUntil(race.before);
+    ASSERT_FALSE(HasFatalFailure());
+
+    race.change(folder, save);
+    const Reply r = runLacquer(save.requestFor(race.before),
+                               race.before == Step::swap ? std::vector<std::string>{"commit", "cleanup"}
+                                                         : std::vector<std::string>{});
+    if (race.error.empty()) {
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.last()["ok"], true) << r.out;
+    } else {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.last(), errorReply(race.error));
+        EXPECT_EQ(r.lines.size(), 1u) << r.out;
+    }
+    race.check(dir.path(), save);
+}
+
+INSTANTIATE_TEST_SUITE_P(Races, FinishRace, ::testing::ValuesIn(races()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The swap's own refusals and its conflict: the delivered file is never lost.
+TEST(FinishSwap, RefusalsAndConflictKeepEveryFile) {
+    const Photos& p = photos();
+    TestSupport::TempDir dir;
+    writeBytes(dir / Save::name, p.delivered);
+    Save save(dir.path(), p.render);
+    save.runUntil(Step::metadata);
+    ASSERT_FALSE(HasFatalFailure());
+
+    // The render before its metadata was carried does not match the delivery.
+    {
+        json swapRender = save.requestFor(Step::swap);
+        swapRender["output"] = save.renderSnapshot_;
+        const Reply r = runLacquer(swapRender, {"commit"});
+        EXPECT_EQ(r.lines.back(), errorReply("Delivery output validation failed"));
+        EXPECT_EQ(r.status, 1);
+    }
+    save.run(Step::metadata);
+    ASSERT_FALSE(HasFatalFailure());
+
+    // Cancelled, or input closed, at the first wait: nothing changes.
+    for (const std::vector<std::string>& lines : {std::vector<std::string>{"cancel"}, std::vector<std::string>{}}) {
+        const Reply r = runLacquer(save.requestFor(Step::swap), lines);
+        ASSERT_EQ(r.lines.size(), 2u) << r.out;
+        EXPECT_EQ(r.lines[0], json({{"ok", true}, {"ready", true}}));
+        EXPECT_EQ(r.lines[1], errorReply("Canceled before replacement"));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(readBytes(dir / Save::name), p.delivered);
+        EXPECT_EQ(readBytes(dir / save.temporary()), p.final);
+    }
+
+    // No "cleanup": the new file is in place and the old one waits under the
+    // temporary name until it is discarded with its receipt.
+    {
+        const Reply r = runLacquer(save.requestFor(Step::swap), {"commit", "later"});
+        ASSERT_EQ(r.lines.size(), 3u) << r.out;
+        EXPECT_EQ(r.lines[1], json({{"exchanged", true}, {"ok", true}}));
+        EXPECT_EQ(r.lines[2], errorReply("Replacement awaits recovery cleanup"));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(readBytes(dir / Save::name), p.final);
+        EXPECT_EQ(readBytes(dir / save.temporary()), p.delivered);
+        // The displaced file is only removed against its own receipt.
+        EXPECT_EQ(runLacquer(request("discard", dir.path(), save.temporary(),
+                                     {{"folderIdentity", save.folderIdentity_}, {"output", save.finalSnapshot_}}))
+                      .last(),
+                  errorReply("Delivery JPEG changed"));
+        EXPECT_EQ(runLacquer(request("discard", dir.path(), save.temporary(),
+                                     {{"folderIdentity", save.folderIdentity_}, {"output", save.source_}}))
+                      .last(),
+                  json({{"ok", true}}));
+        EXPECT_FALSE(fs::exists(dir / save.temporary()));
+    }
+}
+
+TEST(FinishSwap, DeliveryReplacedBeforeCommitIsAConflict) {
+    const Photos& p = photos();
+    TestSupport::TempDir dir;
+    writeBytes(dir / Save::name, p.delivered);
+    Save save(dir.path(), p.render);
+    save.runUntil(Step::swap);
+    ASSERT_FALSE(HasFatalFailure());
+
+    Lacquer swap(save.requestFor(Step::swap));
+    ASSERT_EQ(swap.reply(), json({{"ok", true}, {"ready", true}}));
+    writeBytes(dir / "other.tmp", intruder());
+    fs::rename(dir / "other.tmp", dir / Save::name);
+    swap.send("commit");
+    EXPECT_EQ(swap.reply(), json({{"ok", true},
+                                  {"reason", "Delivery changed during saving; displaced file preserved"},
+                                  {"status", "conflict"}}));
+    EXPECT_EQ(swap.wait(), 0);
+    // Both files are kept: the render under the delivery name, the other
+    // party's file under the temporary name.
+    EXPECT_EQ(readBytes(dir / Save::name), p.final);
+    EXPECT_EQ(readBytes(dir / save.temporary()), intruder());
+}
 
 }  // namespace
