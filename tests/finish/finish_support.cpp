@@ -83,6 +83,18 @@ Bytes wideProfile(double gamma) {
     return bytes;
 }
 
+Bytes greyProfile() {
+    cmsToneCurve* curve = cmsBuildGamma(nullptr, 2.2);
+    cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), curve);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    Bytes bytes(size);
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(curve);
+    return bytes;
+}
+
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 std::string textOf(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 Bytes readBytes(const std::filesystem::path& path) { return bytesOf(TestSupport::readFile(path)); }

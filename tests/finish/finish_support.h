@@ -32,6 +32,8 @@ Bytes makeJPEG(int width, int height, int seed, const PictureMetadata& metadata 
 
 // An RGB profile that differs from sRGB (wide-gamut primaries, gamma `gamma`).
 Bytes wideProfile(double gamma = 2.2);
+// A grey profile (not usable for a delivery).
+Bytes greyProfile();
 
 Bytes bytesOf(const std::string& text);
 std::string textOf(const Bytes& bytes);
