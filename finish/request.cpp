@@ -68,6 +68,9 @@ std::optional<T> optional(const json& object, const char* key, Decode decode) {
 }  // namespace
 
 FinishRequest FinishRequest::decode(std::string_view line) {
+    // JSON text never holds a raw NUL byte, and the parser would take one for
+    // the end of its input and ignore whatever follows.
+    if (line.find('\0') != std::string_view::npos) throw RequestDecodingError("The delivery request is not valid JSON");
     const json value = json::parse(line.begin(), line.end(), nullptr, false);
     if (value.is_discarded()) throw RequestDecodingError("The delivery request is not valid JSON");
     if (!value.is_object()) throw RequestDecodingError("The delivery request must be a JSON object");

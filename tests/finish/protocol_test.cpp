@@ -56,6 +56,7 @@ TEST(FinishProtocol, RequestsAreCheckedInOrder) {
         {"name missing", "{\"command\":\"lightroom-status\",\"folder\":\"/\"}\n",
          error("The delivery request is missing \"name\""), 1},
         {"not JSON", "hello\n", error("The delivery request is not valid JSON"), 1},
+        {"bytes after a NUL", request("inspect", dir.path(), "photo.jpg").dump() + std::string("\0junk\n", 6), error("The delivery request is not valid JSON"), 1},
         {"identity of the wrong type", line(request("inspect", dir.path(), "photo.jpg", {{"folderIdentity", {{"device", -1}, {"inode", 1}}}})),
          error("The delivery request's \"folderIdentity.device\" must be an unsigned 64-bit integer"), 1},
         {"relative folder", line(request("inspect", "photos", "photo.jpg")),
