@@ -273,6 +273,8 @@ struct Interruption {
     int delayMicroseconds = 0;
 };
 
+void PrintTo(const Interruption& cut, std::ostream* os) { *os << cut.name; }
+
 class FinishCrash : public ::testing::TestWithParam<Interruption> {};
 
 TEST_P(FinishCrash, FolderStaysConsistentAndTheWayForwardWorks) {
@@ -488,6 +490,8 @@ std::vector<Race> races() {
          }},
     };
 }
+
+void PrintTo(const Race& race, std::ostream* os) { *os << race.name; }
 
 class FinishRace : public ::testing::TestWithParam<Race> {};
 
