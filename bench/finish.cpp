@@ -63,8 +63,8 @@ const Files& files() {
 
 void BM_ProfileSource(benchmark::State& state) {
     const Bytes& jpeg = files().delivered;
+    // Only the header segments are walked, whatever the file's size.
     for (auto _ : state) benchmark::DoNotOptimize(JPEGColourProfile::source(jpeg));
-    state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(jpeg.size()));
 }
 BENCHMARK(BM_ProfileSource)->Unit(benchmark::kMicrosecond);
 
