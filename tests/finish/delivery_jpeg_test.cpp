@@ -180,3 +180,25 @@ TEST(DeliveryJPEG, CarryingMetadataOfRealFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// Files turned every way by their orientation tag: each displays as the
+// shape its name says, and carries onto an upright render of that shape.
+TEST(DeliveryJPEG, OrientationOfRealFiles) {
+    REQUIRE_FIXTURES();
+    for (const std::string shape : {"Landscape", "Portrait"}) {
+        for (int orientation = 0; orientation <= 8; ++orientation) {
+            const std::string file = "orientation/recurser/" + shape + "_" + std::to_string(orientation) + ".jpg";
+            SCOPED_TRACE(file);
+            const Bytes delivered = readBytes(TestSupport::fixture(file));
+            ASSERT_FALSE(delivered.empty());
+            const DeliveryJPEG d = DeliveryJPEG::inspect(delivered);
+            EXPECT_EQ(d.orientation, orientation == 0 ? 1 : orientation);
+            EXPECT_EQ(d.width > d.height, shape == "Landscape");
+            expectCarried(delivered);
+        }
+    }
+}
+
+}  // namespace
