@@ -25,6 +25,13 @@
 
 #include "engine/library/analysis.h"
 
+// The bytes must not depend on whether the compiler fuses multiplies and adds.
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
 namespace Extraction {
 
 namespace {

@@ -238,15 +238,33 @@ FaceFindings faceEvidence(const std::vector<Vision::FaceObservation>& observatio
     return findings;
 }
 
-FaceFindings faceEvidence(const Imaging::Bitmap& preview) {
-    std::optional<std::vector<Vision::FaceObservation>> observations;
+namespace {
+
+// The detector's observations of the preview; none when it cannot run. The
+// detector reads RGB or RGBA, so a one-channel preview is widened first.
+std::vector<Vision::FaceObservation> detectedFaces(const Imaging::Bitmap& preview) {
     try {
-        observations = Vision::detectFaces(preview);
+        std::optional<std::vector<Vision::FaceObservation>> found;
+        if (preview.channels == 1) {
+            Imaging::Bitmap rgb(preview.width, preview.height, 3);
+            for (std::size_t i = 0; i < preview.pixels.size(); ++i)
+                rgb.pixels[3 * i] = rgb.pixels[3 * i + 1] = rgb.pixels[3 * i + 2] = preview.pixels[i];
+            found = Vision::detectFaces(rgb);
+        } else {
+            found = Vision::detectFaces(preview);
+        }
+        if (found) return std::move(*found);
     } catch (...) {
-        observations.reset();  // a detector that cannot run finds no faces
+        // A detector that cannot run finds no faces.
     }
-    if (!observations) return {};
-    return faceEvidence(*observations);
+    return {};
+}
+
+}  // namespace
+
+FaceFindings faceEvidence(const Imaging::Bitmap& preview) {
+    if (!usable(preview)) return {};
+    return faceEvidence(detectedFaces(preview));
 }
 
 std::optional<LocalAnalysis> localAnalysis(const Imaging::Bitmap& preview,
@@ -312,13 +330,7 @@ std::optional<LocalAnalysis> localAnalysis(const Imaging::Bitmap& preview,
 
 std::optional<LocalAnalysis> localAnalysis(const Imaging::Bitmap& preview) {
     if (!usable(preview)) return std::nullopt;
-    std::vector<Vision::FaceObservation> observations;
-    try {
-        if (auto found = Vision::detectFaces(preview)) observations = std::move(*found);
-    } catch (...) {
-        observations.clear();  // a detector that cannot run finds no faces
-    }
-    return localAnalysis(preview, observations);
+    return localAnalysis(preview, detectedFaces(preview));
 }
 
 // ---- JSON --------------------------------------------------------------------

@@ -137,3 +137,17 @@ TEST(FeaturePrint, DecodingRefusesAnythingButAWholePrint) {
     }
     EXPECT_TRUE(Extraction::decodeFeaturePrint(good));
 }
+
+TEST(FeaturePrint, KnownPictureGivesKnownBytes) {
+    // Prints are stored and compared across runs, machines and versions: the
+    // bytes of a fixed picture must not drift. A change of the descriptor
+    // itself must change this digest on purpose.
+    std::string text = *Extraction::featurePrint(scene(400, 267, 2));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    ASSERT_EQ(EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr), 1);
+    static const char* hex = "0123456789abcdef";
+    std::string digestText;
+    for (unsigned int i = 0; i < length; ++i) digestText += {hex[digest[i] >> 4], hex[digest[i] & 15]};
+    EXPECT_EQ(digestText, "d8e43c55f8fea6f5641792016cc23590e3c199c330e2d05babe31c9bf5a3f256");
+}
