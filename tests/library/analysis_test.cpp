@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "engine/library/analysis.h"
+#include "engine/library/extraction.h"
+#include "support/support.h"
 
 using Extraction::FaceFindings;
 using Extraction::LocalAnalysis;
@@ -292,4 +294,36 @@ TEST(LocalAnalysisJSON, KeysInOrderAndAbsentMembersLeftOut) {
     auto reread = nlohmann::ordered_json::parse(a.dump());
     EXPECT_EQ(reread["scene"]["luma"].get<double>(), full->scene.luma);
     EXPECT_EQ(reread["quality"]["faceVisibility"].get<double>(), *full->quality.faceVisibility);
+}
+
+// ---- Real photos ---------------------------------------------------------------
+
+TEST(LocalAnalysis, RealPreviewsGiveBoundedMeasuresAndAPrint) {
+    REQUIRE_FIXTURES();
+    for (const char* name : {"faces/facerec_obama.jpg", "faces/immich_portrait.jpg", "jpeg_camera/ianare_DSCN0010.jpg"}) {
+        SCOPED_TRACE(name);
+        auto source = Extraction::open(TestSupport::fixture(name));
+        if (!source) GTEST_SKIP() << "photo files cannot be opened in this build yet";
+        auto preview = Extraction::preview(*source, 400, true, true);
+        ASSERT_TRUE(preview);
+        auto analysis = Extraction::localAnalysis(*preview);
+        ASSERT_TRUE(analysis);
+        nlohmann::ordered_json json = Extraction::toJSON(*analysis);
+        for (const char* group : {"scene", "quality"}) {
+            for (auto it = json[group].begin(); it != json[group].end(); ++it) {
+                EXPECT_GE(it.value().get<double>(), 0) << it.key();
+                EXPECT_LE(it.value().get<double>(), 1) << it.key();
+            }
+        }
+        EXPECT_TRUE(analysis->focusPoint);  // a real photo has a sharpest region
+        EXPECT_GT(analysis->quality.focus, 0);
+        EXPECT_EQ(Extraction::featurePrint(*preview)->size(), 4096u);
+
+        // With a working detector, a portrait has its face and an eye.
+        if (std::string(name).find("faces/") == 0 && Vision::detectFaces(*preview)) {
+            EXPECT_FALSE(analysis->faces.empty());
+            EXPECT_TRUE(analysis->quality.faceVisibility);
+            EXPECT_TRUE(analysis->eyePoint);
+        }
+    }
 }
