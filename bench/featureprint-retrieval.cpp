@@ -9,7 +9,9 @@
 // copies differing only in metadata) are one photo: finding the copy counts.
 //
 // Prints the found rate per variant kind and the distances: variant to its own
-// original, and between different photos. The benchmark itself times one print.
+// original, and between different photos. With MERROW_PRINT_EDGE=400 every
+// picture is first bounded to 400 pixels, as previews are before they are
+// printed. The benchmark itself times one print.
 
 #include <algorithm>
 #include <cmath>
@@ -178,6 +180,11 @@ Imaging::Bitmap toBitmap(const cv::Mat& p) {
     return bitmap;
 }
 
+Extraction::FeaturePrintVector printOf(const cv::Mat& picture) {
+    static const int edge = std::getenv("MERROW_PRINT_EDGE") ? std::atoi(std::getenv("MERROW_PRINT_EDGE")) : 0;
+    return *Extraction::featurePrintVector(toBitmap(edge > 0 ? bounded(picture, edge) : picture));
+}
+
 double distance(const Extraction::FeaturePrintVector& a, const Extraction::FeaturePrintVector& b) {
     double sum = 0;
     for (std::size_t i = 0; i < a.size(); ++i) sum += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
@@ -237,7 +244,7 @@ void evaluate() {
         Photo photo;
         photo.name = fs::relative(file, dir).string();
         photo.picture = bounded(*decoded, 1024);
-        photo.print = *Extraction::featurePrintVector(toBitmap(photo.picture));
+        photo.print = printOf(photo.picture);
         photos.push_back(std::move(photo));
     }
     // Copies of one picture form one group.
@@ -273,7 +280,7 @@ void evaluate() {
         int kindFound = 0;
         std::vector<double> kindOwn;
         for (const Photo& photo : photos) {
-            auto print = *Extraction::featurePrintVector(toBitmap(kind.make(photo.picture)));
+            auto print = printOf(kind.make(photo.picture));
             double ownDistance = distance(print, photo.print);
             std::size_t nearest = 0;
             double nearestDistance = INFINITY, otherDistance = INFINITY;
