@@ -149,6 +149,12 @@ std::optional<std::vector<std::string>> splitExec(std::string_view exec) {
 
 std::optional<std::vector<std::vector<std::string>>> commandLines(const std::vector<std::string>& arguments,
                                                                   const std::vector<std::string>& files) {
+    // The program itself is named literally.
+    if (arguments.empty() || arguments.front().empty()) return std::nullopt;
+    for (size_t i = 0; i + 1 < arguments.front().size(); ++i) {
+        if (arguments.front()[i] == '%' && arguments.front()[++i] != '%') return std::nullopt;
+    }
+
     FileCode kind = FileCode::none;
     int count = 0;
     for (const auto& argument : arguments) {
@@ -170,9 +176,6 @@ std::optional<std::vector<std::vector<std::string>>> commandLines(const std::vec
         for (const auto& file : files) lines.push_back(build(&file));
     } else {
         lines.push_back(build(nullptr));
-    }
-    for (const auto& line : lines) {
-        if (line.empty() || line.front().empty()) return std::nullopt;
     }
     return lines;
 }

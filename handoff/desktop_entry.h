@@ -29,8 +29,9 @@ std::optional<std::vector<std::string>> splitExec(std::string_view exec);
 // %F or %U takes all the files, in order; %f or %u takes one file, so the
 // program is started once per file; %% is a percent sign; every other field
 // code is removed, and an argument made only of removed codes disappears.
-// Without any file code the files are added at the end. Nothing when a list
-// code is part of a longer argument or more than one file code is used.
+// Without any file code the files are added at the end. Nothing when the
+// program is not named literally, a list code is part of a longer argument or
+// more than one file code is used.
 std::optional<std::vector<std::vector<std::string>>> commandLines(const std::vector<std::string>& arguments,
                                                                   const std::vector<std::string>& files);
 
