@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "handoff/open_with.h"
@@ -21,24 +22,29 @@ struct Opening {
     std::optional<std::string> error;
 };
 
+// The worker: opens the photos and reports how it went.
+void openPhotos(const std::shared_ptr<Opening>& opening, const Request& request) {
+    std::optional<std::string> error;
+    try {
+        OpenWith::open(request.applicationPath, request.paths);
+    } catch (const std::exception& failure) {
+        error = failure.what();
+    }
+    std::lock_guard hold(opening->lock);
+    opening->done = true;
+    opening->error = std::move(error);
+    opening->ended.notify_all();
+}
+
 }  // namespace
 
 void openWithin(const Request& request, std::chrono::milliseconds limit) {
     auto opening = std::make_shared<Opening>();
-    std::thread([opening, request] {
-        std::optional<std::string> error;
-        try {
-            OpenWith::open(request.applicationPath, request.paths);
-        } catch (const OpenWith::Failure& failure) {
-            error = failure.what();
-        } catch (const std::exception& failure) {
-            error = failure.what();
-        }
-        std::lock_guard hold(opening->lock);
-        opening->done = true;
-        opening->error = std::move(error);
-        opening->ended.notify_all();
-    }).detach();
+    try {
+        std::thread(openPhotos, opening, request).detach();
+    } catch (const std::system_error& error) {
+        throw Failure("Could not open Lightroom Import: " + error.code().message());
+    }
 
     std::unique_lock hold(opening->lock);
     if (!opening->ended.wait_for(hold, limit, [&] { return opening->done; }))

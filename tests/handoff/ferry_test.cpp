@@ -125,6 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"EmptyInput", {}, "", undecodable},
         FailureCase{"NotJSON", {}, "{\"applicationPath\": \"$APP\",", undecodable},
         FailureCase{"TrailingText", {}, R"({"applicationPath":"$APP","paths":["$PHOTO"]} x)", undecodable},
+        FailureCase{"InvalidUTF8", {}, "{\"applicationPath\":\"$APP\",\"paths\":[\"/ph\xff\xfeoto\"]}", undecodable},
         FailureCase{"NotAnObject", {}, R"(["$PHOTO"])", undecodable},
         FailureCase{"MissingPaths", {}, R"({"applicationPath":"$APP"})", undecodable},
         FailureCase{"MissingApplication", {"--validate"}, R"({"paths":["$PHOTO"]})", undecodable},
