@@ -1,7 +1,6 @@
 #pragma once
 // Desktop entry files (".desktop"): the Exec key of the "[Desktop Entry]"
-// group, its quoting rules and its field codes, as the freedesktop.org
-// Desktop Entry Specification defines them.
+// group, its quoting rules and its field codes, as freedesktop.org defines them.
 
 #include <optional>
 #include <string>
