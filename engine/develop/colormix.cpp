@@ -78,8 +78,9 @@ Develop::RGB mix(const Develop::RGB& pixel, const Parameters& parameters) {
     const float L = lab.L;
     const float Lp = std::max(L, 0.0f);
     const float room = std::max(1 - L, 0.02f);
-    const float lum = s1[0] < 0 ? s1[0] * 2.075f * std::pow(C, 0.84f) * std::pow(Lp, 1.68f) * std::pow(room, -0.35f)
-                                : s1[0] * 2.706f * std::pow(C, 0.60f) * std::pow(Lp, 2.10f) * std::pow(room, 0.66f);
+    const float lum = s1[0] == 0 ? 0.0f
+                      : s1[0] < 0 ? s1[0] * 2.075f * std::pow(C, 0.84f) * std::pow(Lp, 1.68f) * std::pow(room, -0.35f)
+                                  : s1[0] * 2.706f * std::pow(C, 0.60f) * std::pow(Lp, 2.10f) * std::pow(room, 0.66f);
     const float L2 = std::clamp(L + lum + s0[3] + s1[1] * C, 0.0f, 1.0f);
     const float k = s0[2] >= 1 ? 1 + (s0[2] - 1) * std::max(0.0f, 1 - C / 0.25f) : s0[2];
     const float C2 = C * s0[1] * k;

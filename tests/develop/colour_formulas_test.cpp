@@ -135,6 +135,20 @@ TEST(ColorMix, MixPixels) {
     EXPECT_NEAR(OKLab::chroma(grey), 0, 1e-4);
     EXPECT_NEAR(grey.L, before.L + 0.19f * OKLab::chroma(before), 1e-4);
 
+    // Luminance on orange (hue 48°, wholly in the orange band; strength 1.2).
+    for (const double slider : {50.0, -50.0}) {
+        ColorMix::Bands luminance;
+        luminance.orange = ColorMix::Band{std::nullopt, std::nullopt, slider};
+        const RGB orange = fromLCh(0.6f, 0.08f, 48);
+        const auto o0 = OKLab::fromSRGB(orange);
+        const float L = o0.L, Co = OKLab::chroma(o0), s = 1.2f * float(slider) / 100;
+        const float lum = s > 0 ? s * 2.706f * std::pow(Co, 0.60f) * std::pow(L, 2.10f) * std::pow(1 - L, 0.66f)
+                                : s * 2.075f * std::pow(Co, 0.84f) * std::pow(L, 1.68f) * std::pow(1 - L, -0.35f);
+        const auto o1 = OKLab::fromSRGB(ColorMix::mix(orange, *ColorMix::parameters(luminance)));
+        EXPECT_NEAR(o1.L, L + lum, 1e-4) << slider;
+        EXPECT_NEAR(OKLab::chroma(o1), Co, 1e-4) << slider;
+    }
+
     // A boost that leaves the gamut keeps lightness and hue and loses just enough chroma.
     ColorMix::Bands boost;
     boost.red = ColorMix::Band{std::nullopt, 100, std::nullopt};
