@@ -79,9 +79,13 @@ BlazeFace::Detection toPicture(BlazeFace::Detection d, const FaceTiles::Tile& ti
     return d;
 }
 
-// A face cut by a tile's inner edge is left to the tile beside it (or the
-// level above), where it lies whole.
-bool insideInnerEdges(const BlazeFace::Detection& d, const FaceTiles::Tile& tile, int width, int height) {
+// Whether a tile's detection is one the tile is trusted with. A face cut by
+// the tile's inner edge is left to the tile beside it (or the level above),
+// where it lies whole; a face too large for the tile to the level above.
+bool ownedByTile(const BlazeFace::Detection& d, const FaceTiles::Tile& tile, int width, int height) {
+    if (tile.width == width && tile.height == height) return true;
+    const double side = std::max(tile.width, tile.height) * FaceTiles::largestFaceShare;
+    if (d.width() * width > side || d.height() * height > side) return false;
     const double left = double(tile.x) / width, right = double(tile.x + tile.width) / width;
     const double top = double(tile.y) / height, bottom = double(tile.y + tile.height) / height;
     if (tile.x > 0 && d.xMin < left) return false;
@@ -144,7 +148,7 @@ std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture) {
         const FaceModel::Outputs outputs = FaceModel::run(networkInput(rgb, tile, p));
         for (const auto& d : BlazeFace::decode(outputs.scores, outputs.regressors, minimumDetectionConfidence)) {
             const auto moved = toPicture(d, tile, p, picture.width, picture.height);
-            if (insideInnerEdges(moved, tile, picture.width, picture.height)) found.push_back(moved);
+            if (ownedByTile(moved, tile, picture.width, picture.height)) found.push_back(moved);
         }
     }
 

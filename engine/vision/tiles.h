@@ -24,6 +24,11 @@ struct Tile {
 inline constexpr int largestTile = 640;
 inline constexpr int finestTile = 512;
 
+// A tile reports faces up to this share of its side only: a larger face seldom
+// lies whole inside it, its parts can pass for faces, and the coarser level
+// above finds it whole.
+inline constexpr double largestFaceShare = 1.0 / 3;
+
 // The tiles of a width x height picture: the whole picture first, then every
 // level's tiles, coarse to fine, row by row.
 std::vector<Tile> layout(int width, int height);
