@@ -20,9 +20,10 @@ struct Tile {
 // edge down to `finestTile`. Neighbouring tiles overlap by a quarter of their
 // side, so every face up to that width lies whole inside some tile, and wider
 // faces are found on the coarser level above. A face of 40 pixels in a
-// 1600-pixel picture is 20 network pixels wide on the finest level.
+// 1600-pixel picture is 16 network pixels wide on the finest level, where
+// seven passes cover a 1600 x 1067 picture.
 inline constexpr int largestTile = 640;
-inline constexpr int finestTile = 512;
+inline constexpr int finestTile = 640;
 
 // A tile reports faces up to this share of its side only: a larger face seldom
 // lies whole inside it, its parts can pass for faces, and the coarser level
