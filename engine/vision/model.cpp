@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/dnn.hpp>
 
 #include "engine/vision/blazeface.h"
@@ -57,6 +58,9 @@ std::shared_ptr<Loaded> load(const fs::path& path) {
         std::lock_guard lock(cacheLock);
         if (cached && cached->path == path) return cached;
     }
+    // The engine writes nothing to standard error; OpenCV would report a bad
+    // model file there before throwing.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     auto loaded = std::make_shared<Loaded>();
     loaded->path = path;
     try {
