@@ -7,7 +7,7 @@
 //
 //   eye outline   ellipse around the eye keypoint, 0.46 E wide, 0.18 E high
 //   pupil         the eye keypoint itself
-//   eyebrow       ellipse 0.60 E wide, 0.10 E high, 0.33 E above the eye
+//   eyebrow       ellipse 0.60 E wide, 0.10 E high, 0.22 E above the eye
 //   nose          from the bridge (0.15 E below the eye line) to the nostril
 //                 wings (0.22 E either side of the tip) and 0.16 E below the tip
 //   outer lips    ellipse around the mouth keypoint, 0.80 E wide, 0.32 E high
@@ -105,8 +105,8 @@ Landmarks landmarksFromKeypoints(const FaceKeypoints& k, const PixelBox& box) {
     out.leftEye = normalised(ellipse(f, k.leftEye, 0, 0, 0.23, 0.09, 8), box);
     out.rightPupil = normalised({k.rightEye}, box);
     out.leftPupil = normalised({k.leftEye}, box);
-    out.rightEyebrow = normalised(ellipse(f, k.rightEye, -0.03, -0.33, 0.30, 0.05, 8), box);
-    out.leftEyebrow = normalised(ellipse(f, k.leftEye, 0.03, -0.33, 0.30, 0.05, 8), box);
+    out.rightEyebrow = normalised(ellipse(f, k.rightEye, -0.03, -0.22, 0.30, 0.05, 8), box);
+    out.leftEyebrow = normalised(ellipse(f, k.leftEye, 0.03, -0.22, 0.30, 0.05, 8), box);
     out.nose = normalised(nose, box);
     out.outerLips = normalised(ellipse(f, k.mouthCentre, 0, 0, 0.40, 0.16, 12), box);
     out.innerLips = normalised(ellipse(f, k.mouthCentre, 0, 0, 0.30, 0.012, 8), box);
