@@ -54,7 +54,10 @@ struct Unavailable : std::runtime_error {
 
 // Finds the faces in an 8-bit grey, RGB or RGBA picture, rows top-down, best
 // confidence first. Large pictures are also searched tile by tile so that
-// small faces in group photos are found. Throws Unavailable.
+// small faces in group photos are found. Boxes are clipped to the picture.
+// Safe to call from several threads: the network is loaded once per process
+// and its passes run one at a time. The model file is found as
+// FaceModel::locate says (engine/vision/model.h). Throws Unavailable.
 std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture);
 
 // The same, with nothing when the detector cannot run (its model is missing, say).
