@@ -1,0 +1,63 @@
+#pragma once
+// What an opened photo file remembers: its kind, its capture facts and the
+// embedded previews it offers. Private to the photo library.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/library/extraction.h"
+
+namespace Exiv2 {
+class Image;
+}
+
+namespace Extraction {
+
+// How the file's content is decoded (found from its first bytes, not its name).
+enum class SourceKind { jpeg, heif, raw };
+
+// One picture stored inside a file besides (or instead of) its primary image.
+struct EmbeddedPreview {
+    enum class Origin { exiv2, libraw, heif };
+    Origin origin = Origin::exiv2;
+    int id = 0;          // Exiv2 preview id or HEIF thumbnail index
+    int width = 0;
+    int height = 0;
+    bool jpeg = true;    // JPEG data (a bitmap thumbnail otherwise)
+    long long area() const { return static_cast<long long>(width) * height; }
+};
+
+struct Source::State {
+    std::filesystem::path file;
+    SourceKind kind = SourceKind::raw;
+    ImageMetadata metadata;
+    int orientation = 1;                     // how previews are turned upright
+    std::vector<EmbeddedPreview> previews;   // best first
+    // The Exiv2 view of the file, kept for reading preview bytes later; Exiv2
+    // objects are not safe for concurrent use, hence the lock.
+    std::shared_ptr<Exiv2::Image> exiv;
+    mutable std::mutex exivLock;
+};
+
+// Sets Exiv2 up once per process for use from many threads (silent, with BMFF
+// and a lock around the XMP toolkit).
+void prepareExiv2();
+
+// Capture facts from what Exiv2 read of the file.
+ImageMetadata metadataFromExiv2(Exiv2::Image& image);
+
+// What LibRaw parsed from a RAW file's header, for formats Exiv2 cannot read.
+struct RawFacts {
+    std::string make, model, lens, serial;
+    long long timestamp = 0;  // seconds since the epoch, 0 when unknown
+    double iso = 0, shutter = 0, aperture = 0, focalLength = 0;
+};
+ImageMetadata metadataFromRawFacts(const RawFacts& facts);
+
+// EXIF orientation code for LibRaw's flip value (0, 3, 5, 6); nothing otherwise.
+std::optional<int> orientationFromFlip(int flip);
+
+}  // namespace Extraction
