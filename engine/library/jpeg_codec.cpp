@@ -109,6 +109,8 @@ std::optional<DecodedJPEG> decodeJPEG(const std::uint8_t* data, std::size_t size
     const int width = static_cast<int>(cinfo->output_width);
     const int height = static_cast<int>(cinfo->output_height);
     result->bitmap = Imaging::Bitmap(width, height, 3);
+    result->fullWidth = static_cast<int>(cinfo->image_width);
+    result->fullHeight = static_cast<int>(cinfo->image_height);
     if (cmyk) rowBuffer->resize(static_cast<std::size_t>(width) * 4);
 
     while (cinfo->output_scanline < cinfo->output_height) {

@@ -14,6 +14,8 @@ namespace Extraction {
 
 struct DecodedJPEG {
     Imaging::Bitmap bitmap;  // 8-bit RGB
+    int fullWidth = 0;       // the stored size before DCT scaling
+    int fullHeight = 0;
     // False when the data ended early or was damaged and the decoder filled
     // in what was missing; a harmless stray byte before a marker does not count.
     bool complete = true;

@@ -31,15 +31,19 @@ Imaging::Bitmap bitmapOf(const cv::Mat& mat) {
 }
 
 // Scales down (area averaging) so that the long edge is maxPixel; never enlarges.
-Imaging::Bitmap fitWithin(Imaging::Bitmap bitmap, int maxPixel) {
+// The short edge follows the aspect of the full-size picture (width x height) when
+// the bitmap is a DCT-scaled decode of it, whose edges were rounded up.
+Imaging::Bitmap fitWithin(Imaging::Bitmap bitmap, int maxPixel, int fullWidth = 0, int fullHeight = 0) {
     int longEdge = std::max(bitmap.width, bitmap.height);
     if (longEdge <= maxPixel) return bitmap;
-    double ratio = static_cast<double>(maxPixel) / longEdge;
-    auto scaled = [&](int edge) {
-        return edge == longEdge ? maxPixel : std::max(1, static_cast<int>(std::lround(edge * ratio)));
+    if (fullWidth <= 0 || fullHeight <= 0) fullWidth = bitmap.width, fullHeight = bitmap.height;
+    double ratio = static_cast<double>(maxPixel) / std::max(fullWidth, fullHeight);
+    auto scaled = [&](int edge, int fullEdge) {
+        return edge == longEdge ? maxPixel : std::max(1, static_cast<int>(std::lround(fullEdge * ratio)));
     };
     cv::Mat resized;
-    cv::resize(viewOf(bitmap), resized, cv::Size(scaled(bitmap.width), scaled(bitmap.height)), 0, 0, cv::INTER_AREA);
+    cv::resize(viewOf(bitmap), resized, cv::Size(scaled(bitmap.width, fullWidth), scaled(bitmap.height, fullHeight)),
+               0, 0, cv::INTER_AREA);
     return bitmapOf(resized);
 }
 
@@ -81,7 +85,7 @@ std::optional<Imaging::Bitmap> decodeTiffPreview(const std::uint8_t* data, std::
             if (!s) return std::nullopt;
             auto decoded = decodeJPEG(data + s->first, s->second, maxPixel);
             if (!decoded || !decoded->complete) return std::nullopt;
-            return std::move(decoded->bitmap);
+            return fitWithin(std::move(decoded->bitmap), maxPixel, decoded->fullWidth, decoded->fullHeight);
         }
         bool plainRGB = compression == 1 && exifLong(exif, "Exif.Image.SamplesPerPixel") == 3 &&
                         exifLong(exif, "Exif.Image.BitsPerSample") == 8 &&
@@ -168,7 +172,7 @@ std::optional<Imaging::Bitmap> decodeEmbedded(const Source::State& state, const 
     if (data->jpeg) {
         auto decoded = decodeJPEG(data->bytes.data(), data->bytes.size(), maxPixel);
         if (!decoded || !decoded->complete) return std::nullopt;
-        return std::move(decoded->bitmap);
+        return fitWithin(std::move(decoded->bitmap), maxPixel, decoded->fullWidth, decoded->fullHeight);
     }
     return decodeTiffPreview(data->bytes.data(), data->bytes.size(), maxPixel);
 }
@@ -225,12 +229,16 @@ std::optional<Imaging::Bitmap> decodeHeif(const std::filesystem::path& file, std
     return bitmap;
 }
 
-std::optional<Imaging::Bitmap> decodeRenderedJPEG(const Source::State& state, int maxPixel, bool transform) {
+// The primary image of a JPEG file, DCT-scaled for maxPixel (0: full size), then
+// brought to maxPixel exactly when fit holds.
+std::optional<Imaging::Bitmap> decodeRenderedJPEG(const Source::State& state, int maxPixel, bool transform, bool fit) {
     auto bytes = readWholeFile(state.file);
     if (!bytes) return std::nullopt;
     auto decoded = decodeJPEG(bytes->data(), bytes->size(), maxPixel);
     if (!decoded || !decoded->complete) return std::nullopt;
-    return applyOrientation(std::move(decoded->bitmap), transform ? state.orientation : 1);
+    Imaging::Bitmap bitmap = std::move(decoded->bitmap);
+    if (fit) bitmap = fitWithin(std::move(bitmap), maxPixel, decoded->fullWidth, decoded->fullHeight);
+    return applyOrientation(std::move(bitmap), transform ? state.orientation : 1);
 }
 
 }  // namespace
@@ -270,11 +278,7 @@ std::optional<Imaging::Bitmap> preview(const Source& source, int maxPixel, bool 
                 return fitWithin(std::move(*bitmap), maxPixel);
             }
             case SourceKind::jpeg:
-                if (rendered) {
-                    auto bitmap = decodeRenderedJPEG(state, maxPixel, transform);
-                    if (!bitmap) return std::nullopt;
-                    return fitWithin(std::move(*bitmap), maxPixel);
-                }
+                if (rendered) return decodeRenderedJPEG(state, maxPixel, transform, true);
                 return embeddedPreview(state, maxPixel, transform);
             case SourceKind::raw:
                 // Whatever the caller believes, sensor data is never decoded here.
@@ -290,7 +294,7 @@ std::optional<Imaging::Bitmap> decodeRendered(const Source& source, std::optiona
     const Source::State& state = *source.state;
     try {
         switch (state.kind) {
-            case SourceKind::jpeg: return decodeRenderedJPEG(state, maxPixel.value_or(0), transform);
+            case SourceKind::jpeg: return decodeRenderedJPEG(state, maxPixel.value_or(0), transform, false);
             case SourceKind::heif: return decodeHeif(state.file, std::nullopt, transform);
             case SourceKind::raw: return std::nullopt;
         }
