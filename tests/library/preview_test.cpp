@@ -254,3 +254,29 @@ TEST(PreviewRendered, ExtensionDecidesWhatCountsAsRendered) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bundled samples all open, carry a preview, and come out upright.
+TEST(Samples, EveryBundledSampleGivesAnUprightPreview) {
+    struct {
+        const char* name;
+        int width, height;
+    } cases[] = {{"canon-eos-d30.crw", 400, 267},
+                 {"landscape-generated.dng", 400, 267},
+                 {"portrait-orientation-6.jpg", 267, 400},
+                 {"curie-portrait.jpg", 400, 333},
+                 {"heic-single.heic", 400, 267}};
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto path = TestSupport::sourceDir() / "samples" / c.name;
+        auto source = Extraction::open(path);
+        ASSERT_TRUE(source);
+        auto image = Extraction::preview(*source, 400, Extraction::isRendered(path), true);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->width, c.width);
+        EXPECT_EQ(image->height, c.height);
+    }
+}
+
+}  // namespace
