@@ -116,22 +116,12 @@ struct PreviewData {
 };
 
 std::optional<PreviewData> readExiv2Preview(const Source::State& state, int id) {
-    if (!state.exiv) return std::nullopt;
-    std::lock_guard lock(state.exivLock);
-    try {
-        Exiv2::PreviewManager manager(*state.exiv);
-        for (const Exiv2::PreviewProperties& p : manager.getPreviewProperties()) {
-            if (static_cast<int>(p.id_) != id) continue;
-            Exiv2::PreviewImage image = manager.getPreviewImage(p);
-            if (image.size() == 0) return std::nullopt;
-            PreviewData data;
-            data.bytes.assign(image.pData(), image.pData() + image.size());
-            data.jpeg = image.mimeType() == "image/jpeg";
-            return data;
-        }
-    } catch (...) {
-    }
-    return std::nullopt;
+    auto encoded = exiv2PreviewData(state, id);
+    if (!encoded) return std::nullopt;
+    PreviewData data;
+    data.bytes = std::move(encoded->first);
+    data.jpeg = encoded->second;
+    return data;
 }
 
 std::optional<PreviewData> readLibRawThumbnail(const Source::State& state) {
@@ -162,27 +152,39 @@ std::optional<PreviewData> readLibRawThumbnail(const Source::State& state) {
 // The picture of one embedded preview, decoded at the scale maxPixel needs. A JPEG
 // that ends early or is damaged is refused: the decoder would fill the missing part
 // grey, and a smaller complete preview is the better answer.
-std::optional<Imaging::Bitmap> decodeEmbedded(const Source::State& state, const EmbeddedPreview& preview,
-                                              int maxPixel) {
-    std::optional<PreviewData> data = preview.origin == EmbeddedPreview::Origin::libraw
-                                          ? readLibRawThumbnail(state)
-                                          : readExiv2Preview(state, preview.id);
-    if (!data) return std::nullopt;
-    if (data->pixels) return data->pixels;
-    if (data->jpeg) {
-        auto decoded = decodeJPEG(data->bytes.data(), data->bytes.size(), maxPixel);
+std::optional<Imaging::Bitmap> decodePreviewData(const PreviewData& data, int maxPixel) {
+    if (data.pixels) return data.pixels;
+    if (data.jpeg) {
+        auto decoded = decodeJPEG(data.bytes.data(), data.bytes.size(), maxPixel);
         if (!decoded || !decoded->complete) return std::nullopt;
         return fitWithin(std::move(decoded->bitmap), maxPixel, decoded->fullWidth, decoded->fullHeight);
     }
-    return decodeTiffPreview(data->bytes.data(), data->bytes.size(), maxPixel);
+    return decodeTiffPreview(data.bytes.data(), data.bytes.size(), maxPixel);
 }
 
+// The camera's preview: LibRaw's pick first (for most formats the largest JPEG),
+// then Exiv2's list, JPEG before bitmap thumbnails and larger before smaller; a
+// bitmap from LibRaw waits until no JPEG has worked.
 std::optional<Imaging::Bitmap> embeddedPreview(const Source::State& state, int maxPixel, bool transform) {
-    for (const EmbeddedPreview& preview : state.previews) {
-        if (preview.origin == EmbeddedPreview::Origin::heif) continue;
-        if (auto bitmap = decodeEmbedded(state, preview, maxPixel))
-            return finish(std::move(*bitmap), maxPixel, transform ? state.orientation : 1);
+    int orientation = transform ? state.orientation : 1;
+    std::optional<Imaging::Bitmap> rawBitmap;
+    if (state.rawThumbnail) {
+        if (auto data = readLibRawThumbnail(state)) {
+            if (data->pixels) {
+                rawBitmap = std::move(data->pixels);
+            } else if (auto bitmap = decodePreviewData(*data, maxPixel)) {
+                return finish(std::move(*bitmap), maxPixel, orientation);
+            }
+        }
     }
+    std::vector<EmbeddedPreview> previews = exiv2Previews(state);
+    for (const EmbeddedPreview& preview : previews) {
+        if (!preview.jpeg && rawBitmap) break;
+        auto data = readExiv2Preview(state, preview.id);
+        if (!data) continue;
+        if (auto bitmap = decodePreviewData(*data, maxPixel)) return finish(std::move(*bitmap), maxPixel, orientation);
+    }
+    if (rawBitmap) return finish(std::move(*rawBitmap), maxPixel, orientation);
     return std::nullopt;
 }
 
@@ -267,11 +269,10 @@ std::optional<Imaging::Bitmap> preview(const Source& source, int maxPixel, bool 
             case SourceKind::heif: {
                 std::optional<int> thumbnail;
                 if (!rendered) {
-                    auto it = std::find_if(state.previews.begin(), state.previews.end(), [](auto& p) {
-                        return p.origin == EmbeddedPreview::Origin::heif;
-                    });
-                    if (it == state.previews.end()) return std::nullopt;
-                    thumbnail = it->id;
+                    if (state.heifThumbnails.empty()) return std::nullopt;
+                    auto largest = std::max_element(state.heifThumbnails.begin(), state.heifThumbnails.end(),
+                                                    [](auto& a, auto& b) { return a.area() < b.area(); });
+                    thumbnail = largest->id;
                 }
                 auto bitmap = decodeHeif(state.file, thumbnail, transform);
                 if (!bitmap) return std::nullopt;

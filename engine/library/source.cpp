@@ -90,35 +90,12 @@ std::shared_ptr<Exiv2::Image> readExiv2(const fs::path& file) {
     }
 }
 
-std::vector<EmbeddedPreview> exiv2Previews(Exiv2::Image& image) {
-    std::vector<EmbeddedPreview> previews;
-    try {
-        Exiv2::PreviewManager manager(image);
-        for (const Exiv2::PreviewProperties& p : manager.getPreviewProperties()) {
-            if (p.size_ == 0) continue;
-            EmbeddedPreview preview;
-            preview.origin = EmbeddedPreview::Origin::exiv2;
-            preview.id = static_cast<int>(p.id_);
-            preview.width = static_cast<int>(p.width_);
-            preview.height = static_cast<int>(p.height_);
-            preview.jpeg = p.mimeType_ == "image/jpeg";
-            previews.push_back(preview);
-        }
-    } catch (...) {
-    }
-    return previews;
-}
-
 // Best first: JPEG previews before bitmap thumbnails, larger before smaller.
 void rankPreviews(std::vector<EmbeddedPreview>& previews) {
     std::stable_sort(previews.begin(), previews.end(), [](const EmbeddedPreview& a, const EmbeddedPreview& b) {
         if (a.jpeg != b.jpeg) return a.jpeg;
         return a.area() > b.area();
     });
-}
-
-bool sameSize(const EmbeddedPreview& a, int width, int height) {
-    return (a.width == width && a.height == height) || (a.width == height && a.height == width);
 }
 
 // What LibRaw reads from a RAW header: pixel size, orientation, its chosen thumbnail.
@@ -183,7 +160,7 @@ bool readHeif(const fs::path& file, Source::State& state) {
             preview.id = static_cast<int>(ids[static_cast<std::size_t>(i)]);
             preview.width = heif_image_handle_get_width(thumbnail);
             preview.height = heif_image_handle_get_height(thumbnail);
-            state.previews.push_back(preview);
+            state.heifThumbnails.push_back(preview);
             heif_image_handle_release(thumbnail);
         }
         heif_image_handle_release(primary);
@@ -200,6 +177,47 @@ void keepPositiveSize(ImageMetadata& m, long long width, long long height) {
 }
 
 }  // namespace
+
+std::vector<EmbeddedPreview> exiv2Previews(const Source::State& state) {
+    if (!state.exiv) return {};
+    std::lock_guard lock(state.exivLock);
+    if (state.exivPreviews) return *state.exivPreviews;
+    std::vector<EmbeddedPreview> previews;
+    try {
+        state.exivPreviewManager = std::make_shared<Exiv2::PreviewManager>(*state.exiv);
+        state.exivPreviewProperties = state.exivPreviewManager->getPreviewProperties();
+        for (const Exiv2::PreviewProperties& p : state.exivPreviewProperties) {
+            if (p.size_ == 0) continue;
+            EmbeddedPreview preview;
+            preview.origin = EmbeddedPreview::Origin::exiv2;
+            preview.id = static_cast<int>(p.id_);
+            preview.width = static_cast<int>(p.width_);
+            preview.height = static_cast<int>(p.height_);
+            preview.jpeg = p.mimeType_ == "image/jpeg";
+            previews.push_back(preview);
+        }
+    } catch (...) {
+    }
+    rankPreviews(previews);
+    state.exivPreviews = previews;
+    return previews;
+}
+
+std::optional<std::pair<std::vector<std::uint8_t>, bool>> exiv2PreviewData(const Source::State& state, int id) {
+    std::lock_guard lock(state.exivLock);
+    if (!state.exivPreviewManager) return std::nullopt;
+    try {
+        for (const Exiv2::PreviewProperties& p : state.exivPreviewProperties) {
+            if (static_cast<int>(p.id_) != id) continue;
+            Exiv2::PreviewImage image = state.exivPreviewManager->getPreviewImage(p);
+            if (image.size() == 0) return std::nullopt;
+            return std::make_pair(std::vector<std::uint8_t>(image.pData(), image.pData() + image.size()),
+                                  image.mimeType() == "image/jpeg");
+        }
+    } catch (...) {
+    }
+    return std::nullopt;
+}
 
 void prepareExiv2() {
     static std::once_flag once;
@@ -238,7 +256,6 @@ std::optional<Source> open(const fs::path& file) {
                 if (state->exiv) {
                     state->metadata = metadataFromExiv2(*state->exiv);
                     keepPositiveSize(state->metadata, state->exiv->pixelWidth(), state->exiv->pixelHeight());
-                    state->previews = exiv2Previews(*state->exiv);
                 }
                 if (!state->metadata.rawW) {
                     // Exiv2 gave up on the file's segments; the JPEG header may still be sound.
@@ -261,31 +278,23 @@ std::optional<Source> open(const fs::path& file) {
                 // libheif cannot read it (an image sequence, say): whatever the other
                 // libraries find is still worth having, without any pixels.
                 state->kind = SourceKind::raw;
-                state->previews.clear();
+                state->heifThumbnails.clear();
                 state->metadata = {};
                 [[fallthrough]];
             case SourceKind::raw: {
                 auto header = readLibRaw(file);
                 state->exiv = readExiv2(file);
                 if (!header && !state->exiv) return std::nullopt;
-                if (state->exiv) {
-                    state->metadata = metadataFromExiv2(*state->exiv);
-                    state->previews = exiv2Previews(*state->exiv);
-                } else {
-                    state->metadata = metadataFromRawFacts(header->facts);
-                }
+                state->metadata = state->exiv ? metadataFromExiv2(*state->exiv) : metadataFromRawFacts(header->facts);
                 if (header) {
                     keepPositiveSize(state->metadata, header->width, header->height);
                     if (!state->metadata.orientation) state->metadata.orientation = orientationFromFlip(header->flip);
-                    bool known = std::any_of(state->previews.begin(), state->previews.end(), [&](auto& p) {
-                        return p.jpeg && sameSize(p, header->thumbWidth, header->thumbHeight);
-                    });
-                    if (header->thumbWidth > 0 && header->thumbHeight > 0 && !known) {
+                    if (header->thumbWidth > 0 && header->thumbHeight > 0) {
                         EmbeddedPreview preview;
                         preview.origin = EmbeddedPreview::Origin::libraw;
                         preview.width = header->thumbWidth;
                         preview.height = header->thumbHeight;
-                        state->previews.push_back(preview);
+                        state->rawThumbnail = preview;
                     }
                 } else if (state->exiv) {
                     keepPositiveSize(state->metadata, state->exiv->pixelWidth(), state->exiv->pixelHeight());
@@ -293,7 +302,6 @@ std::optional<Source> open(const fs::path& file) {
                 break;
             }
         }
-        rankPreviews(state->previews);
         int orientation = state->metadata.orientation.value_or(1);
         state->orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
         return Source{std::move(state)};

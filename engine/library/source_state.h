@@ -2,16 +2,20 @@
 // What an opened photo file remembers: its kind, its capture facts and the
 // embedded previews it offers. Private to the photo library.
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/library/extraction.h"
 
 namespace Exiv2 {
 class Image;
+class PreviewManager;
+struct PreviewProperties;
 }
 
 namespace Extraction {
@@ -34,13 +38,25 @@ struct Source::State {
     std::filesystem::path file;
     SourceKind kind = SourceKind::raw;
     ImageMetadata metadata;
-    int orientation = 1;                     // how previews are turned upright
-    std::vector<EmbeddedPreview> previews;   // best first
-    // The Exiv2 view of the file, kept for reading preview bytes later; Exiv2
-    // objects are not safe for concurrent use, hence the lock.
+    int orientation = 1;                        // how previews are turned upright
+    std::optional<EmbeddedPreview> rawThumbnail;  // the one LibRaw picks, tried first
+    std::vector<EmbeddedPreview> heifThumbnails;
+    // The Exiv2 view of the file, kept for reading previews later; Exiv2 objects
+    // are not safe for concurrent use, hence the lock. Listing Exiv2's previews
+    // can take long (it looks at every image of a large DNG), so it is done only
+    // when needed and remembered.
     std::shared_ptr<Exiv2::Image> exiv;
     mutable std::mutex exivLock;
+    mutable std::optional<std::vector<EmbeddedPreview>> exivPreviews;  // best first
+    mutable std::shared_ptr<Exiv2::PreviewManager> exivPreviewManager;
+    mutable std::vector<Exiv2::PreviewProperties> exivPreviewProperties;
 };
+
+// Exiv2's previews of the file, best first (JPEG before bitmaps, larger first).
+std::vector<EmbeddedPreview> exiv2Previews(const Source::State& state);
+
+// The encoded data of one of Exiv2's previews and whether it is JPEG (TIFF otherwise).
+std::optional<std::pair<std::vector<std::uint8_t>, bool>> exiv2PreviewData(const Source::State& state, int id);
 
 // Sets Exiv2 up once per process for use from many threads (silent, with BMFF
 // and a lock around the XMP toolkit).
