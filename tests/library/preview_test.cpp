@@ -96,7 +96,9 @@ TEST(PreviewOrientation, AllEightTagsComeOutUpright) {
             ASSERT_TRUE(stored);
             bool turned = tag >= 5;
             EXPECT_EQ(stored->width, turned ? reference->height : reference->width);
-            if (tag != 1) EXPECT_GT(meanDifference(*stored, *reference), 6.0);
+            if (tag != 1) {
+                EXPECT_GT(meanDifference(*stored, *reference), 6.0);
+            }
         }
     }
 }
