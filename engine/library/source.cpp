@@ -73,9 +73,75 @@ std::optional<SourceKind> kindOf(const std::vector<std::uint8_t>& head) {
     return SourceKind::raw;
 }
 
+// Files cut short inside their picture data (a copy interrupted while reading the
+// card) are common. An ISO media file (CR3) keeps its metadata and previews in the
+// boxes before the picture data, so the whole boxes before the first one that runs
+// past the end of the file are still a readable file. Nothing when every box is whole.
+constexpr std::uint64_t maxSalvagedBytes = 64ull << 20;
+
+std::optional<std::vector<std::uint8_t>> wholeBoxesBeforeCut(const fs::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    std::error_code ec;
+    std::uint64_t size = fs::file_size(file, ec);
+    if (ec) return std::nullopt;
+    std::uint64_t offset = 0;
+    std::optional<std::uint64_t> cut;
+    while (offset + 8 <= size) {
+        std::uint8_t header[16];
+        if (::pread(fd, header, sizeof header, static_cast<off_t>(offset)) < 8) return std::nullopt;
+        std::uint64_t box = bigEndian32(header);
+        if (box == 1) box = std::uint64_t(bigEndian32(header + 8)) << 32 | bigEndian32(header + 12);
+        if (box == 0) return std::nullopt;  // the last box, running to the end of the file
+        if (box < 8) return std::nullopt;   // not an ISO media file after all
+        if (box > size - offset) {
+            cut = offset;
+            break;
+        }
+        offset += box;
+    }
+    if (!cut || *cut < 8 || *cut > maxSalvagedBytes) return std::nullopt;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*cut));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t got = ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (got <= 0) return std::nullopt;
+        done += static_cast<std::size_t>(got);
+    }
+    return bytes;
+}
+
 // The Exiv2 view of a file, or nothing when Exiv2 does not know its format.
-std::shared_ptr<Exiv2::Image> readExiv2(const fs::path& file) {
+std::shared_ptr<Exiv2::Image> readExiv2(const fs::path& file, bool isoMedia = false) {
     prepareExiv2();
+    if (isoMedia) {
+        try {
+            auto image = adoptExiv2(Exiv2::ImageFactory::open(file.string()));
+            if (image) {
+                image->readMetadata();
+                return image;
+            }
+        } catch (...) {
+        }
+        auto head = wholeBoxesBeforeCut(file);
+        if (!head) return nullptr;
+        try {
+            // Exiv2 reads from the buffer without copying it: the buffer lives as long as the image.
+            auto buffer = std::make_shared<std::vector<std::uint8_t>>(std::move(*head));
+            Exiv2::Image* opened =
+                Exiv2::ImageFactory::open(buffer->data(), static_cast<long>(buffer->size())).release();
+            if (!opened) return nullptr;
+            std::shared_ptr<Exiv2::Image> image(opened, [buffer](Exiv2::Image* p) { delete p; });
+            image->readMetadata();
+            return image;
+        } catch (...) {
+            return nullptr;
+        }
+    }
     try {
         int type = Exiv2::ImageFactory::getType(file.string());
         // A sidecar or an Exiv2 metadata dump is no photo.
@@ -283,7 +349,7 @@ std::optional<Source> open(const fs::path& file) {
                 [[fallthrough]];
             case SourceKind::raw: {
                 auto header = readLibRaw(file);
-                state->exiv = readExiv2(file);
+                state->exiv = readExiv2(file, !brandsOf(*head).empty());
                 if (!header && !state->exiv) return std::nullopt;
                 state->metadata = state->exiv ? metadataFromExiv2(*state->exiv) : metadataFromRawFacts(header->facts);
                 if (header) {

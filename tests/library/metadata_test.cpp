@@ -66,6 +66,8 @@ TEST(Metadata, RealCameraFiles) {
          "DT 18-200mm F3.5-6.3", "2017:10:22 11:54:20", 30.0, 0.01, 13.0, 100, 1},
         {"raw/partial/exiv2_Canon-R6-pruned.cr3", 3408, 2272, "Canon EOS R6", "093022004357",
          "RF70-200mm F2.8 L IS USM", "2021:05:12 12:21:21", 200.0, 0.25, 25.0, 100, 1},
+        {"raw/partial/nomexif_CanonR6_truncated.cr3", 5472, 3648, "Canon EOS R6", "072021007989",
+         "EF100mm f/2.8L Macro IS USM", "2025:09:06 20:24:47", 100.0, 0.01, 2.8, 25600, 1},
         {"raw/complete/imagemeta_CanonEOSD30.crw", 2176, 1448, "Canon EOS D30", std::nullopt, std::nullopt,
          "2018:01:01 13:03:32", std::nullopt, 1.0, 2828427.0 / 500000, std::nullopt, 1},
         {"heic/libvips_heic-orientation-6.heic", 4032, 3024, "Apple iPhone XS", std::nullopt,

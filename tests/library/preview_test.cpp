@@ -50,6 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
         PreviewCase{"raw/partial/imagemeta_SonySLTA55_truncated.arw", 400, false, true, 400, 267},
         PreviewCase{"raw/partial/imagemeta_Canon1DsMkIII_truncated.cr2", 400, false, true, 400, 267},
         PreviewCase{"raw/partial/exiv2_Canon-R6-pruned.cr3", 400, false, true, 400, 267},
+        // A CR3 cut short inside its picture data still has its preview.
+        PreviewCase{"raw/partial/nomexif_CanonR6_truncated.cr3", 400, false, true, 400, 267},
         PreviewCase{"raw/complete/photoprism_canon_eos_6d.dng", 300, false, true, 300, 200},
         // Never enlarged: a 1440x960 preview asked for at 8192.
         PreviewCase{"raw/complete/imagemeta_CanonEOSD30.crw", 8192, false, true, 1440, 960},
