@@ -74,7 +74,14 @@ INSTANTIATE_TEST_SUITE_P(
         PreviewCase{"heic/exifr_heic-single.heic", 400, true, true, 400, 267},
         PreviewCase{"heic/libvips_heic-orientation-6.heic", 400, true, true, 300, 400},
         PreviewCase{"heic/libvips_heic-orientation-6.heic", 400, true, false, 400, 300},
-        PreviewCase{"heic/exiv2_Stonehenge.heic", 8192, true, true, 300, 200}));
+        PreviewCase{"heic/exiv2_Stonehenge.heic", 8192, true, true, 300, 200},
+        // HEIC without rendered: its thumbnail item.
+        PreviewCase{"heic/exifr_heic-single.heic", 400, false, true, 240, 160},
+        PreviewCase{"heic/libvips_heic-orientation-6.heic", 400, false, true, 240, 320},
+        // Bitmap thumbnails when nothing else is there: LibRaw's RGB thumbnail of a
+        // Kodak KDC, and the TIFF-stored preview of a DNG whose RAW data LibRaw cannot read.
+        PreviewCase{"raw/complete/rawpy_RAW_KODAK_DC50.KDC", 400, false, true, 96, 64},
+        PreviewCase{"raw/complete/exifpy_nikon_z9_jxl_cropped.dng", 400, false, true, 256, 171}));
 
 // Every EXIF orientation comes out upright: each Landscape_N and Portrait_N equals
 // its upright original up to JPEG noise, and keeps its stored shape untransformed.
