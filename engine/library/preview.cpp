@@ -2,7 +2,11 @@
 // sensor data), or a scaled decode of an already rendered JPEG or HEIC file,
 // bounded to maxPixel on the long edge and turned upright on request.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -124,7 +128,33 @@ std::optional<PreviewData> readExiv2Preview(const Source::State& state, int id) 
     return data;
 }
 
+// A JPEG thumbnail read straight from where LibRaw found it. A file cut short gives
+// what is there, which the decoder then finds incomplete.
+std::optional<PreviewData> readThumbnailAt(const Source::State& state, long long offset, long long length) {
+    if (offset <= 0 || length <= 2 || length > (1LL << 30)) return std::nullopt;
+    int fd = ::open(state.file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    PreviewData data;
+    data.bytes.resize(static_cast<std::size_t>(length));
+    std::size_t done = 0;
+    while (done < data.bytes.size()) {
+        ssize_t got = ::pread(fd, data.bytes.data() + done, data.bytes.size() - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    if (done < 2) return std::nullopt;
+    data.bytes.resize(done);
+    // Some cameras spoil the start-of-image marker of an otherwise sound JPEG.
+    data.bytes[0] = 0xFF;
+    data.bytes[1] = 0xD8;
+    return data;
+}
+
 std::optional<PreviewData> readLibRawThumbnail(const Source::State& state) {
+    if (state.rawThumbnail && state.rawThumbnail->length > 0)
+        return readThumbnailAt(state, state.rawThumbnail->offset, state.rawThumbnail->length);
     try {
         auto raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
         if (raw->open_file(state.file.c_str()) != LIBRAW_SUCCESS) return std::nullopt;

@@ -164,6 +164,13 @@ void rankPreviews(std::vector<EmbeddedPreview>& previews) {
     });
 }
 
+// LibRaw keeps where its thumbnail lies to itself.
+class LibRawReader : public LibRaw {
+public:
+    using LibRaw::LibRaw;
+    long long thumbnailOffset() const { return libraw_internal_data.internal_data.toffset; }
+};
+
 // What LibRaw reads from a RAW header: pixel size, orientation, its chosen thumbnail.
 struct LibRawHeader {
     RawFacts facts;
@@ -172,11 +179,13 @@ struct LibRawHeader {
     int flip = 0;
     int thumbWidth = 0;
     int thumbHeight = 0;
+    long long thumbOffset = 0;  // set for a JPEG thumbnail
+    long long thumbLength = 0;
 };
 
 std::optional<LibRawHeader> readLibRaw(const fs::path& file) {
     try {
-        auto raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
+        auto raw = std::make_unique<LibRawReader>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
         if (raw->open_file(file.c_str()) != LIBRAW_SUCCESS) return std::nullopt;
         const libraw_data_t& d = raw->imgdata;
         LibRawHeader header;
@@ -195,6 +204,10 @@ std::optional<LibRawHeader> readLibRaw(const fs::path& file) {
         if (d.thumbnail.tlength > 0) {
             header.thumbWidth = d.thumbnail.twidth;
             header.thumbHeight = d.thumbnail.theight;
+            if (raw->is_jpeg_thumb() && raw->thumbnailOffset() > 0) {
+                header.thumbOffset = raw->thumbnailOffset();
+                header.thumbLength = d.thumbnail.tlength;
+            }
         }
         return header;
     } catch (...) {
@@ -360,6 +373,8 @@ std::optional<Source> open(const fs::path& file) {
                         preview.origin = EmbeddedPreview::Origin::libraw;
                         preview.width = header->thumbWidth;
                         preview.height = header->thumbHeight;
+                        preview.offset = header->thumbOffset;
+                        preview.length = header->thumbLength;
                         state->rawThumbnail = preview;
                     }
                 } else if (state->exiv) {

@@ -31,6 +31,10 @@ struct EmbeddedPreview {
     int width = 0;
     int height = 0;
     bool jpeg = true;    // JPEG data (a bitmap thumbnail otherwise)
+    // Where LibRaw found a JPEG thumbnail in the file, so that it can be read back
+    // without parsing the file again (0: not known, ask LibRaw).
+    long long offset = 0;
+    long long length = 0;
     long long area() const { return static_cast<long long>(width) * height; }
 };
 
