@@ -103,7 +103,7 @@ TEST(Handler, PreviewWithoutOutWritesNothing) {
 }
 
 TEST(Handler, PreviewIsWrittenIntoANewFolder) {
-    const fs::path photo = TestSupport::fixture("jpeg_camera/ianare_Canon_40D.jpg");
+    const fs::path photo = TestSupport::fixture("orientation/recurser/Landscape_1.jpg");
     REQUIRE_OPENS(photo);
     TestSupport::TempDir dir;
     const fs::path out = dir / "cache/deeper/thumb.jpg";
@@ -141,12 +141,19 @@ TEST(Handler, TransformFalseKeepsTheStoredOrientation) {
 }
 
 TEST(Handler, RawWithoutEmbeddedPreviewStillReportsMetadata) {
-    const fs::path photo = TestSupport::fixture("raw/complete/rawpy_RAW_KODAK_DC50.KDC");
+    // The header of a camera file, cut off before its preview.
+    const fs::path photo = TestSupport::fixture("raw/partial/exifpy_SonyA7III_header.arw");
     REQUIRE_OPENS(photo);
-    Result result = handle(requestFor(photo));
+    TestSupport::TempDir dir;
+    Request request = requestFor(photo);
+    request.out = (dir / "thumbs/x.jpg").string();
+    Result result = handle(request);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.error, "no embedded preview");
+    EXPECT_EQ(result.camera, "SONY ILCE-7M3");
+    EXPECT_EQ(result.iso, 6400);
     EXPECT_FALSE(result.previewW || result.out || result.bytes);
+    EXPECT_FALSE(fs::exists(dir / "thumbs/x.jpg"));
 }
 
 }  // namespace
