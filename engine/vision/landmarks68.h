@@ -52,12 +52,7 @@ std::vector<std::filesystem::path> searchList();
 std::optional<std::filesystem::path> locateModel();
 
 // A face box in pixels of the picture, origin at the top-left, y down.
-struct Box {
-    double x = 0;
-    double y = 0;
-    double width = 0;
-    double height = 0;
-};
+using Box = Vision::PixelBox;
 
 // The landmarks of one face, in pixels of the picture (origin top-left, y down).
 struct Face {

@@ -166,7 +166,7 @@ TEST_P(LandmarksOnPortraits, MirroredPhotoGivesMirroredLandmarks) {
 INSTANTIATE_TEST_SUITE_P(Faces, LandmarksOnPortraits, ::testing::ValuesIn(portraits),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Landmarks, ConcurrentPassesAgreeWithASingleOne) {
+TEST(Landmarks68, ConcurrentPassesAgreeWithASingleOne) {
     REQUIRE_FIXTURES();
     REQUIRE_LANDMARK_MODEL();
     const Portrait& p = portraits[0];
@@ -184,7 +184,7 @@ TEST(Landmarks, ConcurrentPassesAgreeWithASingleOne) {
     }
 }
 
-TEST(Landmarks, FaceAtThePictureEdgeStillGivesPointsNearIt) {
+TEST(Landmarks68, FaceAtThePictureEdgeStillGivesPointsNearIt) {
     REQUIRE_FIXTURES();
     REQUIRE_LANDMARK_MODEL();
     // The Obama portrait cut through the middle of the face: the crop around
@@ -219,7 +219,7 @@ private:
     std::optional<std::string> old_;
 };
 
-TEST(Landmarks, MissingOrBrokenModelIsReportedAsUnavailable) {
+TEST(Landmarks68, MissingOrBrokenModelIsReportedAsUnavailable) {
     struct Case {
         const char* what;
         std::string manifest;  // empty: no manifest at all
@@ -251,7 +251,7 @@ TEST(Landmarks, MissingOrBrokenModelIsReportedAsUnavailable) {
     }
 }
 
-TEST(Landmarks, RejectsPicturesAndBoxesItCannotUse) {
+TEST(Landmarks68, RejectsPicturesAndBoxesItCannotUse) {
     REQUIRE_LANDMARK_MODEL();
     Imaging::Bitmap empty;
     Imaging::Bitmap grey(32, 32, 1);
