@@ -199,6 +199,11 @@ Face locate(const Imaging::Bitmap& picture, const Box& box) {
     if (!(box.width > 0 && box.height > 0) || !std::isfinite(box.x) || !std::isfinite(box.y) ||
         !std::isfinite(box.width) || !std::isfinite(box.height))
         throw std::invalid_argument("face landmarks need a face box");
+    // The crop is made at the picture's resolution: refuse boxes that would
+    // make it absurdly large or lie absurdly far away.
+    const double extent = 4.0 * std::max(picture.width, picture.height);
+    if (std::max(box.width, box.height) > extent || std::abs(box.x) > extent || std::abs(box.y) > extent)
+        throw std::invalid_argument("face box lies far outside the picture");
     const auto net = network();
 
     const cv::Mat pixels = view(picture);

@@ -71,7 +71,8 @@ inline constexpr double cropScale = 1.35;
 
 // Finds the 68 landmarks of the face in `box` of an 8-bit grey, RGB or RGBA
 // picture (rows top-down). Throws Unavailable when the model cannot be used
-// and std::invalid_argument for an empty picture or box.
+// and std::invalid_argument for an empty picture, an empty box, or a box
+// larger or further away than four times the picture's long edge.
 Face locate(const Imaging::Bitmap& picture, const Box& box);
 
 // The ten landmark regions of `face`, normalised to `box` (fractions of the

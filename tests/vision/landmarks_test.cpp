@@ -260,6 +260,8 @@ TEST(Landmarks68, RejectsPicturesAndBoxesItCannotUse) {
     EXPECT_THROW(FaceLandmarks::locate(twoChannels, {0, 0, 10, 10}), std::invalid_argument);
     EXPECT_THROW(FaceLandmarks::locate(grey, {0, 0, 0, 10}), std::invalid_argument);
     EXPECT_THROW(FaceLandmarks::locate(grey, {NAN, 0, 10, 10}), std::invalid_argument);
+    EXPECT_THROW(FaceLandmarks::locate(grey, {0, 0, 1e12, 1e12}), std::invalid_argument);
+    EXPECT_THROW(FaceLandmarks::locate(grey, {-1e12, 0, 10, 10}), std::invalid_argument);
     EXPECT_NO_THROW(FaceLandmarks::locate(grey, {-20, -20, 10, 10}));  // wholly outside: black crop
 }
 
