@@ -1,10 +1,12 @@
 #include "engine/vision/faces.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
 
 #include "engine/vision/blazeface.h"
+#include "engine/vision/landmarks68.h"
 #include "engine/vision/model.h"
 #include "engine/vision/tiles.h"
 
@@ -115,13 +117,18 @@ std::vector<BlazeFace::Detection> withoutNested(const std::vector<BlazeFace::Det
     return kept;
 }
 
-FaceObservation observation(const BlazeFace::Detection& d, int width, int height) {
-    const double x1 = std::clamp<double>(d.xMin, 0, 1), x2 = std::clamp<double>(d.xMax, 0, 1);
-    const double y1 = std::clamp<double>(d.yMin, 0, 1), y2 = std::clamp<double>(d.yMax, 0, 1);
-    FaceObservation face;
-    face.boundingBox = Rect{x1, 1 - y2, x2 - x1, y2 - y1};
-    face.confidence = d.score;
-
+// Landmark regions from the 68-point network, run on the detector's whole
+// (unclipped) box; the six-keypoint construction when that network is missing
+// or cannot use the box.
+Landmarks landmarks(const Imaging::Bitmap& picture, const BlazeFace::Detection& d, const Rect& reportedBox) {
+    const double width = picture.width, height = picture.height;
+    const PixelBox box{d.xMin * width, d.yMin * height, (d.xMax - d.xMin) * width, (d.yMax - d.yMin) * height};
+    try {
+        return FaceLandmarks::regions(FaceLandmarks::locate(picture, box), picture.width, picture.height,
+                                      reportedBox);
+    } catch (const FaceLandmarks::Unavailable&) {
+    } catch (const std::invalid_argument&) {
+    }
     const auto px = [&](const BlazeFace::Point& k) { return Point{double(k.x) * width, double(k.y) * height}; };
     FaceKeypoints keypoints;
     keypoints.rightEye = px(d.keypoints[BlazeFace::rightEye]);
@@ -130,8 +137,17 @@ FaceObservation observation(const BlazeFace::Detection& d, int width, int height
     keypoints.mouthCentre = px(d.keypoints[BlazeFace::mouthCentre]);
     keypoints.rightEarTragion = px(d.keypoints[BlazeFace::rightEarTragion]);
     keypoints.leftEarTragion = px(d.keypoints[BlazeFace::leftEarTragion]);
-    face.landmarks = landmarksFromKeypoints(keypoints, PixelBox{x1 * width, y1 * height, (x2 - x1) * width,
-                                                                (y2 - y1) * height});
+    return landmarksFromKeypoints(keypoints, PixelBox{reportedBox.x * width, (1 - reportedBox.y - reportedBox.height) * height,
+                                                      reportedBox.width * width, reportedBox.height * height});
+}
+
+FaceObservation observation(const BlazeFace::Detection& d, const Imaging::Bitmap& picture) {
+    const double x1 = std::clamp<double>(d.xMin, 0, 1), x2 = std::clamp<double>(d.xMax, 0, 1);
+    const double y1 = std::clamp<double>(d.yMin, 0, 1), y2 = std::clamp<double>(d.yMax, 0, 1);
+    FaceObservation face;
+    face.boundingBox = Rect{x1, 1 - y2, x2 - x1, y2 - y1};
+    face.confidence = d.score;
+    face.landmarks = landmarks(picture, d, face.boundingBox);
     return face;
 }
 
@@ -154,7 +170,7 @@ std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture) {
 
     std::vector<FaceObservation> faces;
     for (const auto& d : withoutNested(BlazeFace::weightedNonMaxSuppression(std::move(found))))
-        faces.push_back(observation(d, picture.width, picture.height));
+        faces.push_back(observation(d, picture));
     return faces;
 }
 

@@ -87,8 +87,9 @@ struct PixelBox {
 
 // Landmark regions drawn from the six keypoints and the face box by fixed
 // facial proportions, scaled by the distance between the eyes and turned with
-// the line through them. The single place where landmark regions are made, so
-// that a landmark network can take its place without touching callers.
+// the line through them. findFaces takes its regions from the 68-point
+// landmark network (engine/vision/landmarks68.h) and falls back on these only
+// when that network's model is missing or unusable.
 // Points come out normalised to `box` (origin bottom-left, y up).
 Landmarks landmarksFromKeypoints(const FaceKeypoints& keypoints, const PixelBox& box);
 
