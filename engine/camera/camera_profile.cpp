@@ -21,6 +21,33 @@ constexpr std::string_view profilesFolder = "Library/Application Support/Adobe/C
 std::mutex cacheLock;
 std::map<std::string, std::optional<Profile>> cache;
 
+// Cubes already built, by what they are built from, so that camera models
+// sharing a profile file (every camera served by the stand-in) share one cube.
+std::mutex cubesLock;
+std::map<std::string, std::weak_ptr<const std::vector<float>>> cubes;
+
+std::string recipeKey(const std::filesystem::path& file, const std::string& bridgeCamera, const Skips& skips) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(file, error);
+    const auto time = std::filesystem::last_write_time(file, error).time_since_epoch().count();
+    return file.string() + "|" + std::to_string(size) + "|" + std::to_string(time) + "|" + bridgeCamera + "|" +
+           (skips.look ? "l" : "") + (skips.curve ? "c" : "") + (skips.matrix ? "m" : "");
+}
+
+std::shared_ptr<const std::vector<float>> cube(const std::filesystem::path& file, const std::string& bridgeCamera,
+                                               const CubeRecipe& recipe) {
+    const std::string key = recipeKey(file, bridgeCamera, recipe.skips);
+    {
+        std::lock_guard lock(cubesLock);
+        if (auto it = cubes.find(key); it != cubes.end())
+            if (auto shared = it->second.lock()) return shared;
+    }
+    auto built = std::make_shared<const std::vector<float>>(buildCube(recipe));
+    std::lock_guard lock(cubesLock);
+    cubes[key] = built;
+    return built;
+}
+
 std::filesystem::path homeFolder() {
     if (const char* home = std::getenv("HOME"); home && *home) return home;
     if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
@@ -38,17 +65,19 @@ std::vector<std::string> listing(const std::filesystem::path& folder) {
 }
 
 std::optional<Profile> load(const std::string& model, const std::string& named) {
-    const Matrix3 matrix = bridge(model).matrix;
+    const Bridge cameraBridge = bridge(model);
+    const Matrix3& matrix = cameraBridge.matrix;
     for (const std::string& candidate : {flatten(model), std::string(standInCamera)}) {
         for (const auto& root : searchRoots()) {
             for (const std::string& dir : listing(root)) {
                 if (flatten(dir) != candidate) continue;
-                const auto dcp = DCP::parse(root / dir / (dir + " " + named + ".dcp"));
+                const auto file = root / dir / (dir + " " + named + ".dcp");
+                const auto dcp = DCP::parse(file);
                 if (dcp) {
                     CubeRecipe recipe{*dcp, matrix, skipsFromEnvironment()};
                     Profile p;
                     p.name = dir + " \u2014 " + dcp->name;
-                    p.cube = std::make_shared<const std::vector<float>>(buildCube(recipe));
+                    p.cube = cube(file, cameraBridge.camera, recipe);
                     p.cubeDimension = cubeDimension;
                     p.headroom = inputScale(matrix, recipe.skips);
                     return p;

@@ -312,7 +312,7 @@ Triple applyTable(const std::vector<float>& table, const TableDims& dims, std::u
         V2 = v <= 1 ? std::min(vScaled, 1.0) : V * valScale;
     } else {
         const double decodedNew = decodeSRGB(std::min(vScaled, 1.0));
-        const double decodedOld = decodeSRGB(std::clamp(v, 0.0, 1.0));
+        const double decodedOld = std::clamp(V, 0.0, 1.0);  // v decoded again: its encoding undone
         V2 = decodedOld > 1e-9 ? V * decodedNew / decodedOld : decodedNew;
     }
     if (S2 <= 1e-9) return {V2, V2, V2};

@@ -113,8 +113,8 @@ TEST(CameraProfileLookup, FindsProfilesAndFallsBack) {
         EXPECT_NEAR(p->headroom, 1 / (0.222228 + 0.440415 - 0.122012), 1e-9);
         EXPECT_TRUE(cached(c.key));
         if (c.name == portrait) {
-            // The same file and bridge give the same cube, whatever the camera asked for.
-            if (firstPortraitCube) EXPECT_EQ(*p->cube, *firstPortraitCube);
+            // The same file and bridge give the same cube, shared, whatever the camera asked for.
+            if (firstPortraitCube) EXPECT_EQ(p->cube, firstPortraitCube);
             else firstPortraitCube = p->cube;
         }
         // A second lookup is answered from the cache with the same shared cube.
