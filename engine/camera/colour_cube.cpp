@@ -283,10 +283,14 @@ Triple applyTable(const std::vector<float>& table, const TableDims& dims, std::u
     const long v1 = valDiv < 2 ? 0 : v0 + 1;
     const double fh = hf - double(hFloor), fs = sf - double(s0), fv = vf - double(v0);
 
+    // Dimensions come from the file: the position is computed wide enough
+    // that no product of them can wrap around into the table.
     auto entry = [&](long vi, long hi, long si) -> Triple {
-        const std::size_t at = std::size_t(((vi * hueDiv + hi) * satDiv + si) * 3);
+        using Wide = unsigned __int128;
+        const Wide at = ((Wide(vi) * Wide(hueDiv) + Wide(hi)) * Wide(satDiv) + Wide(si)) * 3;
         if (at + 2 >= table.size()) return {0, 1, 1};
-        return {table[at], table[at + 1], table[at + 2]};
+        const std::size_t i = std::size_t(at);
+        return {table[i], table[i + 1], table[i + 2]};
     };
     auto mix = [](const Triple& a, const Triple& b, double t) {
         return Triple{a[0] + (b[0] - a[0]) * t, a[1] + (b[1] - a[1]) * t, a[2] + (b[2] - a[2]) * t};

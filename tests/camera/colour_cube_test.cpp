@@ -155,6 +155,7 @@ TEST(CubeMaths, ProfileTables) {
         {"one saturation division", uniformTable(dims, 90, 1, 1), {6, 1, 2}, 0, orange, orange},
         // Orange reads entries 3 and beyond of a table that holds one: they count as (0, 1, 1).
         {"entries past the end count as identity", {90, 1, 1}, dims, 0, orange, orange},
+        {"dimensions far beyond the table", {90, 1, 1}, {0xffffffffu, 0xffffffffu, 0xffffffffu}, 0, orange, orange},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
