@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <fstream>
-#include <iterator>
 
 namespace CameraProfile {
 
@@ -134,10 +133,13 @@ std::optional<DCP> DCP::parse(const std::filesystem::path& file) {
     std::error_code error;
     if (!std::filesystem::is_regular_file(file, error)) return std::nullopt;
     try {
-        std::ifstream in(file, std::ios::binary);
+        std::ifstream in(file, std::ios::binary | std::ios::ate);
         if (!in) return std::nullopt;
-        std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (in.bad()) return std::nullopt;
+        const std::streamoff size = in.tellg();
+        if (size < 0) return std::nullopt;
+        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+        in.seekg(0);
+        if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) return std::nullopt;
         return parse(std::span<const std::uint8_t>(bytes));
     } catch (const std::exception&) {
         return std::nullopt;  // a read error in the middle of the file
