@@ -1,0 +1,22 @@
+#pragma once
+// The blue–violet correction of RAW renderings without a camera profile:
+// moves blues and violets towards the camera's own rendering of them (less
+// chroma through the mid-tones, a little lift, violet-blue turned towards
+// purple). Other hues pass untouched.
+
+#include "engine/develop/rgb.h"
+
+namespace BlueViolet {
+
+inline constexpr float chromaScale = 0.72f;
+inline constexpr float liftPerChroma = 0.42f;
+inline constexpr float purpleTurn = 24.0f;  // degrees
+inline constexpr float brightFade = 0.4f;
+inline constexpr float darkStart = 0.12f;
+inline constexpr float darkEnd = 0.4f;
+inline constexpr float brightTurnCut = 0.75f;
+
+// One sRGB-encoded pixel through the correction.
+Develop::RGB correct(const Develop::RGB& pixel);
+
+}  // namespace BlueViolet
