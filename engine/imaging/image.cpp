@@ -64,24 +64,54 @@ Image exposure(const Image& input, double ev) {
     return map(input, [gain](const Pixel& p) { return Pixel{p.r * gain, p.g * gain, p.b * gain, p.a}; });
 }
 
-float sRGBEncode(float v) {
-    const float m = std::fabs(v);
-    const float e = m <= 0.0031308f ? 12.92f * m : 1.055f * std::pow(m, 1.0f / 2.4f) - 0.055f;
-    return std::copysign(e, v);
+namespace {
+
+float exactEncode(float m) { return m <= 0.0031308f ? 12.92f * m : 1.055f * std::pow(m, 1.0f / 2.4f) - 0.055f; }
+float exactDecode(float m) { return m <= 0.04045f ? m / 12.92f : std::pow((m + 0.055f) / 1.055f, 2.4f); }
+
+// The transfer curves over 0…1 as tables (linear interpolation between
+// 65536 steps stays within 1e-7 of the formula); values beyond 1 use the formula.
+struct TransferTable {
+    static constexpr int steps = 65536;
+    std::vector<float> values;
+    explicit TransferTable(float (*curve)(float)) : values(steps + 2) {
+        for (int i = 0; i <= steps; ++i) values[std::size_t(i)] = curve(float(double(i) / steps));
+        values[steps + 1] = values[steps];
+    }
+    float operator()(float m, float (*curve)(float)) const {
+        if (!(m <= 1.0f)) return curve(m);  // beyond the table, and NaN
+        const float position = m * float(steps);
+        const int i = int(position);
+        const float f = position - float(i);
+        return values[std::size_t(i)] + (values[std::size_t(i) + 1] - values[std::size_t(i)]) * f;
+    }
+};
+
+const TransferTable& encodeTable() {
+    static const TransferTable table(exactEncode);
+    return table;
+}
+const TransferTable& decodeTable() {
+    static const TransferTable table(exactDecode);
+    return table;
 }
 
-float sRGBDecode(float v) {
-    const float m = std::fabs(v);
-    const float d = m <= 0.04045f ? m / 12.92f : std::pow((m + 0.055f) / 1.055f, 2.4f);
-    return std::copysign(d, v);
-}
+}  // namespace
+
+float sRGBEncode(float v) { return std::copysign(encodeTable()(std::fabs(v), exactEncode), v); }
+
+float sRGBDecode(float v) { return std::copysign(decodeTable()(std::fabs(v), exactDecode), v); }
 
 Image linearToSRGB(const Image& input) {
-    return map(input, [](const Pixel& p) { return Pixel{sRGBEncode(p.r), sRGBEncode(p.g), sRGBEncode(p.b), p.a}; });
+    const TransferTable& table = encodeTable();
+    const auto encode = [&table](float v) { return std::copysign(table(std::fabs(v), exactEncode), v); };
+    return map(input, [&](const Pixel& p) { return Pixel{encode(p.r), encode(p.g), encode(p.b), p.a}; });
 }
 
 Image sRGBToLinear(const Image& input) {
-    return map(input, [](const Pixel& p) { return Pixel{sRGBDecode(p.r), sRGBDecode(p.g), sRGBDecode(p.b), p.a}; });
+    const TransferTable& table = decodeTable();
+    const auto decode = [&table](float v) { return std::copysign(table(std::fabs(v), exactDecode), v); };
+    return map(input, [&](const Pixel& p) { return Pixel{decode(p.r), decode(p.g), decode(p.b), p.a}; });
 }
 
 Image minimumComponent(const Image& input) {
