@@ -144,22 +144,19 @@ Image apply(const Look& original, const Image& input, const ApplyOptions& option
     // 2. Scene lift of the camera tone match.
     if (options.extended && options.tone && options.tone->lift > 0) keep(image, CameraTone::lift(image, options.tone->lift));
 
-    // 3. Exposure.
-    if (look.exposure && *look.exposure != 0 && std::isfinite(*look.exposure))
-        image = Imaging::exposure(image, double(float(*look.exposure)));
-
-    // 4. Headroom the camera profile expects.
-    if (options.profile && options.profile->headroom > 1)
-        image = Imaging::exposure(image, -std::log2(options.profile->headroom));
-
-    // 5. Highlight roll-off on linear values.
-    if (rolloffRuns(look, options.extended)) {
-        const Rolloff rolloff = rolloffFor(look, options.profile.has_value());
-        image = Imaging::map(image, [&rolloff](const Pixel& p) { return highlightRolloff(p, rolloff); });
-    }
-
-    // 6. Display encoding: every stage from here on sees sRGB-encoded values.
-    image = Imaging::linearToSRGB(image);
+    // 3–6 are per-pixel and run as one pass: exposure, the profile's
+    // headroom, the highlight roll-off on linear values, and the display
+    // encoding that every stage from 7 on sees.
+    float gain = 1;
+    if (look.exposure && *look.exposure != 0 && std::isfinite(*look.exposure)) gain *= std::exp2(float(*look.exposure));
+    if (options.profile && options.profile->headroom > 1) gain *= float(1 / options.profile->headroom);
+    const bool rolls = rolloffRuns(look, options.extended);
+    const Rolloff rolloff = rolloffFor(look, options.profile.has_value());
+    image = Imaging::map(image, [gain, rolls, &rolloff](const Pixel& p) {
+        Pixel v{p.r * gain, p.g * gain, p.b * gain, p.a};
+        if (rolls) v = highlightRolloff(v, rolloff);
+        return Pixel{Imaging::sRGBEncode(v.r), Imaging::sRGBEncode(v.g), Imaging::sRGBEncode(v.b), v.a};
+    });
 
     // 7. Camera rendering.
     if (options.profile) {
@@ -209,7 +206,7 @@ Image apply(const Look& original, const Image& input, const ApplyOptions& option
     keep(image, Grain::filter(look, image));
 
     // 21. Linear again.
-    return Imaging::sRGBToLinear(image);
+    return Imaging::sRGBToLinear(std::move(image));
 }
 
 }  // namespace Develop

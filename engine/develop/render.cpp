@@ -159,7 +159,20 @@ void warmProfile(const std::filesystem::path& source, const Look& look) {
 
 std::optional<Bytes> encodeJPEG(const Imaging::Image& linear, double quality, const Bytes* profile) {
     if (linear.empty()) return std::nullopt;
-    Imaging::Bitmap rgb = Imaging::renderRGB8(Imaging::linearToSRGB(linear));
+    // Display encoding and 8 bits in one pass.
+    Imaging::Bitmap rgb(linear.width(), linear.height(), 3);
+    Imaging::forRows(linear.height(), [&](int begin, int end) {
+        const auto to8 = [](float v) {
+            const float e = Imaging::sRGBEncode(v);
+            return std::uint8_t(e > 0 ? (e >= 1 ? 255 : int(e * 255.0f + 0.5f)) : 0);
+        };
+        for (int row = begin; row < end; ++row) {
+            const Imaging::Pixel* in = linear.mat().ptr<Imaging::Pixel>(row);
+            std::uint8_t* out = rgb.row(row);
+            for (int col = 0; col < linear.width(); ++col, out += 3)
+                out[0] = to8(in[col].r), out[1] = to8(in[col].g), out[2] = to8(in[col].b);
+        }
+    });
 
     if (profile) {
         cmsHPROFILE from = cmsCreate_sRGBProfile();

@@ -114,6 +114,12 @@ Image sRGBToLinear(const Image& input) {
     return map(input, [&](const Pixel& p) { return Pixel{decode(p.r), decode(p.g), decode(p.b), p.a}; });
 }
 
+Image sRGBToLinear(Image&& input) {
+    const TransferTable& table = decodeTable();
+    const auto decode = [&table](float v) { return std::copysign(table(std::fabs(v), exactDecode), v); };
+    return map(std::move(input), [&](const Pixel& p) { return Pixel{decode(p.r), decode(p.g), decode(p.b), p.a}; });
+}
+
 Image minimumComponent(const Image& input) {
     return map(input, [](const Pixel& p) {
         const float m = std::min({p.r, p.g, p.b});
@@ -310,12 +316,19 @@ Affine Affine::rotation(double radians, double cx, double cy) {
 }
 
 Image transform(const Image& input, const Affine& affine, const Rect& outputExtent) {
-    if (input.empty()) return input;
+    if (input.empty() || outputExtent.empty()) return input;
+    // The inverse map in stored (top-down) pixel positions, for OpenCV's
+    // bilinear warp with replicated edges.
     const Affine inv = affine.inverted();
-    return generate(outputExtent, [&](int x, int y) {
-        const double cx = x + 0.5, cy = y + 0.5;
-        return sampleBilinear(input, inv.a * cx + inv.c * cy + inv.tx, inv.b * cx + inv.d * cy + inv.ty);
-    });
+    const Rect& in = input.extent();
+    const Rect& out = outputExtent;
+    const double ox = out.x + 0.5, oy = out.y + out.height - 0.5;
+    const double m[6] = {inv.a, -inv.c, inv.a * ox + inv.c * oy + inv.tx - in.x - 0.5,
+                         -inv.b, inv.d, in.y + in.height - 0.5 - (inv.b * ox + inv.d * oy + inv.ty)};
+    cv::Mat result;
+    cv::warpAffine(input.mat(), result, cv::Mat(2, 3, CV_64F, const_cast<double*>(m)), cv::Size(out.width, out.height),
+                   cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+    return Image(result, out.x, out.y);
 }
 
 Image crop(const Image& input, const Rect& rect) {

@@ -119,6 +119,23 @@ Image map(const Image& input, Kernel&& kernel) {
     return out;
 }
 
+// The same for a picture nobody else holds: its pixels are reused for the
+// result (no new allocation) when this is the only reference to them.
+template <class Kernel>
+Image map(Image&& input, Kernel&& kernel) {
+    const cv::Mat& pixels = input.mat();
+    if (!pixels.u || pixels.u->refcount != 1) return map(static_cast<const Image&>(input), kernel);
+    Image out = std::move(input);
+    const int w = out.width();
+    forRows(out.height(), [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            Pixel* o = out.mutableMat().ptr<Pixel>(row);
+            for (int col = 0; col < w; ++col) o[col] = kernel(o[col]);
+        }
+    });
+    return out;
+}
+
 // Colour kernel of two inputs over the first one's extent; `b` is sampled at
 // the same picture position, clamped to its own extent.
 template <class Kernel>
@@ -171,6 +188,7 @@ float sRGBEncode(float linear);                 // mirrored for negative values
 float sRGBDecode(float encoded);
 Image linearToSRGB(const Image& input);
 Image sRGBToLinear(const Image& input);
+Image sRGBToLinear(Image&& input);  // in place when nobody else holds the pixels
 Image minimumComponent(const Image& input);  // rgb = min(r, g, b)
 // Colour curves: each channel through its own 256-entry table over 0…1,
 // linearly interpolated; inputs outside 0…1 are clamped.
