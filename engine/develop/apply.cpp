@@ -6,15 +6,13 @@
 #include <cstdlib>
 
 #include "engine/camera/camera_look.h"
-#include "engine/develop/chroma_sliders.h"
-#include "engine/develop/colour_mix.h"
+#include "engine/develop/colormix.h"
 #include "engine/develop/curves.h"
 #include "engine/develop/detail.h"
 #include "engine/develop/grain.h"
 #include "engine/develop/monochrome.h"
-#include "engine/develop/parametric_curve.h"
+#include "engine/develop/tonesliders.h"
 #include "engine/develop/presence.h"
-#include "engine/develop/tone_sliders.h"
 #include "engine/healing/area_heal.h"
 #include "engine/portrait/portrait_retouch.h"
 
@@ -36,52 +34,7 @@ void keep(Image& image, std::optional<Image> result) {
     if (result && !result->empty()) image = std::move(*result);
 }
 
-bool wantsColorRange(const Look& look) {
-    const auto& raw = look.raw;
-    const auto positive = [](const nlohmann::json& object, const char* key) {
-        const auto it = object.find(key);
-        return it != object.end() && it->is_number() && it->get<double>() > 0;
-    };
-    for (const char* key : {"skinRangeSmooth", "skinSpots", "skinRangeTone", "skinRangeUnderEye", "eyeWhites", "teethWhiten"})
-        if (positive(raw, key)) return true;
-    if (const auto it = raw.find("skinSpotAdd"); it != raw.end() && it->is_array() && !it->empty()) return true;
-    if (const auto it = raw.find("skinFaces"); it != raw.end() && it->is_array())
-        for (const auto& face : *it)
-            if (face.is_object())
-                for (const char* key : {"skinRangeSmooth", "skinRangeTone", "skinRangeUnderEye", "eyeWhites", "teethWhiten"})
-                    if (positive(face, key)) return true;
-    return false;
-}
-
-bool wantsRetouch(const Look& look) {
-    const auto positive = [](const nlohmann::json& object, const char* key) {
-        const auto it = object.find(key);
-        return it != object.end() && it->is_number() && it->get<double>() > 0;
-    };
-    for (const char* key : {"skinBlemishes", "skinSmooth", "skinTone", "skinUnderEye"})
-        if (positive(look.raw, key)) return true;
-    if (const auto it = look.raw.find("skinFaces"); it != look.raw.end() && it->is_array())
-        for (const auto& face : *it)
-            if (face.is_object())
-                for (const char* key : {"skinBlemishes", "skinSmooth", "skinTone", "skinUnderEye"})
-                    if (positive(face, key)) return true;
-    return false;
-}
-
-std::optional<double> numberIn(const Look& look, const char* key) {
-    const auto it = look.raw.find(key);
-    if (it == look.raw.end() || !it->is_number()) return std::nullopt;
-    return it->get<double>();
-}
-
 }  // namespace
-
-Look asDeveloped(const Look& look) {
-    if (!look.isBlackAndWhite()) return look;
-    Look out = look;
-    for (const char* key : {"vibrance", "saturation", "colorMix"}) out.raw.erase(key);
-    return out;
-}
 
 bool experimentalSkin() {
     const char* value = std::getenv("MERROW_EXPERIMENTAL_SKIN");
@@ -134,7 +87,7 @@ std::string shortestDecimal(double value) {
 }
 
 Image apply(const Look& original, const Image& input, const ApplyOptions& options) {
-    const Look look = asDeveloped(original);
+    const Look look = original.asDeveloped();
     const bool experimental = experimentalSkin();
     Image image = input;
 
@@ -179,19 +132,18 @@ Image apply(const Look& original, const Image& input, const ApplyOptions& option
     keep(image, ChromaSliders::filter(look, image));
 
     // 15. Portrait retouch of the experimental path.
-    if (experimental && ((options.showSkinMask && !wantsColorRange(look)) || wantsRetouch(look)) && options.retouchKey &&
+    if (experimental && ((options.showSkinMask && !look.wantsColorRange()) || look.wantsRetouch()) && options.retouchKey &&
         options.portraitURL) {
         PortraitAnalysis::Retouch retouch{*options.retouchKey, options.blemishKey, options.cacheRetouch, options.showSkinMask};
         keep(image, PortraitAnalysis::retouch(image, look, *options.portraitURL, retouch));
     }
 
     // 16. Heal and remove strokes.
-    if (const auto it = look.raw.find("removeAreas"); it != look.raw.end() && it->is_array() && !it->empty())
-        keep(image, AreaHeal::apply(image, look));
+    if (look.removeAreas && !look.removeAreas->empty()) keep(image, AreaHeal::apply(image, look));
 
     // 17. Colour-range retouch pass.
-    if (options.retouchKey && options.rangeKey && (!options.showSkinMask || !wantsRetouch(look))) {
-        const std::string suffix = "|range|" + shortestDecimal(numberIn(look, "skinSmooth").value_or(0.0));
+    if (options.retouchKey && options.rangeKey && (!options.showSkinMask || !look.wantsRetouch())) {
+        const std::string suffix = "|range|" + shortestDecimal(look.skinSmooth.value_or(0.0));
         std::optional<std::string> spotKey;
         if (options.spotKey) spotKey = *options.spotKey + suffix;
         keep(image, ColorRangeSkin::apply(image, look, *options.rangeKey + suffix, *options.retouchKey + suffix, spotKey,

@@ -34,9 +34,6 @@ struct ApplyOptions {
 // healing stage.
 Imaging::Image apply(const Look& look, const Imaging::Image& image, const ApplyOptions& options);
 
-// The look as the pipeline applies it: black and white drops the colour-only settings.
-Look asDeveloped(const Look& look);
-
 // The experimental portrait switch: MERROW_EXPERIMENTAL_SKIN is exactly "1".
 bool experimentalSkin();
 

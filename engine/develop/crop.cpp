@@ -5,10 +5,6 @@
 
 namespace Crop {
 
-bool Frame::isActive() const {
-    return left > 0.0001 || top > 0.0001 || right < 0.9999 || bottom < 0.9999 || (angle && std::fabs(*angle) > 0.001);
-}
-
 Imaging::Image apply(const std::optional<Frame>& frame, const Imaging::Image& image) {
     if (!frame || !frame->isActive()) return image;
     const Imaging::Rect e = image.extent();

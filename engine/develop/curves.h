@@ -1,14 +1,54 @@
 #pragma once
-// Point curves: master and per-channel.
+// Point curves: each list of control points becomes a smooth, monotone-
+// preserving curve sampled at 256 inputs; the red, green and blue curves are
+// composed with the master curve into three lookup tables applied per pixel
+// to sRGB-encoded values.
 
+#include <array>
 #include <optional>
 
 #include "engine/develop/look.h"
 #include "engine/imaging/image.h"
+#include "engine/develop/curves_set.h"
+#include "engine/develop/rgb.h"
 
 namespace Curves {
 
-// The look's point curves (when present and not empty). Nothing when it has nothing to do.
+inline constexpr int samples = 256;
+
+// A curve's outputs for the inputs i / 255, each in 0…1.
+using Sampled = std::array<double, samples>;
+
+// One table per colour channel, each already composed with the master curve.
+struct Tables {
+    Sampled red;
+    Sampled green;
+    Sampled blue;
+};
+
+// The monotone cubic (Fritsch–Carlson) curve through a point list, or nothing
+// when the list is absent or fewer than two usable points remain. Points are
+// tidied first: entries with fewer than two numbers are skipped, x and y are
+// clamped to 0…1, a point whose x is within 1e-6 of the previously kept one
+// is dropped, and the rest are sorted by x (stably).
+std::optional<Sampled> sample(const std::optional<Points>& points);
+
+// The three channel tables of a set: master first, then each channel's own
+// curve on the result. Nothing when the set has no usable curve.
+std::optional<Tables> channelTables(const Set& set);
+
+// Linear interpolation in a table at v (v ≥ 0; values above 1 read the last entry).
+double lookup(const Sampled& table, double v);
+
+// The 768 floats red[i], green[i], blue[i] interleaved per entry, as a
+// colour-curves filter takes them.
+std::array<float, 3 * samples> interleaved(const Tables& tables);
+
+// One pixel through the tables; each channel is clamped to 0…1 before the lookup.
+Develop::RGB apply(const Tables& tables, const Develop::RGB& pixel);
+
+// The look's point curves as a develop stage (when present and not empty); nothing
+// when there is nothing to do.
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
 
 }  // namespace Curves

@@ -1,18 +1,137 @@
 #pragma once
-// Detail: noise reduction and sharpening.
+// Noise reduction and sharpening in OKLab. Their reach is measured in pixels
+// of the full-size photo and scales with the decode's detail scale. The
+// per-pixel formulas sample their inputs around the pixel through callables
+// `sample(dx, dy)` that return the OKLab value at that offset (fractional
+// offsets interpolated, positions clamped to the picture).
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
 
-#include "engine/develop/look.h"
 #include "engine/imaging/image.h"
+#include "engine/develop/look.h"
+#include "engine/develop/oklab.h"
+#include "engine/develop/rgb.h"
 
 namespace Detail {
 
-// Luminance and colour noise reduction; `scale` is the picture's size relative
-// to the full-size photo. Nothing when it has nothing to do.
-std::optional<Imaging::Image> reduceNoise(const Develop::Look& look, const Imaging::Image& image, double scale);
+struct NoiseParameters {
+    float lumStep = 0;   // spacing of the 5×5 lightness samples; 0 = no lightness smoothing
+    float lumRange = 0;  // lightness difference that still counts as alike
+    float colStep = 0;   // spacing of the 5×5 colour samples; 0 = no colour smoothing
+    float colRange = 0;
+    // Gaussian blur radius of the OKLab picture that the colour samples read
+    // (0: they read the unblurred picture).
+    float softRadius = 0;
+    // How far from the pixel the samples reach, for region-of-interest margins.
+    float reach() const { return 2 * std::max(lumStep, colStep) + 2; }
+};
 
-// Sharpening of the look's amount, radius, detail and masking at `scale`.
+// Nothing when `noiseLuminance` and `noiseColor` are both 0 or absent.
+inline std::optional<NoiseParameters> noiseParameters(const Develop::Look& look, double scale) {
+    const double a = std::clamp(look.noiseLuminance.value_or(0.0) / 100, 0.0, 1.0);
+    const double b = std::clamp(look.noiseColor.value_or(0.0) / 100, 0.0, 1.0);
+    if (a == 0 && b == 0) return std::nullopt;
+    const double k = std::clamp(scale, 0.05, 1.0);
+    NoiseParameters p;
+    p.lumStep = a > 0 ? static_cast<float>(std::max((1.25 * a + 0.75) * k, 0.5)) : 0;
+    p.colStep = b > 0 ? static_cast<float>(std::max((6 * b + 2) * k, 1.0)) : 0;
+    p.lumRange = static_cast<float>(0.05 * a + 0.004);
+    p.colRange = static_cast<float>(0.12 * b + 0.03);
+    p.softRadius = b > 0 ? p.colStep / 2 : 0;
+    return p;
+}
+
+// One pixel of the edge-preserving smoothing: `c` is the pixel's own OKLab
+// value, `lab` samples the OKLab picture and `soft` its blurred copy.
+template <class SampleLab, class SampleSoft>
+Develop::RGB denoise(const OKLab::Lab& c, SampleLab&& lab, SampleSoft&& soft, const NoiseParameters& p) {
+    float L = c.L;
+    if (p.lumStep > 0) {
+        float sum = 0, weights = 0;
+        for (int y = -2; y <= 2; ++y)
+            for (int x = -2; x <= 2; ++x) {
+                const float v = lab(x * p.lumStep, y * p.lumStep).L;
+                const float d = (v - c.L) / p.lumRange;
+                const float w = std::exp(-(x * x + y * y) / 4.0f - d * d);
+                sum += w * v;
+                weights += w;
+            }
+        L = (0.0001f * c.L + sum) / (0.0001f + weights);
+    }
+    float a = c.a, b = c.b;
+    if (p.colStep > 0) {
+        float sumA = 0, sumB = 0, weights = 0;
+        for (int y = -2; y <= 2; ++y)
+            for (int x = -2; x <= 2; ++x) {
+                const auto t = soft(x * p.colStep, y * p.colStep);
+                const float d = (t.L - c.L) / p.colRange;
+                const float w = std::exp(-(x * x + y * y) / 4.0f - d * d);
+                sumA += w * t.a;
+                sumB += w * t.b;
+                weights += w;
+            }
+        a = (0.0001f * c.a + sumA) / (0.0001f + weights);
+        b = (0.0001f * c.b + sumB) / (0.0001f + weights);
+    }
+    return OKLab::screen({L, a, b});
+}
+
+struct SharpenParameters {
+    float sigma = 1;   // Gaussian blur radius of the OKLab picture
+    float gain = 0;
+    float fine = 0;    // differences well below this are cored away
+    float halo = 0.15f;  // large differences are limited towards this
+    float maskLo = 0;  // edge mask ramp; maskHi 0 = no mask
+    float maskHi = 0;
+    float reach = 1;   // offset of the gradient samples
+};
+
+// Nothing when `sharpenAmount` is absent or not above 0.
+inline std::optional<SharpenParameters> sharpenParameters(const Develop::Look& look, double scale) {
+    if (!look.sharpenAmount || !(*look.sharpenAmount / 150 > 0)) return std::nullopt;
+    const double amt = std::min(*look.sharpenAmount / 150, 1.0);
+    const double radius = look.sharpenRadius ? std::clamp(*look.sharpenRadius, 0.5, 3.0) : 1.0;
+    const double detail = look.sharpenDetail ? std::clamp(*look.sharpenDetail / 100, 0.0, 1.0) : 0.25;
+    const double masking = look.sharpenMasking ? std::clamp(*look.sharpenMasking / 100, 0.0, 1.0) : 0.0;
+    SharpenParameters p;
+    p.sigma = static_cast<float>(std::clamp(scale, 0.05, 1.0) * radius);
+    p.gain = static_cast<float>(2.4 * amt);
+    p.fine = static_cast<float>(0.03 * (1 - detail) * (1 - detail));
+    p.halo = 0.15f;
+    p.maskLo = static_cast<float>(0.002 + 0.1 * masking);
+    p.maskHi = masking > 0 ? 2 * p.maskLo + 0.005f : 0;
+    p.reach = std::max(p.sigma, 1.0f);
+    return p;
+}
+
+inline float smoothstep(float lo, float hi, float x) {
+    const float t = std::clamp((x - lo) / (hi - lo), 0.0f, 1.0f);
+    return t * t * (3 - 2 * t);
+}
+
+// One pixel sharpened: `c` is the pixel's own OKLab value, `blur` samples the
+// blurred OKLab picture.
+template <class SampleBlur>
+Develop::RGB sharpen(OKLab::Lab c, SampleBlur&& blur, const SharpenParameters& p) {
+    float d = c.L - blur(0.0f, 0.0f).L;
+    d = d * std::fabs(d) / (std::fabs(d) + p.fine + 0.000001f);
+    d = d / (1 + std::fabs(d) / p.halo);
+    float m = 1;
+    if (p.maskHi > 0) {
+        const float gx = blur(p.reach, 0.0f).L - blur(-p.reach, 0.0f).L;
+        const float gy = blur(0.0f, p.reach).L - blur(0.0f, -p.reach).L;
+        m = smoothstep(p.maskLo, p.maskHi, std::hypot(gx, gy));
+    }
+    c.L += p.gain * d * m;
+    return OKLab::screen(c);
+}
+
+// Luminance and colour noise reduction as a develop stage; `scale` is the
+// picture's size relative to the full-size photo. Nothing when there is nothing to do.
+std::optional<Imaging::Image> reduceNoise(const Develop::Look& look, const Imaging::Image& image, double scale);
+// Sharpening as a develop stage at `scale`; nothing when there is nothing to do.
 std::optional<Imaging::Image> sharpen(const Develop::Look& look, const Imaging::Image& image, double scale);
 
 }  // namespace Detail

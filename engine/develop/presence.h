@@ -1,14 +1,82 @@
 #pragma once
-// Presence: dehaze, texture and clarity.
+// Dehaze, texture and clarity: per-pixel formulas fed with blurred copies of
+// the picture whose reach is a fraction of its long side.
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
 
-#include "engine/develop/look.h"
 #include "engine/imaging/image.h"
+#include "engine/develop/look.h"
+#include "engine/develop/rgb.h"
 
 namespace Presence {
 
-// Dehaze, texture and clarity on sRGB-encoded values. Nothing when it has nothing to do.
+// Blur reaches, as fractions of the picture's long side.
+inline constexpr double airBlur = 0.02;        // before the area maximum that finds the air light
+inline constexpr double regionalBlur = 0.015;  // of the minimum component, for the regional haze
+inline constexpr double fineBlur = 0.0004;     // texture: fine minus mid
+inline constexpr double midBlur = 0.0025;
+inline constexpr double wideBlur = 0.012;      // clarity: local contrast against this
+
+// The Gaussian sigma, in pixels, of a presence blur on a picture of this size.
+inline double blurSigma(double fraction, int width, int height) {
+    return std::max(fraction * std::max(width, height), 0.5);
+}
+
+// What a look asks of presence; each amount is 0 when its slider is off.
+struct Parameters {
+    float dehaze = 0;   // signed dehaze amount handed to `dehaze`
+    float texture = 0;  // weight of the fine band
+    float clarity = 0;  // weight of the local contrast
+    bool wantsTexture() const { return texture != 0; }
+    bool wantsClarity() const { return clarity != 0; }
+};
+
+// Nothing when `dehaze`, `texture` and `clarity` are all 0 or absent.
+inline std::optional<Parameters> parameters(const Develop::Look& look) {
+    auto unit = [](const std::optional<double>& v) { return std::clamp(v.value_or(0.0), -100.0, 100.0) / 100; };
+    const double a = unit(look.dehaze), tx = unit(look.texture), cl = unit(look.clarity);
+    if (a == 0 && tx == 0 && cl == 0) return std::nullopt;
+    return Parameters{static_cast<float>(a > 0 ? a * 0.55 : a * 0.5), static_cast<float>(tx > 0 ? tx * 1.6 : tx * 0.9),
+                      static_cast<float>(cl > 0 ? cl * 1.2 : cl * 0.8)};
+}
+
+inline float luma(const Develop::RGB& c) { return Develop::luma709(c); }
+
+// One pixel dehazed. `regional` is the blurred minimum component at the pixel,
+// `air` the per-channel maximum of the blurred picture. A negative amount
+// veils towards the air light instead.
+inline Develop::RGB dehaze(const Develop::RGB& s, float regional, const Develop::RGB& air, float amount) {
+    const Develop::RGB A{std::max(air.r, 0.5f), std::max(air.g, 0.5f), std::max(air.b, 0.5f)};
+    if (amount < 0) {
+        const float t = -amount;
+        auto veil = [t](float v, float a) { return v + (0.92f * a - v) * t; };
+        return {veil(s.r, A.r), veil(s.g, A.g), veil(s.b, A.b)};
+    }
+    const float own = std::min({s.r, s.g, s.b});
+    const float haze = (own + regional) / 2;
+    const float t = std::max(1 - amount * haze / std::max({A.r, A.g, A.b}), 0.2f);
+    auto clear = [t](float v, float a) { return std::clamp((v - a) / t + a, 0.0f, 1.0f); };
+    return {clear(s.r, A.r), clear(s.g, A.g), clear(s.b, A.b)};
+}
+
+// One pixel with texture (fine minus mid band) and clarity (local contrast
+// against the wide blur, strongest in the mid-tones); the same change on all
+// three channels.
+inline Develop::RGB detail(const Develop::RGB& s, const Develop::RGB& fine, const Develop::RGB& mid,
+                           const Develop::RGB& wide, float texture, float clarity) {
+    const float y = luma(s);
+    const float band = luma(fine) - luma(mid);
+    float local = y - luma(wide);
+    local = local / (1 + 4 * std::fabs(local));
+    const float midtones = std::sqrt(std::clamp(4 * y * (1 - y), 0.0f, 1.0f));
+    const float change = texture * band + clarity * local * midtones;
+    return {std::clamp(s.r + change, 0.0f, 1.0f), std::clamp(s.g + change, 0.0f, 1.0f),
+            std::clamp(s.b + change, 0.0f, 1.0f)};
+}
+
+// Dehaze, texture and clarity as a develop stage; nothing when there is nothing to do.
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
 
 }  // namespace Presence

@@ -76,15 +76,6 @@ bool isRenderedName(const std::filesystem::path& file) { return Extraction::isRe
 
 // ---------------------------------------------------------------- cache keys
 
-// Numbers as doubles, so that 12 and 12.0 give the same text.
-void asDoubles(nlohmann::json& value) {
-    if (value.is_number_integer() || value.is_number_unsigned()) {
-        value = value.get<double>();
-    } else if (value.is_structured()) {
-        for (auto& item : value) asDoubles(item);
-    }
-}
-
 // ---------------------------------------------------------------- writing
 
 // Writes the whole file under `dest` + ".part" and renames it over `dest`.
@@ -117,20 +108,26 @@ std::mutex& portraitRenderLock() {
 }
 
 std::string skinKey(const std::filesystem::path& source, const Look& look, int longEdge, bool excludingBlemishAmount) {
-    nlohmann::json k = encodeLook(asDeveloped(look));
-    for (const char* key : {"sharpenAmount", "sharpenRadius", "sharpenDetail", "sharpenMasking"}) k.erase(key);
-    if (const auto faces = k.find("skinFaces"); faces != k.end() && faces->is_array())
-        for (auto& face : *faces)
-            if (face.is_object()) face.erase("eyeWhites"), face.erase("teethWhiten");
-    for (const char* key : {"grayscale", "grayMix", "grainAmount", "grainSize", "grainRoughness", "crop", "skinSmooth",
-                            "skinRangeSmooth", "eyeWhites", "teethWhiten"})
-        k.erase(key);
-    if (excludingBlemishAmount)
-        for (const char* key : {"skinBlemishes", "skinTone", "skinUnderEye"}) k.erase(key);
-    asDoubles(k);
+    static constexpr Look::FaceField eyesAndTeeth[] = {&Look::FaceSettings::eyeWhites, &Look::FaceSettings::teethWhiten};
+    Look k = look.asDeveloped().withoutSharpening().withoutFaceValues(eyesAndTeeth);
+    k.grayscale.reset();
+    k.grayMix.reset();
+    k.grainAmount.reset();
+    k.grainSize.reset();
+    k.grainRoughness.reset();
+    k.crop.reset();
+    k.skinSmooth.reset();
+    k.skinRangeSmooth.reset();
+    k.eyeWhites.reset();
+    k.teethWhiten.reset();
+    if (excludingBlemishAmount) {
+        k.skinBlemishes.reset();
+        k.skinTone.reset();
+        k.skinUnderEye.reset();
+    }
     std::string json;
     try {
-        json = k.dump();  // object keys come out sorted
+        json = cacheText(k);  // object keys sorted
     } catch (...) {
         json.clear();
     }
@@ -260,16 +257,7 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     options.profile = profile;
     options.retouchKey = skinKey(source, look, longEdge, false);
     options.blemishKey = skinKey(source, look, longEdge, true);
-    Look withoutSpots = look;
-    for (const char* key : {"skinRangeSmooth", "skinSpots", "skinSpotAdd", "skinRangeTone", "skinRangeUnderEye",
-                            "eyeWhites", "teethWhiten", "skinTexture"})
-        withoutSpots.raw.erase(key);
-    if (const auto faces = withoutSpots.raw.find("skinFaces"); faces != withoutSpots.raw.end() && faces->is_array())
-        for (auto& face : *faces)
-            if (face.is_object())
-                for (const char* key : {"skinRangeSmooth", "skinRangeTone", "skinRangeUnderEye", "eyeWhites", "teethWhiten",
-                                        "skinTexture"})
-                    face.erase(key);
+    const Look withoutSpots = look.withoutSpots();
     options.rangeKey = skinKey(source, withoutSpots, longEdge, false);
     options.spotKey = skinKey(source, withoutSpots, 0, false);
     options.portraitURL = source;

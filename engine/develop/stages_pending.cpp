@@ -1,15 +1,13 @@
 // Stages whose adjustments are not built yet: each has nothing to do, which
 // the develop pipeline treats as keeping the picture.
 
-#include "engine/develop/chroma_sliders.h"
-#include "engine/develop/colour_mix.h"
+#include "engine/develop/colormix.h"
 #include "engine/develop/curves.h"
 #include "engine/develop/detail.h"
 #include "engine/develop/grain.h"
 #include "engine/develop/monochrome.h"
-#include "engine/develop/parametric_curve.h"
+#include "engine/develop/tonesliders.h"
 #include "engine/develop/presence.h"
-#include "engine/develop/tone_sliders.h"
 
 using Imaging::Image;
 using Look = Develop::Look;

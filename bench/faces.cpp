@@ -1,0 +1,139 @@
+// Face finding speed: a faces request on a 24-megapixel JPEG (decode + detect),
+// the detector alone on a 1600-pixel analysis bitmap, and a RAW photo.
+//
+// Needs the shared sample photos (../shared/fixtures beside the repository, or
+// MERROW_FIXTURES) and the face detection model (scripts/fetch-blazeface).
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include <unistd.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "engine/library/extraction.h"
+#include "engine/portrait/faces.h"
+#include "engine/vision/faces.h"
+#include "engine/vision/model.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::optional<fs::path> fixturesDir() {
+    if (const char* env = std::getenv("MERROW_FIXTURES"); env && fs::is_directory(env)) return fs::path(env);
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    for (fs::path dir = exe.parent_path(); !ec && !dir.empty() && dir != dir.root_path(); dir = dir.parent_path())
+        if (fs::is_directory(dir / "shared" / "fixtures")) return dir / "shared" / "fixtures";
+    return std::nullopt;
+}
+
+// Sample files made once per run in a temporary folder.
+struct Samples {
+    fs::path folder;
+    fs::path jpeg24;  // 6000 x 4000 group-like picture: the portrait repeated at several sizes
+    fs::path dng;     // a RAW photo made from the portrait, or empty
+    cv::Mat analysis;  // 1600 x 1067 reduction of the JPEG, BGR
+    std::string problem;
+
+    Samples() {
+        const auto fixtures = fixturesDir();
+        if (!fixtures) {
+            problem = "shared sample photos are not available";
+            return;
+        }
+        if (!FaceModel::locate()) {
+            problem = "face detection model is not available (scripts/fetch-blazeface)";
+            return;
+        }
+        folder = fs::temp_directory_path() / ("merrow-bench-faces-" + std::to_string(::getpid()));
+        fs::create_directories(folder);
+        const cv::Mat portrait = cv::imread((*fixtures / "faces" / "facerec_obama.jpg").string());
+        cv::Mat big(4000, 6000, CV_8UC3, cv::Scalar(70, 90, 110));
+        int x = 0;
+        for (int height : {2400, 1200, 600, 300}) {
+            cv::Mat scaled;
+            cv::resize(portrait, scaled, cv::Size(height * portrait.cols / portrait.rows, height), 0, 0, cv::INTER_AREA);
+            scaled.copyTo(big(cv::Rect(x, 4000 - height - 200, scaled.cols, scaled.rows)));
+            x += scaled.cols + 100;
+        }
+        jpeg24 = folder / "group-24mp.jpg";
+        cv::imwrite(jpeg24.string(), big, {cv::IMWRITE_JPEG_QUALITY, 90});
+        cv::resize(big, analysis, cv::Size(1600, 1067), 0, 0, cv::INTER_AREA);
+
+        const fs::path tool = fixtures->parent_path() / "tools" / "make-dng";
+        if (fs::exists(tool)) {
+            const fs::path out = folder / "portrait.dng";
+            const std::string command = "/usr/bin/python3 '" + tool.string() + "' '" +
+                                        (*fixtures / "faces" / "facerec_obama.jpg").string() + "' '" + out.string() +
+                                        "' --scale 3 >/dev/null 2>&1";
+            if (std::system(command.c_str()) == 0) dng = out;
+        }
+    }
+    ~Samples() {
+        std::error_code ec;
+        if (!folder.empty()) fs::remove_all(folder, ec);
+    }
+};
+
+Samples& samples() {
+    static Samples s;
+    return s;
+}
+
+Imaging::Bitmap rgbBitmap(const cv::Mat& bgr) {
+    cv::Mat rgb;
+    cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+    Imaging::Bitmap out(rgb.cols, rgb.rows, 3);
+    for (int y = 0; y < rgb.rows; ++y) std::copy_n(rgb.ptr(y), out.stride(), out.row(y));
+    return out;
+}
+
+// The faces route as the handler runs it: PortraitFaces::list on a 24 MP JPEG.
+void FacesRequestJpeg24MP(benchmark::State& state) {
+    auto& s = samples();
+    if (!s.problem.empty()) return state.SkipWithError(s.problem.c_str());
+    if (!Extraction::open(s.jpeg24)) return state.SkipWithError("the photo library cannot open JPEG files in this build");
+    for (auto _ : state) benchmark::DoNotOptimize(PortraitFaces::list(s.jpeg24));
+}
+BENCHMARK(FacesRequestJpeg24MP)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
+// The same work with libjpeg's own scaled decode (1/4, 1500 x 1000) standing in
+// for the photo library: what decode + detect can cost.
+void DecodeQuarterAndDetect24MP(benchmark::State& state) {
+    auto& s = samples();
+    if (!s.problem.empty()) return state.SkipWithError(s.problem.c_str());
+    for (auto _ : state) {
+        const cv::Mat reduced = cv::imread(s.jpeg24.string(), cv::IMREAD_REDUCED_COLOR_4);
+        benchmark::DoNotOptimize(
+            PortraitFaces::detect(rgbBitmap(reduced), 6000, 4000, PortraitFaces::minimumBasicFaceWidth));
+    }
+}
+BENCHMARK(DecodeQuarterAndDetect24MP)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
+// The detector alone on a 1600 x 1067 analysis bitmap (whole picture + 12 tiles).
+void Detect1600(benchmark::State& state) {
+    auto& s = samples();
+    if (!s.problem.empty()) return state.SkipWithError(s.problem.c_str());
+    const Imaging::Bitmap bitmap = rgbBitmap(s.analysis);
+    for (auto _ : state) benchmark::DoNotOptimize(Vision::findFaces(bitmap));
+}
+BENCHMARK(Detect1600)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
+// A faces request on a RAW photo (2730 x 3410 DNG): half-size LibRaw decode + detect.
+void FacesRequestDng9MP(benchmark::State& state) {
+    auto& s = samples();
+    if (!s.problem.empty()) return state.SkipWithError(s.problem.c_str());
+    if (s.dng.empty()) return state.SkipWithError("make-dng is not available");
+    for (auto _ : state) benchmark::DoNotOptimize(PortraitFaces::list(s.dng));
+}
+BENCHMARK(FacesRequestDng9MP)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,94 @@
+#pragma once
+// The eight-band colour mix (hue, saturation, luminance per band) and the
+// saturation and vibrance sliders, all worked in OKLab on sRGB-encoded pixels.
+
+#include <array>
+#include <optional>
+#include <vector>
+
+#include "engine/imaging/image.h"
+#include "engine/develop/colormix_bands.h"
+#include "engine/develop/look.h"
+#include "engine/develop/oklab.h"
+#include "engine/develop/rgb.h"
+
+namespace ColorMix {
+
+// How one band responds to its sliders.
+struct Fit {
+    double hueMinus;   // hue turn in degrees at full negative hue
+    double hueMinusC;  // chroma factor that goes with it
+    double huePlus;    // hue turn in degrees at full positive hue
+    double huePlusC;   // chroma factor that goes with it
+    double satPlus;    // chroma factor at full positive saturation
+    double satPlusL;   // lightness change that goes with it
+    double satMinusL;  // lightness change (per chroma) at full negative saturation
+    double luminance;  // strength of the luminance slider
+};
+
+// One row per band, in band order.
+extern const std::array<Fit, bandCount> fits;
+
+// A band's settings as the per-pixel mix reads them:
+// A = (hue turn in radians, hue chroma factor, saturation factor, saturation lightness),
+// B = (luminance change, lightness per chroma for negative saturation, 0, 0).
+struct BandVectors {
+    std::array<float, 4> A{0, 1, 1, 0};
+    std::array<float, 4> B{0, 0, 0, 0};
+};
+
+using Parameters = std::array<BandVectors, bandCount>;
+
+// The per-band vectors of a look's bands; nothing when the bands are empty.
+std::optional<Parameters> parameters(const Bands& bands);
+
+// One pixel through the colour mix. Greys (OKLab chroma below 0.0005) come
+// back unchanged; a colour pushed out of gamut keeps its lightness and hue
+// and loses just enough chroma to fit.
+Develop::RGB mix(const Develop::RGB& pixel, const Parameters& parameters);
+
+// The look's colour mix as a develop stage (when present and not empty).
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
+
+}  // namespace ColorMix
+
+namespace ChromaSliders {
+
+inline constexpr int nodes = 8;  // node j sits at OKLab chroma 0.0075 + 0.015 j
+
+// A chroma factor and a lightness change per chroma node.
+struct Row {
+    std::array<float, nodes> factor;
+    std::array<float, nodes> lightness;
+};
+
+// Measured rows at slider values −100, −50, 50 and 100; the row at 0 is
+// factor 1 and lightness 0 everywhere.
+struct Table {
+    Row minus100;
+    Row minus50;
+    Row plus50;
+    Row plus100;
+};
+
+extern const Table saturation;
+extern const Table vibrance;
+
+// The row at `value` (clamped to −100…100), interpolated between the two
+// neighbouring table rows.
+Row row(const Table& table, double value);
+
+// The rows a look asks for, in the order they apply: saturation, then
+// vibrance; a slider that is 0 or absent adds none. Empty: nothing to do.
+std::vector<Row> rows(const Develop::Look& look);
+
+// Linear interpolation between the eight chroma nodes, constant beyond the ends.
+float pick(const std::array<float, nodes>& values, float chroma);
+
+// One pixel through one row.
+Develop::RGB apply(const Develop::RGB& pixel, const Row& row);
+
+// Saturation and vibrance as a develop stage; nothing when there is nothing to do.
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
+
+}  // namespace ChromaSliders
