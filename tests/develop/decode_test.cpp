@@ -72,8 +72,7 @@ TEST(DecodeRaw, SizesScalesAndAsShotWhiteBalance) {
         EXPECT_TRUE(decoded->extended);
         EXPECT_EQ(decoded->image.width(), c.width);
         EXPECT_EQ(decoded->image.height(), c.height);
-        if (c.fullScale) EXPECT_EQ(decoded->detailScale, 1.0);
-        else EXPECT_EQ(decoded->detailScale, rawScaleFactor(c.longEdge, 160));
+        EXPECT_EQ(decoded->detailScale, c.fullScale ? 1.0 : rawScaleFactor(c.longEdge, 160));
         // make-dng records a D65 as-shot neutral: about 6500 K, and a tint near
         // zero (daylight sits a little above the Planckian locus, about +10).
         ASSERT_TRUE(decoded->cameraTemperature && decoded->cameraTint);
@@ -190,7 +189,9 @@ TEST(DecodeBadFiles, EndInNothingNotACrash) {
     for (const char* name : {"raw/partial/imagemeta_NikonD7100_truncated.nef", "raw/partial/exiv2_IMG_1361.dng",
                              "raw/partial/exifpy_SonyA7III_header.arw"}) {
         const auto result = decode(TestSupport::fixture(name), Look::neutral(), 200);
-        if (result) EXPECT_FALSE(result->image.empty()) << name;
+        if (result) {
+            EXPECT_FALSE(result->image.empty()) << name;
+        }
     }
 }
 

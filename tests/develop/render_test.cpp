@@ -261,7 +261,9 @@ TEST(RenderToJPEG, ConcurrentRendersOfSameAndDifferentPhotos) {
                 }
             });
         for (auto& t : threads) t.join();
-        if (embedding) EXPECT_EQ(rendered.load(), 12);
+        if (embedding) {
+            EXPECT_EQ(rendered.load(), 12);
+        }
     }
     ::unsetenv("MERROW_EXPERIMENTAL_SKIN");
 }
