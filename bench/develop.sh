@@ -41,7 +41,7 @@ measure() {
   /usr/bin/time -f "%M" -o "$out/rss.txt" "$@" >"$out/last.log" 2>&1 || { echo "$label: failed (see $out/last.log)"; return; }
   t1=$(date +%s.%N)
   rss=$(($(tail -1 "$out/rss.txt") / 1024))
-  printf '%-34s %8.2f s   peak RSS %5d MiB\n' "$label" "$(echo "$t1 - $t0" | bc)" "$rss"
+  printf '%-34s %8.2f s   peak RSS %5d MiB\n' "$label" "$(awk "BEGIN{print $t1 - $t0}")" "$rss"
 }
 
 cmake --build "$build" -j2 --target gelatin bench_develop >/dev/null
