@@ -57,6 +57,27 @@ struct ImageMetadata {
 
 ImageMetadata metadata(const Source& source);
 
+// Helpers shared with the develop code and the tests.
+
+// Turns a picture stored with the given EXIF orientation (1-8) upright;
+// any other value leaves it as it is.
+Imaging::Bitmap applyOrientation(Imaging::Bitmap bitmap, int orientation);
+
+// The full primary image of an already rendered file (JPEG or HEIC), as 8-bit RGB.
+// With maxPixel, JPEG decoding uses the smallest DCT scale whose long edge is still
+// at least maxPixel (no further resampling); HEIC is always decoded at full size.
+// Upright when transform holds. Nothing for RAW files, unreadable or damaged data.
+std::optional<Imaging::Bitmap> decodeRendered(const Source& source, std::optional<int> maxPixel = std::nullopt,
+                                              bool transform = true);
+
+// The text form of a tag: trimmed of white space and line breaks at both ends,
+// nothing when that leaves it empty.
+std::optional<std::string> cleanText(std::string_view value);
+
+// One camera name from the make and model tags (each already cleaned): the model
+// alone when it already begins with the make, otherwise "make model".
+std::optional<std::string> cameraName(const std::optional<std::string>& make, const std::optional<std::string>& model);
+
 // Folder listing.
 inline constexpr int maxDepth = 8;
 inline constexpr std::size_t maxEntries = 300000;

@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Thumbnail speed and memory of gelatin against the usual command-line tools.
+#
+#   bench/previews.sh [N]      (N files per folder, default 20)
+#
+# Makes, in bench/out/previews/ (git-ignored), a 24 MP JPEG (the 6000x4000
+# preview embedded in the shared Nikon D7100 sample), a 24 MP DNG made from it by
+# make-dng, and folders of N of each (hard links, so the disk holds one copy), then
+# times:
+#   1. gelatin serve answering one preview request per DNG (max 400, out set)
+#      against exiftool -b -PreviewImage + vipsthumbnail --size 400 per DNG;
+#   2. the same requests on the JPEG folder against one vipsthumbnail --size 400
+#      over the whole folder;
+#   3. peak resident memory of gelatin probe over 500 files against 50 files.
+# Installs exiftool, vipsthumbnail and GNU time with apt-get when they are missing.
+# Figures depend on the machine's load: run it on a quiet machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+count=${1:-20}
+fixtures=${MERROW_FIXTURES:-../shared/fixtures}
+tools=$fixtures/../tools
+gelatin=${GELATIN:-build/gelatin}
+out=bench/out/previews
+
+need=()
+command -v exiftool >/dev/null || need+=(libimage-exiftool-perl)
+command -v vipsthumbnail >/dev/null || need+=(libvips-tools)
+[ -x /usr/bin/time ] || need+=(time)
+if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "previews.sh: please install ${need[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+if [ ! -d "$fixtures" ] || [ ! -x "$tools/make-dng" ]; then
+  echo "previews.sh: the shared sample photos and tools (../shared) are not available" >&2
+  exit 1
+fi
+if [ ! -x "$gelatin" ]; then
+  cmake --build build -j2 --target gelatin >/dev/null
+fi
+
+mkdir -p "$out"
+big_jpeg=$out/big.jpg
+big_dng=$out/big.dng
+if [ ! -s "$big_jpeg" ]; then
+  exiftool -b -JpgFromRaw "$fixtures/raw/partial/imagemeta_NikonD7100_truncated.nef" >"$big_jpeg"
+fi
+if [ ! -s "$big_dng" ]; then
+  "$tools/make-dng" "$big_jpeg" "$big_dng" >/dev/null
+fi
+
+# Folders of hard links.
+make_folder() {  # folder source extension n
+  rm -rf "$1"
+  mkdir -p "$1"
+  for i in $(seq -w 1 "$4"); do ln "$2" "$1/IMG_$i.$3"; done
+}
+make_folder "$out/dng" "$big_dng" dng "$count"
+make_folder "$out/jpeg" "$big_jpeg" jpg "$count"
+
+now() { date +%s.%N; }
+calc() { awk "BEGIN { print $1 }"; }
+elapsed() { calc "$2 - $1"; }
+per_file() { printf '%.1f' "$(calc "$1 * 1000 / $count")"; }
+
+# One request line per file of a folder.
+requests() {  # folder thumbs
+  local id=0
+  for f in "$1"/*; do
+    id=$((id + 1))
+    printf '{"id":%d,"src":"%s","max":400,"out":"%s/%d.jpg"}\n' "$id" "$PWD/$f" "$PWD/$2" "$id"
+  done
+}
+
+serve_time() {  # folder
+  local thumbs=$out/thumbs-gelatin
+  rm -rf "$thumbs"
+  requests "$1" "$thumbs" >"$out/requests.jsonl"
+  cat "$1"/* >/dev/null  # warm the page cache for both sides alike
+  local start end
+  start=$(now)
+  "$gelatin" serve <"$out/requests.jsonl" >"$out/results.jsonl"
+  end=$(now)
+  local ok
+  ok=$(grep -c '"ok":true' "$out/results.jsonl" || true)
+  if [ "$ok" -ne "$count" ]; then
+    echo "previews.sh: gelatin answered $ok of $count requests with ok (see $out/results.jsonl)" >&2
+  fi
+  elapsed "$start" "$end"
+}
+
+echo "== $count files per folder; $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# 1. DNG folder.
+gelatin_dng=$(serve_time "$out/dng")
+rm -rf "$out/thumbs-tools" && mkdir -p "$out/thumbs-tools"
+preview_tag=PreviewImage
+exiftool -b -PreviewImage "$big_dng" | head -c 4 >"$out/tag-check.bin" || true
+[ -s "$out/tag-check.bin" ] || preview_tag=JpgFromRaw
+start=$(now)
+for f in "$out"/dng/*; do
+  name=$(basename "$f" .dng)
+  exiftool -b -"$preview_tag" "$f" >"$out/thumbs-tools/$name-preview.jpg"
+  vipsthumbnail "$out/thumbs-tools/$name-preview.jpg" --size 400 -o "$PWD/$out/thumbs-tools/$name.jpg"
+done
+end=$(now)
+tools_dng=$(elapsed "$start" "$end")
+echo "DNG 24 MP   gelatin serve: $(per_file "$gelatin_dng") ms/file   exiftool -$preview_tag + vipsthumbnail: $(per_file "$tools_dng") ms/file   ratio $(printf '%.1f' "$(calc "$tools_dng / $gelatin_dng")")x (target >= 8x)"
+
+# 2. JPEG folder.
+gelatin_jpeg=$(serve_time "$out/jpeg")
+rm -rf "$out/thumbs-vips" && mkdir -p "$out/thumbs-vips"
+start=$(now)
+vipsthumbnail --size 400 -o "$PWD/$out/thumbs-vips/%s.jpg" "$out"/jpeg/*
+end=$(now)
+vips_jpeg=$(elapsed "$start" "$end")
+echo "JPEG 24 MP  gelatin serve: $(per_file "$gelatin_jpeg") ms/file   vipsthumbnail (one process): $(per_file "$vips_jpeg") ms/file   ratio $(printf '%.1f' "$(calc "$vips_jpeg / $gelatin_jpeg")")x (target >= 1.5x)"
+
+# 3. Peak memory of probe over 500 against 50 files.
+make_folder "$out/probe" "$big_dng" dng 500
+rss() {  # limit
+  /usr/bin/time -v "$gelatin" probe "$out/probe" --limit "$1" --max 400 2>&1 >/dev/null |
+    awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}'
+}
+rss50=$(rss 50)
+rss500=$(rss 500)
+if [ -n "$rss50" ] && [ -n "$rss500" ]; then
+  echo "probe peak RSS: 50 files $((rss50 / 1024)) MB, 500 files $((rss500 / 1024)) MB, ratio $(printf '%.2f' "$(calc "$rss500 / $rss50")") (target <= 1.5)"
+else
+  echo "probe peak RSS: gelatin probe did not run"
+fi

@@ -1,0 +1,167 @@
+// JPEG decoding (libjpeg, with DCT-domain scaling and a silent error manager
+// that never exits and tells damaged data apart) and encoding (TurboJPEG).
+
+#include "engine/library/jpeg_codec.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <memory>
+
+#include <jpeglib.h>
+// jerror.h after jpeglib.h: it defines the message codes.
+#include <jerror.h>
+#include <turbojpeg.h>
+
+namespace Extraction {
+
+namespace {
+
+// Progressive data can hold any number of scans; damaged or hostile files are
+// stopped well before that turns into minutes of work.
+constexpr int maxScans = 1000;
+// Larger pictures are refused rather than decoded (JPEG allows 65535 on a side).
+constexpr long long maxDecodedPixels = 1LL << 30;
+
+struct ErrorManager {
+    jpeg_error_mgr base{};
+    std::jmp_buf jump{};
+    bool damaged = false;
+};
+
+[[noreturn]] void onError(j_common_ptr cinfo) {
+    auto* manager = reinterpret_cast<ErrorManager*>(cinfo->err);
+    std::longjmp(manager->jump, 1);
+}
+
+void onMessage(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;  // trace messages
+    auto* manager = reinterpret_cast<ErrorManager*>(cinfo->err);
+    // A few stray bytes between segments are common in camera files and lose nothing.
+    if (cinfo->err->msg_code != JWRN_EXTRANEOUS_DATA) manager->damaged = true;
+}
+
+void onOutput(j_common_ptr) {}
+
+void onProgress(j_common_ptr cinfo) {
+    auto* dinfo = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (dinfo->input_scan_number > maxScans) onError(cinfo);
+}
+
+// The DCT scale n/8 for decoding a picture with this long edge to at least maxPixel.
+int scaleNumerator(int longEdge, int maxPixel) {
+    if (maxPixel <= 0) return 8;
+    for (int n = 1; n < 8; ++n) {
+        long long scaled = (static_cast<long long>(longEdge) * n + 7) / 8;
+        if (scaled >= maxPixel) return n;
+    }
+    return 8;
+}
+
+// One CMYK sample to RGB. Adobe writes the inks inverted (255 = no ink).
+void cmykToRGB(const std::uint8_t* cmyk, std::uint8_t* rgb, bool inverted) {
+    int k = inverted ? cmyk[3] : 255 - cmyk[3];
+    for (int i = 0; i < 3; ++i) {
+        int c = inverted ? cmyk[i] : 255 - cmyk[i];
+        rgb[i] = static_cast<std::uint8_t>((c * k + 127) / 255);
+    }
+}
+
+struct DecompressGuard {
+    jpeg_decompress_struct* cinfo;
+    ~DecompressGuard() { jpeg_destroy_decompress(cinfo); }
+};
+
+}  // namespace
+
+std::optional<DecodedJPEG> decodeJPEG(const std::uint8_t* data, std::size_t size, int maxPixel) {
+    if (!data || size < 4) return std::nullopt;
+
+    // Everything the decoder fills lives behind pointers set before setjmp, so that
+    // nothing read after a jump was changed in a register.
+    auto cinfo = std::make_unique<jpeg_decompress_struct>();
+    auto errors = std::make_unique<ErrorManager>();
+    auto result = std::make_unique<DecodedJPEG>();
+    auto progress = std::make_unique<jpeg_progress_mgr>();
+    auto rowBuffer = std::make_unique<std::vector<std::uint8_t>>();
+
+    cinfo->err = jpeg_std_error(&errors->base);
+    errors->base.error_exit = onError;
+    errors->base.emit_message = onMessage;
+    errors->base.output_message = onOutput;
+    DecompressGuard guard{cinfo.get()};  // destroying a zeroed, never created struct is harmless
+    if (setjmp(errors->jump)) return std::nullopt;
+    jpeg_create_decompress(cinfo.get());
+
+    progress->progress_monitor = onProgress;
+    cinfo->progress = progress.get();
+    jpeg_mem_src(cinfo.get(), data, static_cast<unsigned long>(size));
+    if (jpeg_read_header(cinfo.get(), TRUE) != JPEG_HEADER_OK) return std::nullopt;
+    if (cinfo->image_width == 0 || cinfo->image_height == 0) return std::nullopt;
+    if (static_cast<long long>(cinfo->image_width) * cinfo->image_height > maxDecodedPixels) return std::nullopt;
+
+    const bool cmyk = cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK;
+    cinfo->out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
+    int longEdge = static_cast<int>(std::max(cinfo->image_width, cinfo->image_height));
+    cinfo->scale_num = static_cast<unsigned>(scaleNumerator(longEdge, maxPixel));
+    cinfo->scale_denom = 8;
+
+    jpeg_start_decompress(cinfo.get());
+    const int width = static_cast<int>(cinfo->output_width);
+    const int height = static_cast<int>(cinfo->output_height);
+    result->bitmap = Imaging::Bitmap(width, height, 3);
+    result->fullWidth = static_cast<int>(cinfo->image_width);
+    result->fullHeight = static_cast<int>(cinfo->image_height);
+    if (cmyk) rowBuffer->resize(static_cast<std::size_t>(width) * 4);
+
+    while (cinfo->output_scanline < cinfo->output_height) {
+        int y = static_cast<int>(cinfo->output_scanline);
+        JSAMPROW row = cmyk ? rowBuffer->data() : result->bitmap.row(y);
+        if (jpeg_read_scanlines(cinfo.get(), &row, 1) != 1) return std::nullopt;
+        if (cmyk) {
+            for (int x = 0; x < width; ++x)
+                cmykToRGB(rowBuffer->data() + 4 * x, result->bitmap.row(y) + 3 * x, cinfo->saw_Adobe_marker);
+        }
+    }
+    jpeg_finish_decompress(cinfo.get());
+    result->complete = !errors->damaged;
+    return std::move(*result);
+}
+
+std::optional<std::pair<int, int>> jpegSize(const std::uint8_t* data, std::size_t size) {
+    tjhandle handle = tjInitDecompress();
+    if (!handle) return std::nullopt;
+    int width = 0, height = 0, subsampling = 0, colourspace = 0;
+    int status = tjDecompressHeader3(handle, data, static_cast<unsigned long>(size), &width, &height, &subsampling,
+                                     &colourspace);
+    tjDestroy(handle);
+    if (status != 0 || width <= 0 || height <= 0) return std::nullopt;
+    return std::make_pair(width, height);
+}
+
+std::optional<std::vector<std::uint8_t>> encodeJPEG(const Imaging::Bitmap& image, int quality) {
+    if (image.empty() || image.pixels.size() < image.stride() * static_cast<std::size_t>(image.height))
+        return std::nullopt;
+    int format = 0;
+    int subsampling = 0;
+    switch (image.channels) {
+        case 1: format = TJPF_GRAY, subsampling = TJSAMP_GRAY; break;
+        case 3: format = TJPF_RGB; break;
+        case 4: format = TJPF_RGBX; break;
+        default: return std::nullopt;
+    }
+    if (image.channels != 1) subsampling = quality >= 90 ? TJSAMP_444 : TJSAMP_420;
+
+    tjhandle handle = tjInitCompress();
+    if (!handle) return std::nullopt;
+    unsigned char* buffer = nullptr;
+    unsigned long length = 0;
+    int status = tjCompress2(handle, image.pixels.data(), image.width, static_cast<int>(image.stride()), image.height,
+                             format, &buffer, &length, subsampling, quality, 0);
+    std::optional<std::vector<std::uint8_t>> bytes;
+    if (status == 0 && buffer && length > 0) bytes.emplace(buffer, buffer + length);
+    tjFree(buffer);
+    tjDestroy(handle);
+    return bytes;
+}
+
+}  // namespace Extraction

@@ -1,0 +1,38 @@
+#pragma once
+// JPEG decoding with DCT-domain scaling, and JPEG encoding, for the photo library.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "engine/imaging/bitmap.h"
+
+namespace Extraction {
+
+struct DecodedJPEG {
+    Imaging::Bitmap bitmap;  // 8-bit RGB
+    int fullWidth = 0;       // the stored size before DCT scaling
+    int fullHeight = 0;
+    // False when the data ended early or was damaged and the decoder filled
+    // in what was missing; a harmless stray byte before a marker does not count.
+    bool complete = true;
+};
+
+// Decodes JPEG data. With maxPixel > 0 the decoder scales in the DCT domain by the
+// smallest factor n/8 whose long edge is still at least maxPixel; with 0 it decodes
+// at full size. Nothing when the data is not a decodable JPEG.
+std::optional<DecodedJPEG> decodeJPEG(const std::uint8_t* data, std::size_t size, int maxPixel);
+
+// The pixel size stored in the JPEG header, without decoding.
+std::optional<std::pair<int, int>> jpegSize(const std::uint8_t* data, std::size_t size);
+
+// Encodes an 8-bit picture (grey, RGB or RGBA, alpha dropped) at quality 1-100.
+std::optional<std::vector<std::uint8_t>> encodeJPEG(const Imaging::Bitmap& image, int quality);
+
+// The whole content of a file, nothing when it cannot be read.
+std::optional<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path& file);
+
+}  // namespace Extraction

@@ -1,0 +1,83 @@
+#pragma once
+// What an opened photo file remembers: its kind, its capture facts and the
+// embedded previews it offers. Private to the photo library.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/library/extraction.h"
+
+namespace Exiv2 {
+class Image;
+class PreviewManager;
+struct PreviewProperties;
+}
+
+namespace Extraction {
+
+// How the file's content is decoded (found from its first bytes, not its name).
+enum class SourceKind { jpeg, heif, raw };
+
+// One picture stored inside a file besides (or instead of) its primary image.
+struct EmbeddedPreview {
+    enum class Origin { exiv2, libraw, heif };
+    Origin origin = Origin::exiv2;
+    int id = 0;          // Exiv2 preview id or HEIF thumbnail index
+    int width = 0;
+    int height = 0;
+    bool jpeg = true;    // JPEG data (a bitmap thumbnail otherwise)
+    // Where LibRaw found a JPEG thumbnail in the file, so that it can be read back
+    // without parsing the file again (0: not known, ask LibRaw).
+    long long offset = 0;
+    long long length = 0;
+    long long area() const { return static_cast<long long>(width) * height; }
+};
+
+struct Source::State {
+    std::filesystem::path file;
+    SourceKind kind = SourceKind::raw;
+    ImageMetadata metadata;
+    int orientation = 1;                        // how previews are turned upright
+    std::optional<EmbeddedPreview> rawThumbnail;  // the one LibRaw picks, tried first
+    std::vector<EmbeddedPreview> heifThumbnails;
+    // The Exiv2 view of the file, kept for reading previews later; Exiv2 objects
+    // are not safe for concurrent use, hence the lock. Listing Exiv2's previews
+    // can take long (it looks at every image of a large DNG), so it is done only
+    // when needed and remembered.
+    std::shared_ptr<Exiv2::Image> exiv;
+    mutable std::mutex exivLock;
+    mutable std::optional<std::vector<EmbeddedPreview>> exivPreviews;  // best first
+    mutable std::shared_ptr<Exiv2::PreviewManager> exivPreviewManager;
+    mutable std::vector<Exiv2::PreviewProperties> exivPreviewProperties;
+};
+
+// Exiv2's previews of the file, best first (JPEG before bitmaps, larger first).
+std::vector<EmbeddedPreview> exiv2Previews(const Source::State& state);
+
+// The encoded data of one of Exiv2's previews and whether it is JPEG (TIFF otherwise).
+std::optional<std::pair<std::vector<std::uint8_t>, bool>> exiv2PreviewData(const Source::State& state, int id);
+
+// Sets Exiv2 up once per process for use from many threads (silent, with BMFF
+// and a lock around the XMP toolkit).
+void prepareExiv2();
+
+// Capture facts from what Exiv2 read of the file.
+ImageMetadata metadataFromExiv2(Exiv2::Image& image);
+
+// What LibRaw parsed from a RAW file's header, for formats Exiv2 cannot read.
+struct RawFacts {
+    std::string make, model, lens, serial;
+    long long timestamp = 0;  // seconds since the epoch, 0 when unknown
+    double iso = 0, shutter = 0, aperture = 0, focalLength = 0;
+};
+ImageMetadata metadataFromRawFacts(const RawFacts& facts);
+
+// EXIF orientation code for LibRaw's flip value (0, 3, 5, 6); nothing otherwise.
+std::optional<int> orientationFromFlip(int flip);
+
+}  // namespace Extraction
