@@ -1,15 +1,16 @@
 // Camera profile costs: building the 96³ colour cube of a large profile
 // (90 × 30 × 30 look table plus a 90 × 30 hue/saturation map) on all cores,
-// and applying a cube to a render of 2048 pixels on the long edge.
+// and applying a profile's cube to a render of 2048 pixels on the long edge.
 
 #include <cmath>
 #include <filesystem>
+#include <memory>
 #include <vector>
 
 #include <benchmark/benchmark.h>
-#include <opencv2/core/utility.hpp>
 
 #include "engine/camera/blue_violet.h"
+#include "engine/camera/camera_profile.h"
 #include "engine/camera/colour_cube.h"
 
 using namespace CameraProfile;
@@ -47,48 +48,17 @@ void BM_BuildCube(benchmark::State& state) {
 }
 BENCHMARK(BM_BuildCube)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-struct Pixel {
-    float r, g, b, a;
-};
-
-// Trilinear cube lookup of one pixel (inputs clamped to 0…1), red fastest.
-Pixel lookup(const std::vector<float>& cube, int n, const Pixel& p) {
-    auto axis = [n](float v, int& i0, float& f) {
-        const float x = std::clamp(v, 0.0f, 1.0f) * float(n - 1);
-        i0 = std::min(int(x), n - 2);
-        f = x - float(i0);
-    };
-    int r0, g0, b0;
-    float fr, fg, fb;
-    axis(p.r, r0, fr);
-    axis(p.g, g0, fg);
-    axis(p.b, b0, fb);
-    float out[3] = {0, 0, 0};
-    for (int corner = 0; corner < 8; ++corner) {
-        const int dr = corner & 1, dg = corner >> 1 & 1, db = corner >> 2;
-        const float w = (dr ? fr : 1 - fr) * (dg ? fg : 1 - fg) * (db ? fb : 1 - fb);
-        const float* e = cube.data() + ((std::size_t(b0 + db) * n + (g0 + dg)) * n + (r0 + dr)) * 4;
-        for (int k = 0; k < 3; ++k) out[k] += w * e[k];
-    }
-    return {out[0], out[1], out[2], p.a};
-}
-
 void BM_ApplyCube2048(benchmark::State& state) {
-    const auto cube = buildCube(largeRecipe());
+    CameraProfile::Profile profile;
+    profile.cube = std::make_shared<const std::vector<float>>(buildCube(largeRecipe()));
     const int width = 2048, height = 1365;
-    std::vector<Pixel> in(std::size_t(width) * height), out(in.size());
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            in[std::size_t(y) * width + x] = {x / float(width), y / float(height), ((x * 7 + y * 13) % 997) / 997.0f, 1};
+    Imaging::Image image(Imaging::Rect{0, 0, width, height});
+    for (int row = 0; row < height; ++row)
+        for (int col = 0; col < width; ++col)
+            image.at(col, row) = {col / float(width), row / float(height), ((col * 7 + row * 13) % 997) / 997.0f, 1};
     for (auto _ : state) {
-        cv::parallel_for_(cv::Range(0, height), [&](const cv::Range& rows) {
-            for (int y = rows.start; y < rows.end; ++y)
-                for (int x = 0; x < width; ++x) {
-                    const std::size_t i = std::size_t(y) * width + x;
-                    out[i] = lookup(cube, cubeDimension, in[i]);
-                }
-        });
-        benchmark::DoNotOptimize(out.data());
+        auto out = CameraProfile::apply(image, profile);
+        benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations() * width * height);
 }

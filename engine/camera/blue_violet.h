@@ -4,7 +4,10 @@
 // chroma through the mid-tones, a little lift, violet-blue turned towards
 // purple). Other hues pass untouched.
 
+#include <optional>
+
 #include "engine/develop/rgb.h"
+#include "engine/imaging/image.h"
 
 namespace BlueViolet {
 
@@ -18,5 +21,8 @@ inline constexpr float brightTurnCut = 0.75f;
 
 // One sRGB-encoded pixel through the correction.
 Develop::RGB correct(const Develop::RGB& pixel);
+
+// The correction over a picture of sRGB-encoded values; alpha is kept.
+std::optional<Imaging::Image> apply(const Imaging::Image& image);
 
 }  // namespace BlueViolet

@@ -8,6 +8,10 @@
 #include <set>
 #include <string>
 
+#include "engine/develop/apply.h"
+#include "engine/develop/decode.h"
+#include "engine/library/extraction.h"
+
 namespace CameraLook {
 
 namespace {
@@ -15,6 +19,68 @@ namespace {
 std::mutex lock;
 std::map<std::string, Match> cache;
 std::set<std::string> misses;
+
+struct Samples {
+    std::vector<std::uint8_t> pixels;
+    int width = 0;
+    int height = 0;
+};
+
+// The camera's own rendering: the embedded preview only, never a decode.
+std::optional<Samples> cameraSamples(const std::filesystem::path& file) {
+    const auto source = Extraction::open(file);
+    if (!source) return std::nullopt;
+    const auto preview = Extraction::preview(*source, sampleEdge, false, true);
+    if (!preview) return std::nullopt;
+    auto sampled = pixels(*preview);
+    if (!sampled) return std::nullopt;
+    return Samples{std::move(*sampled), preview->width, preview->height};
+}
+
+// Our rendering with the default look at the preview's size.
+Imaging::Image neutralRendering(const Imaging::Image& image, int width, int height) {
+    if (image.empty()) return image;
+    const Imaging::Image scaled = Imaging::lanczosResize(image, width, height);
+    try {
+        Develop::ApplyOptions options;
+        options.extended = true;
+        options.detailScale = 1;
+        return Develop::apply(Develop::Look{}, scaled, options);
+    } catch (const std::exception&) {
+        return scaled;
+    }
+}
+
+// Samples of our (linear) rendering as display-encoded 8-bit values, the
+// same encoding as the camera's sRGB preview.
+std::optional<std::vector<std::uint8_t>> samples(const Imaging::Image& image, int width, int height) {
+    if (image.empty()) return std::nullopt;
+    const Imaging::Rect& e = image.extent();
+    const Imaging::Image part = Imaging::crop(image, {e.x, e.y, width, height});
+    if (part.width() != width || part.height() != height) return std::nullopt;
+    const Imaging::Image encoded = Imaging::map(part, [](const Imaging::Pixel& p) {
+        auto display = [](float v) { return Imaging::sRGBEncode(std::clamp(v, 0.0f, 1.0f)); };
+        return Imaging::Pixel{display(p.r), display(p.g), display(p.b), 1};
+    });
+    return pixels(Imaging::renderRGBA8(encoded));
+}
+
+std::optional<Match> computeMatch(const std::filesystem::path& file,
+                                  const std::optional<Imaging::Image>& decodedNeutral) {
+    std::optional<Imaging::Image> neutral = decodedNeutral;
+    if (!neutral) {
+        const auto decoded = Develop::decode(file, Develop::Look{}, sampleEdge);
+        if (decoded && decoded->extended) neutral = decoded->image;
+    }
+    const auto camera = cameraSamples(file);
+    if (!camera || !neutral) return std::nullopt;
+    const auto ours = samples(neutralRendering(*neutral, camera->width, camera->height), camera->width, camera->height);
+    if (!ours) return std::nullopt;
+    Match match;
+    for (int channel = 0; channel < 3; ++channel)
+        match.curves.push_back(CameraLookCurve::fit(histogram(*ours, channel), histogram(camera->pixels, channel)));
+    return match;
+}
 
 }  // namespace
 
@@ -65,6 +131,30 @@ std::optional<Match> match(const std::filesystem::path& file) {
     std::lock_guard guard(lock);
     if (auto it = cache.find(file.string()); it != cache.end()) return it->second;
     return std::nullopt;
+}
+
+void prepare(const std::filesystem::path& file, const std::optional<Imaging::Image>& decodedNeutral) {
+    const std::string key = file.string();
+    {
+        std::lock_guard guard(lock);
+        if (cache.count(key) || misses.count(key)) return;
+    }
+    auto computed = computeMatch(file, decodedNeutral);
+    std::lock_guard guard(lock);
+    if (!computed) {
+        misses.insert(key);
+        return;
+    }
+    if (cache.size() >= cacheLimit) {
+        cache.clear();
+        misses.clear();
+    }
+    cache[key] = std::move(*computed);
+}
+
+bool knownMiss(const std::filesystem::path& file) {
+    std::lock_guard guard(lock);
+    return misses.count(file.string()) > 0;
 }
 
 }  // namespace CameraLook

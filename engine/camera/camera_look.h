@@ -11,6 +11,7 @@
 
 #include "engine/camera/blue_violet.h"
 #include "engine/imaging/bitmap.h"
+#include "engine/imaging/image.h"
 
 namespace CameraLook {
 
@@ -38,6 +39,20 @@ std::optional<std::array<std::vector<float>, 3>> curveTables(const Match& match)
 
 // The cached match of a photo file, if one was prepared.
 std::optional<Match> match(const std::filesystem::path& file);
+
+// Computes and caches the match of a RAW file unless it is cached or known to
+// fail: our neutral rendering (of `decodedNeutral`, the file decoded without a
+// white-balance change, when the caller has it; otherwise a small decode of
+// the file) against the camera's embedded preview, both at most 320 pixels on
+// the long edge. Files that cannot be matched are remembered as misses.
+void prepare(const std::filesystem::path& file, const std::optional<Imaging::Image>& decodedNeutral);
+
+// True when preparing the file failed before (for diagnostics and tests).
+bool knownMiss(const std::filesystem::path& file);
+
+// The picture through the match's curves (sRGB-encoded values); nothing
+// without a match or with one that does not hold three curves of 256 levels.
+std::optional<Imaging::Image> apply(const Imaging::Image& image, const std::optional<Match>& match);
 
 }  // namespace CameraLook
 

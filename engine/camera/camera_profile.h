@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/imaging/image.h"
+
 namespace CameraProfile {
 
 struct Profile {
@@ -42,6 +44,11 @@ std::optional<std::string> cacheKey(const std::string& cameraModel, const std::o
 // is found for the camera or the stand-in camera. Lookups, misses included,
 // are cached; safe from any thread.
 std::optional<Profile> profile(const std::string& cameraModel, const std::optional<std::string>& named);
+
+// The picture with the profile's cube applied: one trilinear lookup per pixel
+// of the values as they arrive (sRGB-encoded in the pipeline), clamped to 0…1.
+// Nothing when the profile has no usable cube.
+std::optional<Imaging::Image> apply(const Imaging::Image& image, const Profile& profile);
 
 // The keys cached so far, sorted (for diagnostics and tests).
 std::vector<std::string> cachedKeys();

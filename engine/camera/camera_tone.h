@@ -10,6 +10,7 @@
 
 #include "engine/develop/curves_set.h"
 #include "engine/develop/rgb.h"
+#include "engine/imaging/image.h"
 
 namespace CameraTone {
 
@@ -40,5 +41,11 @@ Develop::RGB applyKnots(const std::vector<float>& knots, const Develop::RGB& pix
 // One pixel of the linear scene lifted by k: brightness rises by
 // 1 + k·toe/(y + toe), the distance from grey by that gain to the power 0.7.
 Develop::RGB liftPixel(const Develop::RGB& pixel, float k);
+
+// The pictures through the operations above; nothing when there is nothing to do.
+std::optional<Imaging::Image> lift(const Imaging::Image& image, double k);
+std::optional<Imaging::Image> apply(const Imaging::Image& image, const std::optional<Match>& match);
+// The shoulder curves applied like any point curve set.
+std::optional<Imaging::Image> shoulder(const Imaging::Image& image);
 
 }  // namespace CameraTone

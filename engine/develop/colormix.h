@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/imaging/image.h"
 #include "engine/develop/colormix_bands.h"
 #include "engine/develop/look.h"
 #include "engine/develop/oklab.h"
@@ -46,6 +47,9 @@ std::optional<Parameters> parameters(const Bands& bands);
 // and loses just enough chroma to fit.
 Develop::RGB mix(const Develop::RGB& pixel, const Parameters& parameters);
 
+// The look's colour mix as a develop stage (when present and not empty).
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
+
 }  // namespace ColorMix
 
 namespace ChromaSliders {
@@ -83,5 +87,8 @@ float pick(const std::array<float, nodes>& values, float chroma);
 
 // One pixel through one row.
 Develop::RGB apply(const Develop::RGB& pixel, const Row& row);
+
+// Saturation and vibrance as a develop stage; nothing when there is nothing to do.
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
 
 }  // namespace ChromaSliders

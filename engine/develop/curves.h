@@ -7,6 +7,8 @@
 #include <array>
 #include <optional>
 
+#include "engine/develop/look.h"
+#include "engine/imaging/image.h"
 #include "engine/develop/curves_set.h"
 #include "engine/develop/rgb.h"
 
@@ -44,5 +46,9 @@ std::array<float, 3 * samples> interleaved(const Tables& tables);
 
 // One pixel through the tables; each channel is clamped to 0…1 before the lookup.
 Develop::RGB apply(const Tables& tables, const Develop::RGB& pixel);
+
+// The look's point curves as a develop stage (when present and not empty); nothing
+// when there is nothing to do.
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
 
 }  // namespace Curves

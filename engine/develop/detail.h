@@ -9,6 +9,7 @@
 #include <cmath>
 #include <optional>
 
+#include "engine/imaging/image.h"
 #include "engine/develop/look.h"
 #include "engine/develop/oklab.h"
 #include "engine/develop/rgb.h"
@@ -126,5 +127,11 @@ Develop::RGB sharpen(OKLab::Lab c, SampleBlur&& blur, const SharpenParameters& p
     c.L += p.gain * d * m;
     return OKLab::screen(c);
 }
+
+// Luminance and colour noise reduction as a develop stage; `scale` is the
+// picture's size relative to the full-size photo. Nothing when there is nothing to do.
+std::optional<Imaging::Image> reduceNoise(const Develop::Look& look, const Imaging::Image& image, double scale);
+// Sharpening as a develop stage at `scale`; nothing when there is nothing to do.
+std::optional<Imaging::Image> sharpen(const Develop::Look& look, const Imaging::Image& image, double scale);
 
 }  // namespace Detail

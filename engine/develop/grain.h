@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "engine/imaging/image.h"
 #include "engine/develop/look.h"
 #include "engine/develop/rgb.h"
 
@@ -31,5 +32,8 @@ float noise(float x, float y);
 // (origin bottom-left, centres at half-integers), so the pattern depends only
 // on the position and the picture size.
 Develop::RGB apply(const Develop::RGB& pixel, float x, float y, const Parameters& parameters);
+
+// Grain as a develop stage; nothing when there is nothing to do.
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
 
 }  // namespace Grain

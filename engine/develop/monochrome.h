@@ -7,6 +7,8 @@
 #include <array>
 #include <optional>
 
+#include "engine/develop/look.h"
+#include "engine/imaging/image.h"
 #include "engine/develop/monochrome_mix.h"
 #include "engine/develop/oklab.h"
 #include "engine/develop/rgb.h"
@@ -23,5 +25,8 @@ ColorMix::BandValues values(const std::optional<Mix>& mix);
 
 // One pixel to grey.
 Develop::RGB gray(const Develop::RGB& pixel, const ColorMix::BandValues& mix);
+
+// The black-and-white conversion with the look's grey mix as a develop stage.
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
 
 }  // namespace Monochrome

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <optional>
 
+#include "engine/imaging/image.h"
 #include "engine/develop/look.h"
 #include "engine/develop/rgb.h"
 
@@ -74,5 +75,8 @@ inline Develop::RGB detail(const Develop::RGB& s, const Develop::RGB& fine, cons
     return {std::clamp(s.r + change, 0.0f, 1.0f), std::clamp(s.g + change, 0.0f, 1.0f),
             std::clamp(s.b + change, 0.0f, 1.0f)};
 }
+
+// Dehaze, texture and clarity as a develop stage; nothing when there is nothing to do.
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
 
 }  // namespace Presence

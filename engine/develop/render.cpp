@@ -1,11 +1,307 @@
 #include "engine/develop/render.h"
 
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include <fcntl.h>
+#include <lcms2.h>
+#include <sys/stat.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include "engine/camera/camera_look.h"
+#include "engine/camera/camera_profile.h"
+#include "engine/develop/apply.h"
+#include "engine/develop/crop.h"
+#include "engine/develop/decode.h"
+#include "engine/develop/delivery_output.h"
+#include "engine/library/extraction.h"
+#include "engine/portrait/portrait_retouch.h"
+#include "jpegprofile/jpegprofile.h"
+
 namespace Develop {
 
-// Developing is not built yet: every render returns nothing.
-std::optional<Rendered> renderToJPEG(const std::filesystem::path&, const Look&, const std::filesystem::path&,
-                                     int, double, bool, bool, bool, bool, std::optional<int>) {
-    return std::nullopt;
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// ---------------------------------------------------------------- background work
+
+// One low-priority worker for fire-and-forget jobs. Lives until the process
+// ends (never destroyed, so exit does not race a running job).
+class Background {
+public:
+    static Background& shared() {
+        static Background* instance = new Background();
+        return *instance;
+    }
+    void post(std::function<void()> job) {
+        {
+            std::lock_guard lock(mutex_);
+            if (jobs_.size() >= 16) jobs_.pop_front();  // warming is best effort; old requests go first
+            jobs_.push_back(std::move(job));
+        }
+        ready_.notify_one();
+    }
+
+private:
+    Background() {
+        std::thread([this] {
+            for (;;) {
+                std::function<void()> job;
+                {
+                    std::unique_lock lock(mutex_);
+                    ready_.wait(lock, [this] { return !jobs_.empty(); });
+                    job = std::move(jobs_.front());
+                    jobs_.pop_front();
+                }
+                try {
+                    job();
+                } catch (...) {
+                }
+            }
+        }).detach();
+    }
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> jobs_;
+};
+
+bool isRenderedName(const std::filesystem::path& file) { return Extraction::isRendered(file); }
+
+// ---------------------------------------------------------------- cache keys
+
+// ---------------------------------------------------------------- writing
+
+// Writes the whole file under `dest` + ".part" and renames it over `dest`.
+bool writeThroughPart(const Bytes& bytes, const std::filesystem::path& dest) {
+    const std::filesystem::path part = dest.string() + ".part";
+    ::unlink(part.c_str());
+    const int file = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (file < 0) return false;
+    bool ok = true;
+    std::size_t written = 0;
+    while (ok && written < bytes.size()) {
+        const ssize_t n = ::write(file, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else written += std::size_t(n);
+    }
+    if (::fsync(file) != 0) ok = false;
+    if (::close(file) != 0) ok = false;
+    // rename replaces the old file in one step: a failure leaves the old file in place.
+    if (ok && ::rename(part.c_str(), dest.c_str()) == 0) return true;
+    ::unlink(part.c_str());
+    return false;
+}
+
+}  // namespace
+
+std::mutex& portraitRenderLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::string skinKey(const std::filesystem::path& source, const Look& look, int longEdge, bool excludingBlemishAmount) {
+    static constexpr Look::FaceField eyesAndTeeth[] = {&Look::FaceSettings::eyeWhites, &Look::FaceSettings::teethWhiten};
+    Look k = look.asDeveloped().withoutSharpening().withoutFaceValues(eyesAndTeeth);
+    k.grayscale.reset();
+    k.grayMix.reset();
+    k.grainAmount.reset();
+    k.grainSize.reset();
+    k.grainRoughness.reset();
+    k.crop.reset();
+    k.skinSmooth.reset();
+    k.skinRangeSmooth.reset();
+    k.eyeWhites.reset();
+    k.teethWhiten.reset();
+    if (excludingBlemishAmount) {
+        k.skinBlemishes.reset();
+        k.skinTone.reset();
+        k.skinUnderEye.reset();
+    }
+    std::string json;
+    try {
+        json = cacheText(k);  // object keys sorted
+    } catch (...) {
+        json.clear();
+    }
+
+    double mtime = 0;
+    long long size = 0;
+    struct stat info {};
+    if (::stat(source.c_str(), &info) == 0) {
+        mtime = double(info.st_mtim.tv_sec) + double(info.st_mtim.tv_nsec) / 1e9;
+        size = info.st_size;
+    }
+    return source.string() + "|" + shortestDecimal(mtime) + "|" + std::to_string(size) + "||" + std::to_string(longEdge) +
+           "|" + json + "|" + PortraitAnalysis::runtimeIdentity() + "|" + PortraitBlemishes::runtimeIdentity() + "|" +
+           PortraitTone::runtimeIdentity();
+}
+
+void warmProfile(const std::filesystem::path& source, const Look& look) {
+    if (isRenderedName(source)) return;
+    Background::shared().post([source, named = look.profile] {
+        const auto opened = Extraction::open(source);
+        if (!opened) return;
+        const auto facts = Extraction::metadata(*opened);
+        if (facts.camera) (void)CameraProfile::profile(*facts.camera, named);
+    });
+}
+
+std::optional<Bytes> encodeJPEG(const Imaging::Image& linear, double quality, const Bytes* profile) {
+    if (linear.empty()) return std::nullopt;
+    // Display encoding and 8 bits in one pass.
+    Imaging::Bitmap rgb(linear.width(), linear.height(), 3);
+    Imaging::forRows(linear.height(), [&](int begin, int end) {
+        const auto to8 = [](float v) {
+            const float e = Imaging::sRGBEncode(v);
+            return std::uint8_t(e > 0 ? (e >= 1 ? 255 : int(e * 255.0f + 0.5f)) : 0);
+        };
+        for (int row = begin; row < end; ++row) {
+            const Imaging::Pixel* in = linear.mat().ptr<Imaging::Pixel>(row);
+            std::uint8_t* out = rgb.row(row);
+            for (int col = 0; col < linear.width(); ++col, out += 3)
+                out[0] = to8(in[col].r), out[1] = to8(in[col].g), out[2] = to8(in[col].b);
+        }
+    });
+
+    if (profile) {
+        cmsHPROFILE from = cmsCreate_sRGBProfile();
+        cmsHPROFILE to = cmsOpenProfileFromMem(profile->data(), cmsUInt32Number(profile->size()));
+        cmsHTRANSFORM transform = from && to ? cmsCreateTransform(from, TYPE_RGB_8, to, TYPE_RGB_8,
+                                                                 INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_BLACKPOINTCOMPENSATION)
+                                             : nullptr;
+        if (from) cmsCloseProfile(from);
+        if (to) cmsCloseProfile(to);
+        if (!transform) return std::nullopt;
+        Imaging::forRows(rgb.height, [&](int begin, int end) {
+            for (int row = begin; row < end; ++row)
+                cmsDoTransform(transform, rgb.row(row), rgb.row(row), cmsUInt32Number(rgb.width));
+        });
+        cmsDeleteTransform(transform);
+    }
+
+    tjhandle compressor = tjInitCompress();
+    if (!compressor) return std::nullopt;
+    const int q = std::clamp(int(std::lround((std::isfinite(quality) ? quality : 0.85) * 100)), 1, 100);
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    const int status = tjCompress2(compressor, rgb.pixels.data(), rgb.width, 0, rgb.height, TJPF_RGB, &jpeg, &size,
+                                   q >= 90 ? TJSAMP_444 : TJSAMP_420, q, TJFLAG_ACCURATEDCT);
+    std::optional<Bytes> out;
+    if (status == 0 && jpeg && size > 0) out = Bytes(jpeg, jpeg + size);
+    tjFree(jpeg);
+    tjDestroy(compressor);
+    return out;
+}
+
+std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const Look& look,
+                                     const std::filesystem::path& dest, int longEdge, double quality, bool interactive,
+                                     bool live, bool showSkinMask, bool preserveJPEGProfile,
+                                     std::optional<int> deliveryOutputFD) {
+    // 1. The source JPEG's own profile, when asked; its failure is the render's.
+    std::optional<JPEGColourProfile::Output> sourceProfile;
+    if (preserveJPEGProfile) sourceProfile = JPEGColourProfile::source(source);
+
+    // 2. The experimental portrait path renders one photo at a time.
+    const bool experimental = experimentalSkin();
+    std::unique_lock<std::mutex> renderLock;
+    if (experimental) renderLock = std::unique_lock(portraitRenderLock());
+
+    // 3. Profile lookup runs while the decode does.
+    warmProfile(source, look);
+
+    // 4. Decode.
+    std::optional<Decoded> decoded;
+    if (live && interactive) decoded = liveDecode(source, look, longEdge);
+    else if (experimental || (!live && interactive)) decoded = decodeForEditing(source, look, longEdge);
+    else decoded = decode(source, look, longEdge);
+    if (!decoded || decoded->image.empty()) return std::nullopt;
+
+    // 5. Camera profile of a RAW file.
+    std::optional<CameraProfile::Profile> profile;
+    if (decoded->extended) {
+        if (const auto opened = Extraction::open(source)) {
+            const auto facts = Extraction::metadata(*opened);
+            profile = CameraProfile::profile(facts.camera.value_or(""), look.profile);
+        }
+    }
+
+    // 6–7. Camera look of a RAW file rendered without a profile. (Decoded
+    // pictures are already in memory, so the preparation and the render share
+    // one bitmap without a further copy.)
+    const Imaging::Image& decodedImage = decoded->image;
+    std::optional<CameraLook::Match> cameraMatch;
+    if (!profile && decoded->extended) {
+        cameraMatch = CameraLook::match(source);
+        if (!cameraMatch) {
+            const bool asShot = (!look.temperature || *look.temperature == 0) && (!look.tint || *look.tint == 0);
+            CameraLook::prepare(source, asShot ? std::optional(decodedImage) : std::nullopt);
+            cameraMatch = CameraLook::match(source);
+        }
+    }
+
+    // 8. Blemish spots are reported by this render only.
+    PortraitBlemishes::setReported(std::nullopt);
+
+    // 9–10. Develop.
+    ApplyOptions options;
+    options.extended = decoded->extended;
+    options.camera = cameraMatch;
+    options.profile = profile;
+    options.retouchKey = skinKey(source, look, longEdge, false);
+    options.blemishKey = skinKey(source, look, longEdge, true);
+    const Look withoutSpots = look.withoutSpots();
+    options.rangeKey = skinKey(source, withoutSpots, longEdge, false);
+    options.spotKey = skinKey(source, withoutSpots, 0, false);
+    options.portraitURL = source;
+    options.cacheRetouch = interactive;
+    options.showSkinMask = interactive && showSkinMask;
+    options.detailScale = decoded->detailScale;
+    Imaging::Image image = apply(look, decodedImage, options);
+
+    // 11. Crop.
+    image = Crop::apply(look.crop, image);
+    if (image.width() <= 0 || image.height() <= 0) return std::nullopt;
+
+    // 12. The destination's folder.
+    if (!deliveryOutputFD) {
+        std::error_code ignored;
+        if (dest.has_parent_path()) std::filesystem::create_directories(dest.parent_path(), ignored);
+    }
+
+    // 13–15. Encode without metadata (the picture is upright already) and embed the profile.
+    const auto data = encodeJPEG(image, quality, sourceProfile ? &sourceProfile->icc : nullptr);
+    if (!data) return std::nullopt;
+    const auto bytes = JPEGColourProfile::embed(sourceProfile ? sourceProfile->icc : JPEGColourProfile::sRGBProfile(), *data);
+    if (!bytes) return std::nullopt;
+
+    // 16. Write.
+    if (deliveryOutputFD) {
+        try {
+            DeliveryOutput::write(*bytes, *deliveryOutputFD);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    } else if (!writeThroughPart(*bytes, dest)) {
+        return std::nullopt;
+    }
+
+    // 17. Report.
+    Rendered rendered;
+    rendered.width = image.width();
+    rendered.height = image.height();
+    rendered.bytes = static_cast<long long>(bytes->size());
+    rendered.cameraTemperature = decoded->cameraTemperature;
+    rendered.cameraTint = decoded->cameraTint;
+    if (interactive && showSkinMask) rendered.blemishSpots = PortraitBlemishes::reported();
+    return rendered;
 }
 
 }  // namespace Develop

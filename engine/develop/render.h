@@ -1,13 +1,16 @@
 #pragma once
 // Rendering a photo with a look into a JPEG file.
 
+#include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "engine/develop/look.h"
+#include "engine/imaging/image.h"
 
 namespace Develop {
 
@@ -35,5 +38,23 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
                                      const std::filesystem::path& dest, int longEdge, double quality,
                                      bool interactive, bool live, bool showSkinMask,
                                      bool preserveJPEGProfile, std::optional<int> deliveryOutputFD);
+
+// The cache key of the portrait retouch of a photo: the file (path, time,
+// size), the long edge, the look without the values that only blend or finish
+// the retouched picture, and the external portrait runtimes.
+std::string skinKey(const std::filesystem::path& source, const Look& look, int longEdge, bool excludingBlemishAmount);
+
+// Starts loading the camera profile of a RAW file in the background, so that
+// the profile cache is warm when the decode is done. Returns at once.
+void warmProfile(const std::filesystem::path& source, const Look& look);
+
+// JPEG bytes of a linear picture, encoded as sRGB, or converted into the
+// colour space of `profile` (ICC bytes) when one is given; no metadata and no
+// ICC profile are written. Nothing when encoding fails.
+std::optional<std::vector<std::uint8_t>> encodeJPEG(const Imaging::Image& linear, double quality,
+                                                    const std::vector<std::uint8_t>* profile = nullptr);
+
+// Serialises whole renders while the experimental portrait path is on.
+std::mutex& portraitRenderLock();
 
 }  // namespace Develop

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 
+#include "engine/imaging/image.h"
 #include "engine/develop/curves_set.h"
 #include "engine/develop/look.h"
 
@@ -56,6 +57,9 @@ Curves::Points points(const ToneCurve& curve);
 // contrast (in that order); nothing when all five are 0 or absent.
 std::optional<Curves::Set> curves(const Develop::Look& look);
 
+// The tone sliders as a develop stage on sRGB-encoded values; nothing when there is nothing to do.
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
+
 }  // namespace ToneSliders
 
 namespace ParametricCurve {
@@ -68,5 +72,8 @@ extern const RangeEnds::Table highlights;
 // The master curve of the look's curveShadows, curveDarks, curveLights and
 // curveHighlights (in that order); nothing when all four are 0 or absent.
 std::optional<Curves::Set> curves(const Develop::Look& look);
+
+// The parametric curve as a develop stage; nothing when there is nothing to do.
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
 
 }  // namespace ParametricCurve

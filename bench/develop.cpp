@@ -1,0 +1,76 @@
+// Render timings of the develop pipeline on a camera RAW file.
+//
+//   DEVELOP_BENCH_RAW=photo.dng build/bench/bench_develop
+//
+// Fresh: a final render at 2048 pixels with a neutral look (RAW decode
+// included). Interactive: a re-render while editing, where the decode comes
+// from the cache and only exposure and crop change. peakRSS is the process's
+// high-water mark in MiB.
+
+#include <cstdlib>
+#include <filesystem>
+
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include "engine/develop/decode.h"
+#include "engine/develop/render.h"
+
+namespace {
+
+std::filesystem::path rawFile() {
+    const char* path = std::getenv("DEVELOP_BENCH_RAW");
+    return path ? path : "";
+}
+
+double peakRSSMiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024.0;
+}
+
+Develop::Look lookOf(const char* json) { return *Develop::decodeLook(nlohmann::json::parse(json)); }
+
+void freshRender(benchmark::State& state) {
+    const auto raw = rawFile();
+    if (raw.empty()) return state.SkipWithError("set DEVELOP_BENCH_RAW to a RAW file");
+    const auto out = std::filesystem::temp_directory_path() / "bench-develop-fresh.jpg";
+    for (auto _ : state) {
+        const auto rendered = Develop::renderToJPEG(raw, Develop::Look::neutral(), out, 2048, 0.85, false, false, false,
+                                                    false, std::nullopt);
+        benchmark::DoNotOptimize(rendered);
+    }
+    state.counters["peakRSS_MiB"] = peakRSSMiB();
+}
+
+void interactiveRerender(benchmark::State& state) {
+    const auto raw = rawFile();
+    if (raw.empty()) return state.SkipWithError("set DEVELOP_BENCH_RAW to a RAW file");
+    const auto out = std::filesystem::temp_directory_path() / "bench-develop-interactive.jpg";
+    const Develop::Look looks[] = {
+        lookOf(R"({"exposure": 0.3, "crop": {"left": 0.05, "top": 0.05, "right": 0.95, "bottom": 0.95}})"),
+        lookOf(R"({"exposure": 0.6, "crop": {"left": 0.1, "top": 0.1, "right": 0.9, "bottom": 0.9, "angle": 2}})"),
+    };
+    // Fill the decode cache once.
+    Develop::renderToJPEG(raw, looks[0], out, 2048, 0.85, true, false, false, false, std::nullopt);
+    int i = 0;
+    for (auto _ : state) {
+        const auto rendered = Develop::renderToJPEG(raw, looks[i++ % 2], out, 2048, 0.85, true, false, false, false,
+                                                    std::nullopt);
+        benchmark::DoNotOptimize(rendered);
+    }
+    state.counters["peakRSS_MiB"] = peakRSSMiB();
+}
+
+void decodeOnly(benchmark::State& state) {
+    const auto raw = rawFile();
+    if (raw.empty()) return state.SkipWithError("set DEVELOP_BENCH_RAW to a RAW file");
+    for (auto _ : state) benchmark::DoNotOptimize(Develop::decode(raw, Develop::Look::neutral(), 2048));
+}
+
+}  // namespace
+
+BENCHMARK(freshRender)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(interactiveRerender)->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(decodeOnly)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_MAIN();

@@ -1,0 +1,164 @@
+#include "engine/develop/apply.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+#include "engine/camera/camera_look.h"
+#include "engine/develop/colormix.h"
+#include "engine/develop/curves.h"
+#include "engine/develop/detail.h"
+#include "engine/develop/grain.h"
+#include "engine/develop/monochrome.h"
+#include "engine/develop/tonesliders.h"
+#include "engine/develop/presence.h"
+#include "engine/healing/area_heal.h"
+#include "engine/portrait/portrait_retouch.h"
+
+namespace Develop {
+
+using Imaging::Image;
+using Imaging::Pixel;
+
+namespace {
+
+// clamp(v, a, b) of an optional value counting an absent (or non-finite) one as `absent`.
+double clamped(const std::optional<double>& v, double a, double b, double absent = 0) {
+    const double x = v && std::isfinite(*v) ? *v : absent;
+    return std::clamp(x, a, b);
+}
+
+// A stage that has nothing to do keeps the picture.
+void keep(Image& image, std::optional<Image> result) {
+    if (result && !result->empty()) image = std::move(*result);
+}
+
+}  // namespace
+
+bool experimentalSkin() {
+    const char* value = std::getenv("MERROW_EXPERIMENTAL_SKIN");
+    return value && std::string_view(value) == "1";
+}
+
+bool rolloffRuns(const Look& look, bool extended) {
+    return extended || (look.highlights && *look.highlights < 0) || (look.exposure && *look.exposure > 0);
+}
+
+Rolloff rolloffFor(const Look& look, bool hasProfile) {
+    const double h = clamped(look.highlights, -100, 100) / 100;
+    const double e = hasProfile ? 0.0 : clamped(look.exposure, 0, 5);
+    const double k0 = h >= 0 ? 0.92 : std::clamp(0.92 + 0.47 * h, 0.35, 0.92);
+    const double knee = std::clamp(k0 / std::exp2(e), 0.04, 0.92);
+    const double ceiling = h >= 0 ? 1.0 : std::clamp(1 + 0.28 * h, 0.7, 1.0);
+    const double s = h >= 0 ? 0.6 : 0.4;
+    const double gain = std::clamp(1 + s * h, 0.55, 1.6);
+    return {float(knee), float(ceiling), float(gain)};
+}
+
+Pixel highlightRolloff(const Pixel& s, const Rolloff& k) {
+    const float peak = std::max({s.r, s.g, s.b});
+    if (!(peak > k.knee)) return s;
+    const float span = std::max(k.ceiling - k.knee, 0.001f);
+    const float y = std::max(0.2126f * s.r + 0.7152f * s.g + 0.0722f * s.b, 0.0001f);
+    const auto bend = [&](float v) {
+        return v <= k.knee ? v : k.knee + span * (1 - std::exp(-((v - k.knee) / span) * k.gain));
+    };
+    const float folded = bend(y);
+    const float ratio = folded / y;
+    Pixel kept{s.r * ratio, s.g * ratio, s.b * ratio, s.a};
+    const float keptPeak = peak * ratio;
+    const float allowed = bend(peak);
+    if (keptPeak > allowed && keptPeak > folded) {
+        const float t = (keptPeak - allowed) / (keptPeak - folded);
+        kept.r += (folded - kept.r) * t;
+        kept.g += (folded - kept.g) * t;
+        kept.b += (folded - kept.b) * t;
+    }
+    return kept;
+}
+
+std::string shortestDecimal(double value) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    std::string text(buffer, result.ptr);
+    if (text.find_first_of(".eEn") == std::string::npos) text += ".0";  // n: inf and nan stay as they are
+    return text;
+}
+
+Image apply(const Look& original, const Image& input, const ApplyOptions& options) {
+    const Look look = original.asDeveloped();
+    const bool experimental = experimentalSkin();
+    Image image = input;
+
+    // 1. The experimental portrait path checks its limits first.
+    if (experimental) PortraitLimits::validate(image, look);
+
+    // 2. Scene lift of the camera tone match.
+    if (options.extended && options.tone && options.tone->lift > 0) keep(image, CameraTone::lift(image, options.tone->lift));
+
+    // 3–6 are per-pixel and run as one pass: exposure, the profile's
+    // headroom, the highlight roll-off on linear values, and the display
+    // encoding that every stage from 7 on sees.
+    float gain = 1;
+    if (look.exposure && *look.exposure != 0 && std::isfinite(*look.exposure)) gain *= std::exp2(float(*look.exposure));
+    if (options.profile && options.profile->headroom > 1) gain *= float(1 / options.profile->headroom);
+    const bool rolls = rolloffRuns(look, options.extended);
+    const Rolloff rolloff = rolloffFor(look, options.profile.has_value());
+    image = Imaging::map(image, [gain, rolls, &rolloff](const Pixel& p) {
+        Pixel v{p.r * gain, p.g * gain, p.b * gain, p.a};
+        if (rolls) v = highlightRolloff(v, rolloff);
+        return Pixel{Imaging::sRGBEncode(v.r), Imaging::sRGBEncode(v.g), Imaging::sRGBEncode(v.b), v.a};
+    });
+
+    // 7. Camera rendering.
+    if (options.profile) {
+        keep(image, CameraProfile::apply(image, *options.profile));
+        keep(image, CameraTone::apply(image, options.tone));
+        keep(image, CameraTone::shoulder(image));
+    } else {
+        keep(image, CameraLook::apply(image, options.camera));
+        if (options.extended) keep(image, BlueViolet::apply(image));
+        keep(image, CameraTone::apply(image, options.tone));
+    }
+
+    // 8–14. Global adjustments.
+    keep(image, Detail::reduceNoise(look, image, options.detailScale));
+    keep(image, ToneSliders::filter(look, image));
+    keep(image, Presence::filter(look, image));
+    keep(image, ParametricCurve::filter(look, image));
+    keep(image, Curves::filter(look, image));
+    keep(image, ColorMix::filter(look, image));
+    keep(image, ChromaSliders::filter(look, image));
+
+    // 15. Portrait retouch of the experimental path.
+    if (experimental && ((options.showSkinMask && !look.wantsColorRange()) || look.wantsRetouch()) && options.retouchKey &&
+        options.portraitURL) {
+        PortraitAnalysis::Retouch retouch{*options.retouchKey, options.blemishKey, options.cacheRetouch, options.showSkinMask};
+        keep(image, PortraitAnalysis::retouch(image, look, *options.portraitURL, retouch));
+    }
+
+    // 16. Heal and remove strokes.
+    if (look.removeAreas && !look.removeAreas->empty()) keep(image, AreaHeal::apply(image, look));
+
+    // 17. Colour-range retouch pass.
+    if (options.retouchKey && options.rangeKey && (!options.showSkinMask || !look.wantsRetouch())) {
+        const std::string suffix = "|range|" + shortestDecimal(look.skinSmooth.value_or(0.0));
+        std::optional<std::string> spotKey;
+        if (options.spotKey) spotKey = *options.spotKey + suffix;
+        keep(image, ColorRangeSkin::apply(image, look, *options.rangeKey + suffix, *options.retouchKey + suffix, spotKey,
+                                          options.showSkinMask, options.cacheRetouch));
+    }
+
+    // 18. Black and white.
+    if (look.isBlackAndWhite()) keep(image, Monochrome::filter(look, image));
+
+    // 19–20. Sharpening and grain.
+    keep(image, Detail::sharpen(look, image, options.detailScale));
+    keep(image, Grain::filter(look, image));
+
+    // 21. Linear again.
+    return Imaging::sRGBToLinear(std::move(image));
+}
+
+}  // namespace Develop

@@ -1,0 +1,58 @@
+#pragma once
+// The develop pipeline: every stage of a look in its fixed order.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "engine/camera/camera_look.h"
+#include "engine/camera/camera_profile.h"
+#include "engine/camera/camera_tone.h"
+#include "engine/develop/look.h"
+#include "engine/imaging/image.h"
+
+namespace Develop {
+
+// What the pipeline needs besides the look and the picture.
+struct ApplyOptions {
+    bool extended = false;                              // the picture came from the RAW decoder
+    std::optional<CameraLook::Match> camera;            // camera look match (files without a profile)
+    std::optional<CameraProfile::Profile> profile;      // the camera profile chosen for the file
+    std::optional<CameraTone::Match> tone;              // camera tone match with its shadow lift
+    std::optional<std::string> retouchKey;              // portrait retouch cache key
+    std::optional<std::string> blemishKey;              // blemish detection cache key
+    std::optional<std::filesystem::path> portraitURL;   // the photo file, for the portrait analysis
+    std::optional<std::string> rangeKey;                // colour-range selection key
+    std::optional<std::string> spotKey;                 // colour-range spot key
+    bool cacheRetouch = false;
+    bool showSkinMask = false;
+    double detailScale = 1;                             // picture size relative to the full-size photo
+};
+
+// Runs every stage of `look.asDeveloped` over the decoded linear picture and
+// returns the developed linear picture. Throws the Failure of a portrait or
+// healing stage.
+Imaging::Image apply(const Look& look, const Imaging::Image& image, const ApplyOptions& options);
+
+// The experimental portrait switch: MERROW_EXPERIMENTAL_SKIN is exactly "1".
+bool experimentalSkin();
+
+// Highlight roll-off on linear values.
+struct Rolloff {
+    float knee = 0.92f;
+    float ceiling = 1;
+    float gain = 1;
+};
+// Whether the roll-off runs for this look, and with which numbers.
+bool rolloffRuns(const Look& look, bool extended);
+Rolloff rolloffFor(const Look& look, bool hasProfile);
+// One pixel through the roll-off: luminance is compressed smoothly above the
+// knee towards the ceiling, and a channel that still stands out above the
+// compressed peak is pulled towards grey just enough to fit.
+Imaging::Pixel highlightRolloff(const Imaging::Pixel& s, const Rolloff& rolloff);
+
+// The shortest decimal text that reads back as the same double, always with a
+// fractional part ("0.0", "35.0", "12.5").
+std::string shortestDecimal(double value);
+
+}  // namespace Develop

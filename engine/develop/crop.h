@@ -1,0 +1,16 @@
+#pragma once
+// Crop and straighten of the developed picture.
+
+#include <optional>
+
+#include "engine/develop/look.h"
+#include "engine/imaging/image.h"
+
+namespace Crop {
+
+// The picture straightened and cropped by `frame`; the input unchanged when
+// the frame is absent, inactive or leaves less than a pixel. A cropped
+// picture's extent starts at (0, 0).
+Imaging::Image apply(const std::optional<Frame>& frame, const Imaging::Image& image);
+
+}  // namespace Crop

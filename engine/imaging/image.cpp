@@ -1,0 +1,453 @@
+#include "engine/imaging/image.h"
+
+#include <cmath>
+#include <limits>
+
+#include <opencv2/imgproc.hpp>
+
+namespace Imaging {
+
+// ---------------------------------------------------------------- basics
+
+Rect Rect::intersection(const Rect& other) const {
+    const int x0 = std::max(x, other.x), y0 = std::max(y, other.y);
+    const int x1 = std::min(maxX(), other.maxX()), y1 = std::min(maxY(), other.maxY());
+    if (x1 <= x0 || y1 <= y0) return {x0, y0, 0, 0};
+    return {x0, y0, x1 - x0, y1 - y0};
+}
+
+Image::Image(Rect extent) : extent_(extent) {
+    if (!extent.empty()) pixels_.create(extent.height, extent.width, CV_32FC4);
+}
+
+Image Image::filled(Rect extent, Pixel fill) {
+    Image out(extent);
+    if (!out.empty()) out.pixels_.setTo(cv::Scalar(fill.r, fill.g, fill.b, fill.a));
+    return out;
+}
+
+Image::Image(cv::Mat pixels, int x, int y) : pixels_(std::move(pixels)), extent_{x, y, pixels_.cols, pixels_.rows} {
+    CV_Assert(pixels_.empty() || pixels_.type() == CV_32FC4);
+}
+
+Image Image::movedTo(int x, int y) const {
+    Image out = *this;
+    out.extent_.x = x;
+    out.extent_.y = y;
+    return out;
+}
+
+Pixel sampleBilinear(const Image& image, double x, double y) {
+    const Rect& e = image.extent();
+    const double px = x - 0.5 - e.x, py = y - 0.5 - e.y;
+    const double fx0 = std::floor(px), fy0 = std::floor(py);
+    const float fx = float(px - fx0), fy = float(py - fy0);
+    const auto clampCol = [&](double c) { return int(std::clamp(c, 0.0, double(e.width - 1))); };
+    const auto clampRow = [&](double r) { return e.height - 1 - int(std::clamp(r, 0.0, double(e.height - 1))); };
+    const int c0 = clampCol(fx0), c1 = clampCol(fx0 + 1);
+    const int r0 = clampRow(fy0), r1 = clampRow(fy0 + 1);
+    const Pixel& p00 = image.at(c0, r0);
+    const Pixel& p10 = image.at(c1, r0);
+    const Pixel& p01 = image.at(c0, r1);
+    const Pixel& p11 = image.at(c1, r1);
+    const auto mix = [&](float a, float b, float c, float d) {
+        return (a * (1 - fx) + b * fx) * (1 - fy) + (c * (1 - fx) + d * fx) * fy;
+    };
+    return {mix(p00.r, p10.r, p01.r, p11.r), mix(p00.g, p10.g, p01.g, p11.g), mix(p00.b, p10.b, p01.b, p11.b),
+            mix(p00.a, p10.a, p01.a, p11.a)};
+}
+
+// ---------------------------------------------------------------- colour
+
+Image exposure(const Image& input, double ev) {
+    const float gain = float(std::exp2(ev));
+    return map(input, [gain](const Pixel& p) { return Pixel{p.r * gain, p.g * gain, p.b * gain, p.a}; });
+}
+
+namespace {
+
+float exactEncode(float m) { return m <= 0.0031308f ? 12.92f * m : 1.055f * std::pow(m, 1.0f / 2.4f) - 0.055f; }
+float exactDecode(float m) { return m <= 0.04045f ? m / 12.92f : std::pow((m + 0.055f) / 1.055f, 2.4f); }
+
+// The transfer curves over 0…1 as tables (linear interpolation between
+// 65536 steps stays within 1e-7 of the formula); values beyond 1 use the formula.
+struct TransferTable {
+    static constexpr int steps = 65536;
+    std::vector<float> values;
+    explicit TransferTable(float (*curve)(float)) : values(steps + 2) {
+        for (int i = 0; i <= steps; ++i) values[std::size_t(i)] = curve(float(double(i) / steps));
+        values[steps + 1] = values[steps];
+    }
+    float operator()(float m, float (*curve)(float)) const {
+        if (!(m <= 1.0f)) return curve(m);  // beyond the table, and NaN
+        const float position = m * float(steps);
+        const int i = int(position);
+        const float f = position - float(i);
+        return values[std::size_t(i)] + (values[std::size_t(i) + 1] - values[std::size_t(i)]) * f;
+    }
+};
+
+const TransferTable& encodeTable() {
+    static const TransferTable table(exactEncode);
+    return table;
+}
+const TransferTable& decodeTable() {
+    static const TransferTable table(exactDecode);
+    return table;
+}
+
+}  // namespace
+
+float sRGBEncode(float v) { return std::copysign(encodeTable()(std::fabs(v), exactEncode), v); }
+
+float sRGBDecode(float v) { return std::copysign(decodeTable()(std::fabs(v), exactDecode), v); }
+
+Image linearToSRGB(const Image& input) {
+    const TransferTable& table = encodeTable();
+    const auto encode = [&table](float v) { return std::copysign(table(std::fabs(v), exactEncode), v); };
+    return map(input, [&](const Pixel& p) { return Pixel{encode(p.r), encode(p.g), encode(p.b), p.a}; });
+}
+
+Image sRGBToLinear(const Image& input) {
+    const TransferTable& table = decodeTable();
+    const auto decode = [&table](float v) { return std::copysign(table(std::fabs(v), exactDecode), v); };
+    return map(input, [&](const Pixel& p) { return Pixel{decode(p.r), decode(p.g), decode(p.b), p.a}; });
+}
+
+Image sRGBToLinear(Image&& input) {
+    const TransferTable& table = decodeTable();
+    const auto decode = [&table](float v) { return std::copysign(table(std::fabs(v), exactDecode), v); };
+    return map(std::move(input), [&](const Pixel& p) { return Pixel{decode(p.r), decode(p.g), decode(p.b), p.a}; });
+}
+
+Image minimumComponent(const Image& input) {
+    return map(input, [](const Pixel& p) {
+        const float m = std::min({p.r, p.g, p.b});
+        return Pixel{m, m, m, p.a};
+    });
+}
+
+namespace {
+
+float lookUp(const std::vector<float>& table, float v) {
+    if (table.empty()) return v;
+    const float position = std::clamp(v, 0.0f, 1.0f) * float(table.size() - 1);
+    const std::size_t i = std::min(std::size_t(position), table.size() - 1);
+    const std::size_t j = std::min(i + 1, table.size() - 1);
+    const float f = position - float(i);
+    return table[i] + (table[j] - table[i]) * f;
+}
+
+}  // namespace
+
+Image colourCurves(const Image& input, const std::array<std::vector<float>, 3>& tables) {
+    return map(input, [&](const Pixel& p) {
+        return Pixel{lookUp(tables[0], p.r), lookUp(tables[1], p.g), lookUp(tables[2], p.b), p.a};
+    });
+}
+
+Image colourCube(const Image& input, int dimension, std::span<const float> cube, int channelsPerEntry) {
+    const std::size_t n = std::size_t(dimension);
+    if (dimension < 2 || cube.size() < n * n * n * std::size_t(channelsPerEntry) || channelsPerEntry < 3)
+        return input;
+    const float top = float(dimension - 1);
+    return map(input, [&](const Pixel& p) {
+        const float rf = std::clamp(p.r, 0.0f, 1.0f) * top;
+        const float gf = std::clamp(p.g, 0.0f, 1.0f) * top;
+        const float bf = std::clamp(p.b, 0.0f, 1.0f) * top;
+        const int r0 = std::min(int(rf), dimension - 2), g0 = std::min(int(gf), dimension - 2),
+                  b0 = std::min(int(bf), dimension - 2);
+        const float fr = rf - float(r0), fg = gf - float(g0), fb = bf - float(b0);
+        float out[3] = {0, 0, 0};
+        for (int corner = 0; corner < 8; ++corner) {
+            const int dr = corner & 1, dg = (corner >> 1) & 1, db = (corner >> 2) & 1;
+            const float w = (dr ? fr : 1 - fr) * (dg ? fg : 1 - fg) * (db ? fb : 1 - fb);
+            const std::size_t index = ((std::size_t(b0 + db) * n + std::size_t(g0 + dg)) * n + std::size_t(r0 + dr)) *
+                                      std::size_t(channelsPerEntry);
+            for (int c = 0; c < 3; ++c) out[c] += w * cube[index + std::size_t(c)];
+        }
+        return Pixel{out[0], out[1], out[2], p.a};
+    });
+}
+
+// ---------------------------------------------------------------- compositing
+
+Image multiply(const Image& a, const Image& b) {
+    return combine(a, b, [](const Pixel& p, const Pixel& q) { return Pixel{p.r * q.r, p.g * q.g, p.b * q.b, p.a * q.a}; });
+}
+
+Image add(const Image& a, const Image& b) {
+    return combine(a, b, [](const Pixel& p, const Pixel& q) { return Pixel{p.r + q.r, p.g + q.g, p.b + q.b, p.a + q.a}; });
+}
+
+Image maximum(const Image& a, const Image& b) {
+    return combine(a, b, [](const Pixel& p, const Pixel& q) {
+        return Pixel{std::max(p.r, q.r), std::max(p.g, q.g), std::max(p.b, q.b), std::max(p.a, q.a)};
+    });
+}
+
+Image sourceOver(const Image& top, const Image& bottom) {
+    return combine(bottom, top, [](const Pixel& under, const Pixel& over) {
+        const float k = 1 - over.a;
+        return Pixel{over.r + under.r * k, over.g + under.g * k, over.b + under.b * k, over.a + under.a * k};
+    });
+}
+
+// ---------------------------------------------------------------- geometry and filters
+
+Image gaussianBlur(const Image& input, double sigma) {
+    if (input.empty() || !(sigma > 0)) return input;
+    const int radius = std::max(1, int(std::ceil(3 * sigma)));
+    cv::Mat out;
+    cv::GaussianBlur(input.mat(), out, cv::Size(2 * radius + 1, 2 * radius + 1), sigma, sigma, cv::BORDER_REPLICATE);
+    return Image(out, input.extent().x, input.extent().y);
+}
+
+namespace {
+
+double lanczos3(double x) {
+    x = std::fabs(x);
+    if (x < 1e-9) return 1;
+    if (x >= 3) return 0;
+    const double px = M_PI * x;
+    return 3 * std::sin(px) * std::sin(px / 3) / (px * px);
+}
+
+// For each output sample along one axis: the first input index and the weights.
+struct Taps {
+    std::vector<int> first;
+    std::vector<int> count;
+    std::vector<float> weights;  // count[i] weights of output i, packed at i * stride
+    int stride = 0;
+};
+
+Taps lanczosTaps(int inSize, int outSize) {
+    Taps taps;
+    const double scale = double(outSize) / inSize;
+    const double widen = scale < 1 ? 1 / scale : 1;  // the kernel spreads over 1/scale inputs when shrinking
+    const double support = 3 * widen;
+    taps.stride = int(std::ceil(2 * support)) + 2;
+    taps.first.resize(std::size_t(outSize));
+    taps.count.resize(std::size_t(outSize));
+    taps.weights.assign(std::size_t(outSize) * std::size_t(taps.stride), 0.0f);
+    for (int i = 0; i < outSize; ++i) {
+        const double centre = (i + 0.5) / scale - 0.5;
+        const int lo = int(std::floor(centre - support)) + 1;
+        const int hi = std::min(int(std::ceil(centre + support)), lo + taps.stride - 1);
+        double sum = 0;
+        std::vector<double> w;
+        for (int j = lo; j <= hi; ++j) w.push_back(lanczos3((j - centre) / widen)), sum += w.back();
+        taps.first[std::size_t(i)] = lo;
+        taps.count[std::size_t(i)] = int(w.size());
+        for (std::size_t k = 0; k < w.size(); ++k)
+            taps.weights[std::size_t(i) * std::size_t(taps.stride) + k] = float(sum != 0 ? w[k] / sum : 0);
+    }
+    return taps;
+}
+
+}  // namespace
+
+Image lanczosScale(const Image& input, double scale, double aspectRatio) {
+    if (input.empty() || !(scale > 0) || !(aspectRatio > 0)) return input;
+    const int outW = std::max(1, int(std::lround(input.width() * scale * aspectRatio)));
+    const int outH = std::max(1, int(std::lround(input.height() * scale)));
+    return lanczosResize(input, outW, outH);
+}
+
+Image lanczosResize(const Image& input, int outW, int outH) {
+    if (input.empty() || outW <= 0 || outH <= 0) return input;
+    if (outW == input.width() && outH == input.height()) return input.movedTo(0, 0);
+    const int inW = input.width(), inH = input.height();
+
+    // Horizontal pass into inH × outW, then vertical into outH × outW.
+    const Taps horizontal = lanczosTaps(inW, outW);
+    cv::Mat middle(inH, outW, CV_32FC4);
+    forRows(inH, [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Pixel* in = input.mat().ptr<Pixel>(row);
+            Pixel* out = middle.ptr<Pixel>(row);
+            for (int i = 0; i < outW; ++i) {
+                const float* w = &horizontal.weights[std::size_t(i) * std::size_t(horizontal.stride)];
+                const int first = horizontal.first[std::size_t(i)];
+                Pixel sum{0, 0, 0, 0};
+                for (int k = 0; k < horizontal.count[std::size_t(i)]; ++k) {
+                    const Pixel& p = in[std::clamp(first + k, 0, inW - 1)];
+                    sum.r += w[k] * p.r, sum.g += w[k] * p.g, sum.b += w[k] * p.b, sum.a += w[k] * p.a;
+                }
+                out[i] = sum;
+            }
+        }
+    });
+    const Taps vertical = lanczosTaps(inH, outH);
+    Image result(Rect{0, 0, outW, outH});
+    forRows(outH, [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            Pixel* out = result.mutableMat().ptr<Pixel>(row);
+            std::fill(out, out + outW, Pixel{0, 0, 0, 0});
+            const float* w = &vertical.weights[std::size_t(row) * std::size_t(vertical.stride)];
+            const int first = vertical.first[std::size_t(row)];
+            for (int k = 0; k < vertical.count[std::size_t(row)]; ++k) {
+                const Pixel* in = middle.ptr<Pixel>(std::clamp(first + k, 0, inH - 1));
+                const float wk = w[k];
+                for (int col = 0; col < outW; ++col) {
+                    out[col].r += wk * in[col].r, out[col].g += wk * in[col].g;
+                    out[col].b += wk * in[col].b, out[col].a += wk * in[col].a;
+                }
+            }
+        }
+    });
+    return result;
+}
+
+Affine Affine::inverted() const {
+    const double det = a * d - b * c;
+    if (std::fabs(det) < 1e-12) return {};
+    Affine inv;
+    inv.a = d / det, inv.b = -b / det, inv.c = -c / det, inv.d = a / det;
+    inv.tx = -(inv.a * tx + inv.c * ty);
+    inv.ty = -(inv.b * tx + inv.d * ty);
+    return inv;
+}
+
+Affine Affine::rotation(double radians, double cx, double cy) {
+    const double cs = std::cos(radians), sn = std::sin(radians);
+    // translate the centre to the origin, rotate, translate back
+    return {cs, sn, -sn, cs, cx - cs * cx + sn * cy, cy - sn * cx - cs * cy};
+}
+
+Image transform(const Image& input, const Affine& affine, const Rect& outputExtent) {
+    if (input.empty() || outputExtent.empty()) return input;
+    // The inverse map in stored (top-down) pixel positions, for OpenCV's
+    // bilinear warp with replicated edges.
+    const Affine inv = affine.inverted();
+    const Rect& in = input.extent();
+    const Rect& out = outputExtent;
+    const double ox = out.x + 0.5, oy = out.y + out.height - 0.5;
+    const double m[6] = {inv.a, -inv.c, inv.a * ox + inv.c * oy + inv.tx - in.x - 0.5,
+                         -inv.b, inv.d, in.y + in.height - 0.5 - (inv.b * ox + inv.d * oy + inv.ty)};
+    cv::Mat result;
+    cv::warpAffine(input.mat(), result, cv::Mat(2, 3, CV_64F, const_cast<double*>(m)), cv::Size(out.width, out.height),
+                   cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
+    return Image(result, out.x, out.y);
+}
+
+Image crop(const Image& input, const Rect& rect) {
+    const Rect r = input.extent().intersection(rect);
+    if (r.empty()) return Image();
+    if (r == input.extent()) return input;
+    const Rect& e = input.extent();
+    const int col = r.x - e.x;
+    const int row = e.maxY() - r.maxY();
+    return Image(input.mat()(cv::Rect(col, row, r.width, r.height)).clone(), r.x, r.y);
+}
+
+namespace {
+
+Image morphology(const Image& input, double radius, int operation) {
+    if (input.empty() || !(radius > 0)) return input;
+    const int r = std::max(1, int(std::lround(radius)));
+    const cv::Mat disc = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
+    cv::Mat out;
+    cv::morphologyEx(input.mat(), out, operation, disc, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+    return Image(out, input.extent().x, input.extent().y);
+}
+
+}  // namespace
+
+Image morphologyMaximum(const Image& input, double radius) { return morphology(input, radius, cv::MORPH_DILATE); }
+Image morphologyMinimum(const Image& input, double radius) { return morphology(input, radius, cv::MORPH_ERODE); }
+
+// ---------------------------------------------------------------- reductions
+
+Pixel areaAverage(const Image& input, const Rect& rect) {
+    const Image part = crop(input, rect);
+    if (part.empty()) return {0, 0, 0, 0};
+    const cv::Scalar m = cv::mean(part.mat());
+    return {float(m[0]), float(m[1]), float(m[2]), float(m[3])};
+}
+
+Pixel areaMaximum(const Image& input, const Rect& rect) {
+    const Image part = crop(input, rect);
+    if (part.empty()) return {0, 0, 0, 0};
+    std::vector<cv::Mat> planes;
+    cv::split(part.mat(), planes);
+    float m[4];
+    for (int c = 0; c < 4; ++c) {
+        double hi = 0;
+        cv::minMaxLoc(planes[std::size_t(c)], nullptr, &hi);
+        m[c] = float(hi);
+    }
+    return {m[0], m[1], m[2], m[3]};
+}
+
+// ---------------------------------------------------------------- rendering
+
+namespace {
+
+std::uint8_t to8(float v) {
+    if (!(v > 0)) return 0;  // also NaN
+    if (v >= 1) return 255;
+    return std::uint8_t(v * 255.0f + 0.5f);
+}
+
+Bitmap render8(const Image& input, int channels) {
+    Bitmap out(input.width(), input.height(), channels);
+    forRows(input.height(), [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Pixel* in = input.mat().ptr<Pixel>(row);
+            std::uint8_t* o = out.row(row);
+            for (int col = 0; col < input.width(); ++col, o += channels) {
+                const Pixel& p = in[col];
+                if (channels == 1) {
+                    o[0] = to8(p.r);
+                    continue;
+                }
+                o[0] = to8(p.r), o[1] = to8(p.g), o[2] = to8(p.b);
+                if (channels == 4) o[3] = to8(p.a);
+            }
+        }
+    });
+    return out;
+}
+
+}  // namespace
+
+Bitmap renderRGBA8(const Image& input) { return render8(input, 4); }
+Bitmap renderRGB8(const Image& input) { return render8(input, 3); }
+Bitmap renderGrey8(const Image& input) { return render8(input, 1); }
+
+cv::Mat renderHalf(const Image& input) {
+    cv::Mat out;
+    if (!input.empty()) input.mat().convertTo(out, CV_16FC4);
+    return out;
+}
+
+cv::Mat renderFloat(const Image& input) { return input.mat().clone(); }
+
+Image fromBitmap(const Bitmap& bitmap) {
+    Image out(Rect{0, 0, bitmap.width, bitmap.height});
+    const int channels = bitmap.channels;
+    forRows(bitmap.height, [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const std::uint8_t* in = bitmap.row(row);
+            Pixel* o = out.mutableMat().ptr<Pixel>(row);
+            for (int col = 0; col < bitmap.width; ++col, in += channels) {
+                if (channels == 1) {
+                    const float v = in[0] / 255.0f;
+                    o[col] = {v, v, v, 1};
+                } else {
+                    o[col] = {in[0] / 255.0f, in[1] / 255.0f, in[2] / 255.0f, channels == 4 ? in[3] / 255.0f : 1.0f};
+                }
+            }
+        }
+    });
+    return out;
+}
+
+Image fromHalf(const cv::Mat& half, int x, int y) {
+    cv::Mat out;
+    half.convertTo(out, CV_32FC4);
+    return Image(out, x, y);
+}
+
+}  // namespace Imaging

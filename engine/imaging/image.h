@@ -1,0 +1,243 @@
+#pragma once
+// The engine's working picture and the operations every develop stage is
+// written with.
+//
+// Model
+// - An Image is a floating-point RGBA picture: 32-bit floats, four samples per
+//   pixel, interleaved, held in a cv::Mat of type CV_32FC4. Values are not
+//   limited to 0…1: a RAW decode carries highlights above 1.0 and some colour
+//   conversions produce negatives; only the renderers clamp.
+// - Every image has an extent: an integer rectangle in picture coordinates
+//   whose origin is at the bottom-left with y going up. Rows are stored
+//   top-down, so stored row r holds the picture row y = extent.y + height-1-r.
+//   A pixel box (x, y, w, h) counted from the top-left of a picture of height H
+//   is the extent rectangle (x, H - y - h, w, h); `Rect::fromTopLeft` does it.
+// - Evaluation is eager: every operation returns a new image and never changes
+//   its inputs, so an image may be shared freely between threads and caches
+//   (copies share pixels; nobody writes into a finished image).
+// - Per-pixel work goes through one parallel loop (`forRows`, OpenCV's
+//   parallel_for_ over rows). A colour kernel is a plain function of one pixel
+//   (`map`) or of the same pixel of two inputs (`combine`); a general kernel
+//   (`generate`) computes each output pixel from its position and samples its
+//   inputs freely with `sample`/`sampleBilinear`, which clamp to the extent.
+// - Stage code stays simple: an operation that has nothing to do returns its
+//   input unchanged.
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
+
+#include "engine/imaging/bitmap.h"
+
+namespace Imaging {
+
+struct Pixel {
+    float r = 0, g = 0, b = 0, a = 1;
+};
+
+// An integer rectangle in picture coordinates (origin bottom-left, y up).
+struct Rect {
+    int x = 0, y = 0, width = 0, height = 0;
+
+    bool empty() const { return width <= 0 || height <= 0; }
+    int maxX() const { return x + width; }
+    int maxY() const { return y + height; }
+    bool operator==(const Rect&) const = default;
+
+    // The rectangle of a pixel box counted from the top-left of a picture `pictureHeight` high.
+    static Rect fromTopLeft(int x, int y, int w, int h, int pictureHeight) {
+        return {x, pictureHeight - y - h, w, h};
+    }
+    Rect intersection(const Rect& other) const;
+};
+
+class Image {
+public:
+    Image() = default;
+    // A picture of the given extent whose pixels are not yet set (for code that fills every pixel).
+    explicit Image(Rect extent);
+    // A picture of the given extent with every pixel set to `fill`.
+    static Image filled(Rect extent, Pixel fill);
+    // Wraps float RGBA pixels (CV_32FC4, rows top-down); the extent starts at (x, y).
+    Image(cv::Mat pixels, int x = 0, int y = 0);
+
+    const Rect& extent() const { return extent_; }
+    int width() const { return extent_.width; }
+    int height() const { return extent_.height; }
+    bool empty() const { return extent_.empty(); }
+
+    // Stored pixels, rows top-down. Only the code that creates an image writes into them.
+    const cv::Mat& mat() const { return pixels_; }
+    cv::Mat& mutableMat() { return pixels_; }
+
+    // The pixel at stored column `col` and stored row `row` (0 = top).
+    const Pixel& at(int col, int row) const { return pixels_.ptr<Pixel>(row)[col]; }
+    Pixel& at(int col, int row) { return pixels_.ptr<Pixel>(row)[col]; }
+
+    // The same pixels with the extent moved to start at (x, y).
+    Image movedTo(int x, int y) const;
+
+private:
+    cv::Mat pixels_;
+    Rect extent_;
+};
+
+inline Pixel sampleImpl(const Image& image, int x, int y) {
+    const Rect& e = image.extent();
+    const int col = std::clamp(x - e.x, 0, e.width - 1);
+    const int row = e.height - 1 - std::clamp(y - e.y, 0, e.height - 1);
+    return image.at(col, row);
+}
+
+template <class Kernel>
+Image generateImpl(const Rect& extent, Kernel&& kernel);
+
+// The one parallel loop: calls body(firstRow, endRow) over [0, rows) in slices.
+template <class Body>
+void forRows(int rows, Body&& body) {
+    if (rows <= 0) return;
+    cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) { body(range.start, range.end); });
+}
+
+// Colour kernel of one input: out = kernel(in) at every pixel.
+template <class Kernel>
+Image map(const Image& input, Kernel&& kernel) {
+    Image out(input.extent());
+    const int w = input.width();
+    forRows(input.height(), [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Pixel* in = input.mat().ptr<Pixel>(row);
+            Pixel* o = out.mutableMat().ptr<Pixel>(row);
+            for (int col = 0; col < w; ++col) o[col] = kernel(in[col]);
+        }
+    });
+    return out;
+}
+
+// The same for a picture nobody else holds: its pixels are reused for the
+// result (no new allocation) when this is the only reference to them.
+template <class Kernel>
+Image map(Image&& input, Kernel&& kernel) {
+    const cv::Mat& pixels = input.mat();
+    if (!pixels.u || pixels.u->refcount != 1) return map(static_cast<const Image&>(input), kernel);
+    Image out = std::move(input);
+    const int w = out.width();
+    forRows(out.height(), [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            Pixel* o = out.mutableMat().ptr<Pixel>(row);
+            for (int col = 0; col < w; ++col) o[col] = kernel(o[col]);
+        }
+    });
+    return out;
+}
+
+// Colour kernel of two inputs over the first one's extent; `b` is sampled at
+// the same picture position, clamped to its own extent.
+template <class Kernel>
+Image combine(const Image& a, const Image& b, Kernel&& kernel) {
+    if (b.extent() != a.extent()) {
+        const Rect e = a.extent();
+        return generateImpl(e, [&](int x, int y) { return kernel(sampleImpl(a, x, y), sampleImpl(b, x, y)); });
+    }
+    Image out(a.extent());
+    const int w = a.width();
+    forRows(a.height(), [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Pixel* pa = a.mat().ptr<Pixel>(row);
+            const Pixel* pb = b.mat().ptr<Pixel>(row);
+            Pixel* o = out.mutableMat().ptr<Pixel>(row);
+            for (int col = 0; col < w; ++col) o[col] = kernel(pa[col], pb[col]);
+        }
+    });
+    return out;
+}
+
+// General kernel: out(x, y) = kernel(x, y) for every pixel of `extent`, where
+// (x, y) is the pixel's integer position in picture coordinates (lower-left corner).
+template <class Kernel>
+Image generate(const Rect& extent, Kernel&& kernel) {
+    return generateImpl(extent, kernel);
+}
+
+template <class Kernel>
+Image generateImpl(const Rect& extent, Kernel&& kernel) {
+    Image out(extent);
+    forRows(extent.height, [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            Pixel* o = out.mutableMat().ptr<Pixel>(row);
+            const int y = extent.y + extent.height - 1 - row;
+            for (int col = 0; col < extent.width; ++col) o[col] = kernel(extent.x + col, y);
+        }
+    });
+    return out;
+}
+
+// Samples in picture coordinates, clamped to the image's extent (edge pixels repeat).
+inline Pixel sample(const Image& image, int x, int y) { return sampleImpl(image, x, y); }
+// Bilinear sample at a continuous picture position (pixel centres at integer + 0.5).
+Pixel sampleBilinear(const Image& image, double x, double y);
+
+// ---- colour operations
+Image exposure(const Image& input, double ev);  // rgb × 2^ev
+float sRGBEncode(float linear);                 // mirrored for negative values
+float sRGBDecode(float encoded);
+Image linearToSRGB(const Image& input);
+Image sRGBToLinear(const Image& input);
+Image sRGBToLinear(Image&& input);  // in place when nobody else holds the pixels
+Image minimumComponent(const Image& input);  // rgb = min(r, g, b)
+// Colour curves: each channel through its own 256-entry table over 0…1,
+// linearly interpolated; inputs outside 0…1 are clamped.
+Image colourCurves(const Image& input, const std::array<std::vector<float>, 3>& tables);
+// Colour cube lookup: `cube` holds dimension³ RGB(A) entries, red fastest,
+// values 0…1; inputs are clamped to 0…1 and interpolated trilinearly.
+Image colourCube(const Image& input, int dimension, std::span<const float> cube, int channelsPerEntry = 4);
+
+// ---- compositing
+Image multiply(const Image& a, const Image& b);
+Image add(const Image& a, const Image& b);
+Image maximum(const Image& a, const Image& b);
+Image sourceOver(const Image& top, const Image& bottom);  // premultiplied alpha
+
+// ---- geometry and filters
+// Gaussian blur of the image clamped to its extent (edges replicated), cropped back to the extent.
+Image gaussianBlur(const Image& input, double sigma);
+// Anti-aliased Lanczos-3 scale; when shrinking the kernel is widened by the
+// scale factor. Output size is round(width·scale·aspectRatio) × round(height·scale).
+Image lanczosScale(const Image& input, double scale, double aspectRatio = 1.0);
+// The same filter to an exact output size (the extent starts at (0, 0)).
+Image lanczosResize(const Image& input, int width, int height);
+// Affine transform (x' = a·x + c·y + tx, y' = b·x + d·y + ty in picture
+// coordinates) of the image extended infinitely by repeating its edges,
+// evaluated over `outputExtent` with bilinear sampling.
+struct Affine {
+    double a = 1, b = 0, c = 0, d = 1, tx = 0, ty = 0;
+    Affine inverted() const;
+    static Affine rotation(double radians, double centreX, double centreY);
+};
+Image transform(const Image& input, const Affine& affine, const Rect& outputExtent);
+// The part of the image inside `rect` (intersected with the extent), keeping its coordinates.
+Image crop(const Image& input, const Rect& rect);
+// Morphology with a disc of the given radius in pixels: per channel maximum / minimum.
+Image morphologyMaximum(const Image& input, double radius);
+Image morphologyMinimum(const Image& input, double radius);
+
+// ---- reductions
+Pixel areaAverage(const Image& input, const Rect& rect);
+Pixel areaMaximum(const Image& input, const Rect& rect);
+
+// ---- rendering
+Bitmap renderRGBA8(const Image& input);  // clamped 0…1, rounded
+Bitmap renderRGB8(const Image& input);
+Bitmap renderGrey8(const Image& input);  // red channel
+cv::Mat renderHalf(const Image& input);  // CV_16FC4
+cv::Mat renderFloat(const Image& input); // CV_32FC4 copy
+// Images from 8-bit bitmaps (grey, RGB or RGBA), values / 255, alpha 1 when absent.
+Image fromBitmap(const Bitmap& bitmap);
+Image fromHalf(const cv::Mat& half, int x = 0, int y = 0);
+
+}  // namespace Imaging

@@ -1,0 +1,145 @@
+// The camera stages on pictures, and camera look matching of real files:
+// a RAW file made from a real photograph (with the photograph as its
+// embedded preview) and a plain JPEG.
+
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "engine/camera/blue_violet.h"
+#include "engine/camera/camera_look.h"
+#include "engine/camera/camera_profile.h"
+#include "engine/camera/camera_tone.h"
+#include "engine/library/extraction.h"
+#include "support/support.h"
+
+using Imaging::Image;
+using Imaging::Pixel;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A small picture of varied colours with alpha 0.5.
+Image sampleImage() {
+    Image image = Image::filled({0, 0, 8, 4}, {0, 0, 0, 0.5f});
+    for (int row = 0; row < 4; ++row)
+        for (int col = 0; col < 8; ++col) image.at(col, row) = {col / 7.0f, row / 3.0f, (col + row) % 5 / 4.0f, 0.5f};
+    return image;
+}
+
+void expectPixelNear(const Pixel& a, const Pixel& b, float tolerance) {
+    EXPECT_NEAR(a.r, b.r, tolerance);
+    EXPECT_NEAR(a.g, b.g, tolerance);
+    EXPECT_NEAR(a.b, b.b, tolerance);
+    EXPECT_EQ(a.a, b.a);
+}
+
+// A DNG made from a real photograph by the shared tool; nothing when the tool or photo is missing.
+std::optional<fs::path> makeDNG(const TestSupport::TempDir& dir, const std::string& photo) {
+    const auto fixtures = TestSupport::fixturesDir();
+    if (!fixtures) return std::nullopt;
+    const fs::path tool = *fixtures / ".." / "tools" / "make-dng";
+    if (!fs::exists(tool)) return std::nullopt;
+    const fs::path out = dir / "photo.dng";
+    const auto result = TestSupport::run("/usr/bin/python3", {tool.string(), TestSupport::fixture(photo).string(),
+                                                              out.string(), "--scale", "0.25"});
+    if (result.status != 0 || !fs::exists(out)) return std::nullopt;
+    return out;
+}
+
+}  // namespace
+
+TEST(CameraStages, ProfileCube) {
+    // A cube whose entries are their own grid values leaves colours in 0…1 as they are.
+    const int n = 96;
+    auto cube = std::make_shared<std::vector<float>>(std::size_t(n) * n * n * 4);
+    for (int b = 0; b < n; ++b)
+        for (int g = 0; g < n; ++g)
+            for (int r = 0; r < n; ++r) {
+                float* e = cube->data() + ((std::size_t(b) * n + g) * n + r) * 4;
+                e[0] = r / 95.0f, e[1] = g / 95.0f, e[2] = b / 95.0f, e[3] = 1;
+            }
+    CameraProfile::Profile profile;
+    profile.cube = cube;
+    const Image in = sampleImage();
+    const auto out = CameraProfile::apply(in, profile);
+    ASSERT_TRUE(out);
+    ASSERT_EQ(out->extent(), in.extent());
+    for (int row = 0; row < 4; ++row)
+        for (int col = 0; col < 8; ++col) expectPixelNear(out->at(col, row), in.at(col, row), 1e-5f);
+
+    profile.cube = std::make_shared<std::vector<float>>(16);  // wrong size
+    EXPECT_FALSE(CameraProfile::apply(in, profile));
+    profile.cube.reset();
+    EXPECT_FALSE(CameraProfile::apply(in, profile));
+}
+
+TEST(CameraStages, LookCurvesBlueVioletAndTone) {
+    const Image in = sampleImage();
+
+    CameraLook::Match match;
+    for (int c = 0; c < 3; ++c) {
+        std::vector<float> curve(256);
+        for (int i = 0; i < 256; ++i) curve[i] = 255.0f - float(i);  // inverts every channel
+        match.curves.push_back(curve);
+    }
+    const auto inverted = CameraLook::apply(in, match);
+    ASSERT_TRUE(inverted);
+    expectPixelNear(inverted->at(7, 0), {1 - in.at(7, 0).r, 1 - in.at(7, 0).g, 1 - in.at(7, 0).b, 0.5f}, 1e-5f);
+    match.curves.pop_back();
+    EXPECT_FALSE(CameraLook::apply(in, match));
+    EXPECT_FALSE(CameraLook::apply(in, std::nullopt));
+
+    const auto corrected = BlueViolet::apply(in);
+    ASSERT_TRUE(corrected);
+    for (int row = 0; row < 4; ++row)
+        for (int col = 0; col < 8; ++col) {
+            const Pixel p = in.at(col, row), q = corrected->at(col, row);
+            const auto expected = BlueViolet::correct({p.r, p.g, p.b});
+            expectPixelNear(q, {expected.r, expected.g, expected.b, p.a}, 0);
+        }
+
+    EXPECT_FALSE(CameraTone::apply(in, std::nullopt));
+    EXPECT_FALSE(CameraTone::apply(in, CameraTone::Match{std::vector<float>(5, 0.5f), 0}));
+    // The shoulder passes through its points: white lands at 0.965, 0.8 and black stay.
+    const auto shouldered = CameraTone::shoulder(Image::filled({0, 0, 2, 2}, {1, 0, 0.8f, 1}));
+    ASSERT_TRUE(shouldered);
+    expectPixelNear(shouldered->at(1, 1), {0.965f, 0, 0.8f, 1}, 1e-4f);
+}
+
+TEST(CameraLookMatching, RAWFileIsMatchedAndJPEGIsNot) {
+    REQUIRE_FIXTURES();
+    TestSupport::TempDir dir;
+    const auto dng = makeDNG(dir, "jpeg_camera/ianare_DSCN0010.jpg");
+    if (!dng) GTEST_SKIP() << "make-dng is not available";
+    const auto source = Extraction::open(*dng);
+    if (!source || !Extraction::preview(*source, CameraLook::sampleEdge, false, true))
+        GTEST_SKIP() << "the photo library cannot read embedded previews here";
+
+    EXPECT_FALSE(CameraLook::match(*dng));
+    CameraLook::prepare(*dng, std::nullopt);
+    const auto match = CameraLook::match(*dng);
+    ASSERT_TRUE(match);
+    ASSERT_EQ(match->curves.size(), 3u);
+    for (const auto& curve : match->curves) {
+        ASSERT_EQ(curve.size(), 256u);
+        for (int i = 1; i < 256; ++i) EXPECT_GE(curve[i], curve[i - 1] - 0.5f);
+        for (float v : curve) EXPECT_TRUE(v >= 0 && v <= 255);
+    }
+    EXPECT_FALSE(CameraLook::knownMiss(*dng));
+
+    // A JPEG is never matched: its decode is not extended.
+    const fs::path jpeg = TestSupport::fixture("jpeg_camera/ianare_DSCN0010.jpg");
+    CameraLook::prepare(jpeg, std::nullopt);
+    EXPECT_FALSE(CameraLook::match(jpeg));
+    EXPECT_TRUE(CameraLook::knownMiss(jpeg));
+
+    // A file that cannot be opened is a miss too, and is not tried again.
+    const fs::path missing = dir / "missing.dng";
+    CameraLook::prepare(missing, std::nullopt);
+    EXPECT_TRUE(CameraLook::knownMiss(missing));
+    TestSupport::writeFile(missing, TestSupport::readFile(*dng));
+    CameraLook::prepare(missing, std::nullopt);
+    EXPECT_FALSE(CameraLook::match(missing));
+}

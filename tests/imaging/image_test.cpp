@@ -1,0 +1,134 @@
+// The imaging core on tiny synthetic pictures.
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "engine/imaging/image.h"
+
+using namespace Imaging;
+
+namespace {
+
+// A picture whose pixel at picture position (x, y) is (x, y, x + y, 1) / 100.
+Image ramp(int width, int height) {
+    return generate(Rect{0, 0, width, height}, [](int x, int y) {
+        return Pixel{x / 100.0f, y / 100.0f, (x + y) / 100.0f, 1};
+    });
+}
+
+double maxDifference(const Image& a, const Image& b) {
+    EXPECT_EQ(a.extent(), b.extent());
+    if (a.extent() != b.extent()) return INFINITY;
+    return cv::norm(a.mat(), b.mat(), cv::NORM_INF);
+}
+
+}  // namespace
+
+TEST(ImageModel, ExtentIsBottomUpAndRowsTopDown) {
+    const Image image = ramp(4, 3);
+    EXPECT_FLOAT_EQ(image.at(0, 0).g, 0.02f) << "stored row 0 is the top row, y = 2";
+    EXPECT_FLOAT_EQ(image.at(3, 2).r, 0.03f);
+    EXPECT_FLOAT_EQ(sample(image, -5, 10).g, 0.02f) << "samples clamp to the extent";
+    EXPECT_EQ(Rect::fromTopLeft(1, 0, 2, 1, 3), (Rect{1, 2, 2, 1}));
+    const Image part = crop(image, Rect{1, 1, 2, 5});
+    EXPECT_EQ(part.extent(), (Rect{1, 1, 2, 2}));
+    EXPECT_FLOAT_EQ(sample(part, 1, 1).r, 0.01f);
+    EXPECT_TRUE(crop(image, Rect{10, 10, 2, 2}).empty());
+}
+
+TEST(ImageFilters, ConstantPicturesStayConstant) {
+    const Pixel grey{0.3f, 0.5f, 0.7f, 1};
+    const Image flat = Image::filled(Rect{0, 0, 37, 23}, grey);
+    struct Case {
+        const char* name;
+        Image result;
+        int width, height;
+    };
+    const Case cases[] = {
+        {"blur", gaussianBlur(flat, 4.5), 37, 23},
+        {"lanczos shrink", lanczosScale(flat, 0.3), 11, 7},
+        {"lanczos enlarge", lanczosScale(flat, 2.5), 93, 58},
+        {"lanczos aspect", lanczosScale(flat, 0.5, 2.0), 37, 12},
+        {"dilate", morphologyMaximum(flat, 3), 37, 23},
+        {"erode", morphologyMinimum(flat, 3), 37, 23},
+        {"rotation", transform(flat, Affine::rotation(0.3, 18, 11), flat.extent()), 37, 23},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.result.width(), c.width);
+        EXPECT_EQ(c.result.height(), c.height);
+        EXPECT_LT(maxDifference(c.result, Image::filled(c.result.extent(), grey)), 1e-5);
+    }
+}
+
+TEST(ImageFilters, GeometryKeepsPixelsWhereTheyBelong) {
+    const Image image = ramp(20, 10);
+    EXPECT_LT(maxDifference(transform(image, Affine{}, image.extent()), image), 1e-6) << "identity";
+    // A shift by whole pixels moves the content.
+    const Image shifted = transform(image, Affine{1, 0, 0, 1, 3, 0}, image.extent());
+    EXPECT_FLOAT_EQ(sample(shifted, 10, 4).r, 0.07f);
+    // A quarter turn about the centre, then back, gives the inside back.
+    const Image turned = transform(transform(image, Affine::rotation(M_PI / 2, 10, 5), image.extent()),
+                                   Affine::rotation(-M_PI / 2, 10, 5), image.extent());
+    EXPECT_NEAR(sample(turned, 10, 5).r, 0.10f, 1e-4);
+    // Lanczos at scale 1 is the picture itself; a linear ramp survives a shrink
+    // in the interior.
+    EXPECT_LT(maxDifference(lanczosScale(image, 1.0), image), 1e-7);
+    const Image half = lanczosScale(ramp(40, 40), 0.5);
+    EXPECT_NEAR(sample(half, 10, 10).r, 0.205f, 2e-3);
+}
+
+TEST(ImageColour, TransferCurvesAndLookUps) {
+    for (float v : {-0.5f, 0.0f, 0.002f, 0.04f, 0.18f, 0.5f, 1.0f, 2.5f})
+        EXPECT_NEAR(sRGBDecode(sRGBEncode(v)), v, 1e-5f + 1e-5f * std::fabs(v)) << v;
+    EXPECT_NEAR(sRGBEncode(0.18f), 0.4614f, 1e-3);
+    const Image image = ramp(8, 8);
+    EXPECT_LT(maxDifference(sRGBToLinear(linearToSRGB(image)), image), 1e-5);
+    EXPECT_LT(maxDifference(exposure(exposure(image, 1.5), -1.5), image), 1e-6);
+    EXPECT_FLOAT_EQ(sample(exposure(image, 1), 3, 0).r, 0.06f);
+
+    std::vector<float> identity(256), inverse(256);
+    for (int i = 0; i < 256; ++i) identity[std::size_t(i)] = i / 255.0f, inverse[std::size_t(i)] = 1 - i / 255.0f;
+    EXPECT_LT(maxDifference(colourCurves(image, {identity, identity, identity}), image), 1e-6);
+    EXPECT_NEAR(sample(colourCurves(image, {inverse, identity, identity}), 5, 0).r, 0.95f, 1e-5);
+
+    std::vector<float> cube;
+    const int n = 5;
+    for (int b = 0; b < n; ++b)
+        for (int g = 0; g < n; ++g)
+            for (int r = 0; r < n; ++r) cube.insert(cube.end(), {r / 4.0f, g / 4.0f, b / 4.0f, 1});
+    EXPECT_LT(maxDifference(colourCube(image, n, cube), image), 1e-5);
+    EXPECT_FLOAT_EQ(sample(minimumComponent(image), 5, 2).r, 0.02f);
+}
+
+TEST(ImageColour, CompositingAndReductions) {
+    const Image a = Image::filled(Rect{0, 0, 4, 4}, {0.2f, 0.4f, 0.6f, 1});
+    const Image b = Image::filled(Rect{0, 0, 4, 4}, {0.5f, 0.5f, 0.1f, 0.5f});
+    EXPECT_FLOAT_EQ(sample(multiply(a, b), 1, 1).r, 0.1f);
+    EXPECT_FLOAT_EQ(sample(add(a, b), 1, 1).b, 0.7f);
+    EXPECT_FLOAT_EQ(sample(maximum(a, b), 1, 1).b, 0.6f);
+    EXPECT_FLOAT_EQ(sample(sourceOver(b, a), 1, 1).r, 0.5f + 0.2f * 0.5f);
+
+    Image spot = Image::filled(Rect{0, 0, 9, 9}, {0, 0, 0, 1});
+    spot.at(4, 4) = {1, 1, 1, 1};
+    const Image disc = morphologyMaximum(spot, 2);
+    EXPECT_FLOAT_EQ(disc.at(4, 2).r, 1.0f);
+    EXPECT_FLOAT_EQ(disc.at(2, 2).r, 0.0f) << "a disc, not a square";
+    EXPECT_NEAR(areaAverage(spot, spot.extent()).r, 1.0f / 81, 1e-6);
+    EXPECT_FLOAT_EQ(areaMaximum(spot, spot.extent()).r, 1.0f);
+    EXPECT_FLOAT_EQ(areaMaximum(spot, Rect{0, 0, 3, 3}).r, 0.0f);
+}
+
+TEST(ImageRendering, ClampsAndRounds) {
+    Image image(Rect{0, 0, 3, 1});
+    image.at(0, 0) = {-0.5f, 0.5f, 2.0f, 1};
+    image.at(1, 0) = {NAN, 1.0f / 255, 0.998f, 0.5f};
+    image.at(2, 0) = {1, 1, 1, 1};
+    const Bitmap rgba = renderRGBA8(image);
+    EXPECT_EQ(std::vector<int>(rgba.pixels.begin(), rgba.pixels.begin() + 8), (std::vector<int>{0, 128, 255, 255, 0, 1, 254, 128}));
+    EXPECT_EQ(renderGrey8(image).pixels[2], 255);
+    const Image back = fromBitmap(renderRGB8(image));
+    EXPECT_FLOAT_EQ(back.at(0, 0).g, 128 / 255.0f);
+    EXPECT_LT(maxDifference(fromHalf(renderHalf(ramp(5, 5))), ramp(5, 5)), 1e-3);
+}
