@@ -46,7 +46,8 @@ inline OKLab::Lab labAt(const Imaging::Image& lab, float cx, float cy, float dx,
     return labOf(Imaging::sampleBilinear(lab, x, y));
 }
 
-// The presence blur: a Gaussian whose sigma is `fraction` of the picture's long side.
+// The presence blur: a Gaussian whose sigma is `fraction` of the picture's
+// long side (edges repeated), over the picture's extent.
 Imaging::Image presenceBlur(const Imaging::Image& image, double fraction);
 
 }  // namespace Develop

@@ -15,6 +15,7 @@
 #include "engine/develop/monochrome.h"
 #include "engine/develop/oklab.h"
 #include "engine/develop/presence.h"
+#include "engine/develop/stage_kernels.h"
 #include "engine/develop/tonesliders.h"
 
 namespace {
@@ -346,6 +347,37 @@ TEST(AdjustmentStages, PipelineRunsTheStagesOnEncodedValues) {
     curve.curve = master({{0, 0}, {0.5, 0.25}, {1, 1}});
     const Image grey = Develop::apply(curve, Imaging::sRGBToLinear(uniform(0.5f)), {});
     EXPECT_NEAR(Imaging::sRGBEncode(grey.at(0, 0).r), 0.25f, 0.003f);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(AdjustmentStages, WidePresenceBlursStayCloseToTheExactGaussian) {
+    // 400 × 300: tone waves of several sizes and one-pixel checker detail.
+    const Image input = Imaging::generate(Imaging::Rect{0, 0, 400, 300}, [](int x, int y) {
+        const float v = 0.5f + 0.2f * std::sin(x * 0.05f) * std::cos(y * 0.03f) + 0.15f * std::sin(x * 0.3f + y * 0.2f) +
+                        ((x + y) % 2 ? 0.05f : -0.05f);
+        return Pixel{v, v * 0.8f, 1 - v, kAlpha};
+    });
+    for (double fraction : {0.012, 0.015, 0.02, 0.05}) {
+        SCOPED_TRACE(fraction);
+        const Image fast = Develop::presenceBlur(input, fraction);
+        const Image exact = Imaging::gaussianBlur(input, Presence::blurSigma(fraction, input.width(), input.height()));
+        ASSERT_EQ(fast.extent(), exact.extent());
+        double worst = 0, total = 0;
+        for (int row = 0; row < input.height(); ++row)
+            for (int col = 0; col < input.width(); ++col) {
+                const double d = std::fabs(fast.at(col, row).g - exact.at(col, row).g);
+                worst = std::max(worst, d);
+                total += d;
+                ASSERT_NEAR(fast.at(col, row).a, kAlpha, 1e-6);
+            }
+        // Close everywhere; the outermost half block, where the enlargement
+        // holds the edge value, drifts most.
+        EXPECT_LT(total / (input.width() * input.height()), 0.004);
+        EXPECT_LT(worst, 0.06);
+    }
 }
 
 }  // namespace
