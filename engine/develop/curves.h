@@ -47,6 +47,11 @@ std::array<float, 3 * samples> interleaved(const Tables& tables);
 // One pixel through the tables; each channel is clamped to 0…1 before the lookup.
 Develop::RGB apply(const Tables& tables, const Develop::RGB& pixel);
 
+// A set of point curves applied to a picture (sRGB-encoded values, alpha
+// kept); nothing when the set has no usable curve. The tone sliders and the
+// parametric curve reach the picture through this too.
+std::optional<Imaging::Image> filter(const Set& set, const Imaging::Image& image);
+
 // The look's point curves as a develop stage (when present and not empty); nothing
 // when there is nothing to do.
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);

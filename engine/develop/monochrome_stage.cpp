@@ -1,0 +1,15 @@
+// Black and white as a develop stage: every pixel to the grey of its OKLab
+// lightness, shifted by the look's grey mix.
+
+#include "engine/develop/monochrome.h"
+#include "engine/develop/stage_kernels.h"
+
+namespace Monochrome {
+
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image) {
+    if (!look.isBlackAndWhite() || image.empty()) return std::nullopt;
+    const ColorMix::BandValues mix = values(look.grayMix);
+    return Develop::mapColour(image, [&mix](const Develop::RGB& c) { return gray(c, mix); });
+}
+
+}  // namespace Monochrome

@@ -1,0 +1,53 @@
+#pragma once
+// Helpers the adjustment stages are written with: per-pixel colour formulas
+// lifted to whole images (alpha carried through unchanged), OKLab copies of a
+// picture, and the position-aware loop with pixel centres.
+
+#include <cmath>
+
+#include "engine/develop/oklab.h"
+#include "engine/develop/rgb.h"
+#include "engine/imaging/image.h"
+
+namespace Develop {
+
+inline RGB rgbOf(const Imaging::Pixel& p) { return {p.r, p.g, p.b}; }
+inline Imaging::Pixel withAlpha(const RGB& c, float alpha) { return {c.r, c.g, c.b, alpha}; }
+
+// out.rgb = formula(in.rgb), out.a = in.a, over the shared parallel loop.
+template <class Formula>
+Imaging::Image mapColour(const Imaging::Image& image, Formula&& formula) {
+    return Imaging::map(image, [&](const Imaging::Pixel& p) { return withAlpha(formula(rgbOf(p)), p.a); });
+}
+
+// out.rgb = formula(in.rgb, x, y) with (x, y) the pixel's centre in picture
+// coordinates (origin bottom-left, y up, centres at half-integers).
+template <class Formula>
+Imaging::Image mapColourAt(const Imaging::Image& image, Formula&& formula) {
+    const Imaging::Rect& e = image.extent();
+    return Imaging::generate(e, [&](int x, int y) {
+        const Imaging::Pixel& p = image.at(x - e.x, e.y + e.height - 1 - y);
+        return withAlpha(formula(rgbOf(p), float(x) + 0.5f, float(y) + 0.5f), p.a);
+    });
+}
+
+// The picture in OKLab: (L, a, b) in the colour channels, alpha kept.
+Imaging::Image toLab(const Imaging::Image& image);
+
+inline OKLab::Lab labOf(const Imaging::Pixel& p) { return {p.r, p.g, p.b}; }
+
+// Samples an OKLab picture at an offset from the pixel whose centre is (cx, cy):
+// whole-pixel offsets read the pixel directly, others interpolate bilinearly;
+// positions are clamped to the picture.
+inline OKLab::Lab labAt(const Imaging::Image& lab, float cx, float cy, float dx, float dy) {
+    const float x = cx + dx, y = cy + dy;
+    if (dx == float(int(dx)) && dy == float(int(dy)))
+        return labOf(Imaging::sample(lab, int(std::floor(x)), int(std::floor(y))));
+    return labOf(Imaging::sampleBilinear(lab, x, y));
+}
+
+// The presence blur: a Gaussian whose sigma is `fraction` of the picture's
+// long side (edges repeated), over the picture's extent.
+Imaging::Image presenceBlur(const Imaging::Image& image, double fraction);
+
+}  // namespace Develop

@@ -1,0 +1,15 @@
+// Highlights, shadows, whites, blacks and contrast as a develop stage: one
+// master tone curve built from the sliders' tables.
+
+#include "engine/develop/curves.h"
+#include "engine/develop/tonesliders.h"
+
+namespace ToneSliders {
+
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image) {
+    const std::optional<Curves::Set> set = curves(look);
+    if (!set) return std::nullopt;
+    return Curves::filter(*set, image);
+}
+
+}  // namespace ToneSliders
