@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "engine/vision/landmark_network.h"
+#include "engine/vision/model_folders.h"
 
 namespace FaceLandmarks {
 
@@ -18,16 +19,7 @@ namespace fs = std::filesystem;
 
 std::vector<fs::path> searchList() {
     if (const char* named = std::getenv(environmentVariable); named && *named) return {fs::path(named)};
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) return {};
-    const fs::path dir = exe.parent_path();
-    return {
-        dir / "models",
-        dir.parent_path() / "models",
-        dir.parent_path().parent_path() / "models",
-        dir.parent_path() / "share" / "merrow" / "models",
-    };
+    return Vision::modelFolders();
 }
 
 std::optional<fs::path> locateModel() {

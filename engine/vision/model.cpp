@@ -11,6 +11,7 @@
 
 #include "engine/vision/blazeface.h"
 #include "engine/vision/faces.h"
+#include "engine/vision/model_folders.h"
 
 namespace FaceModel {
 
@@ -18,16 +19,9 @@ namespace fs = std::filesystem;
 
 std::vector<fs::path> searchList() {
     if (const char* named = std::getenv(environmentVariable); named && *named) return {fs::path(named)};
-    std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) return {};
-    const fs::path dir = exe.parent_path();
-    return {
-        dir / "models" / fileName,
-        dir.parent_path() / "models" / fileName,
-        dir.parent_path().parent_path() / "models" / fileName,
-        dir.parent_path() / "share" / "merrow" / "models" / fileName,
-    };
+    std::vector<fs::path> files;
+    for (const fs::path& folder : Vision::modelFolders()) files.push_back(folder / fileName);
+    return files;
 }
 
 std::optional<fs::path> locate() {
