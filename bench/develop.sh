@@ -46,7 +46,7 @@ measure() {
 
 cmake --build "$build" -j2 --target gelatin bench_develop >/dev/null
 
-request='{"id":"b","src":"'"$PWD/$raw"'","out":"'"$PWD/$out"'/gelatin.jpg","develop":true,"max":2048}'
+request='{"id":1,"src":"'"$PWD/$raw"'","out":"'"$PWD/$out"'/gelatin.jpg","develop":true,"max":2048}'
 if echo "$request" | timeout 120 "$build/gelatin" serve 2>/dev/null | grep -q '"ok":true'; then
   measure "gelatin serve (fresh, max 2048)" sh -c "echo '$request' | $build/gelatin serve"
 else
