@@ -9,10 +9,7 @@ namespace ChromaSliders {
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image) {
     const std::vector<Row> chain = rows(look);
     if (chain.empty()) return std::nullopt;
-    return Develop::mapColour(image, [&chain](Develop::RGB c) {
-        for (const Row& row : chain) c = apply(c, row);
-        return c;
-    });
+    return Develop::mapColour(image, [&chain](const Develop::RGB& c) { return apply(c, chain); });
 }
 
 }  // namespace ChromaSliders

@@ -156,14 +156,20 @@ float pick(const std::array<float, nodes>& values, float chroma) {
     return sum;
 }
 
-Develop::RGB apply(const Develop::RGB& pixel, const Row& row) {
-    auto lab = OKLab::fromSRGB(pixel);
+OKLab::Lab adjust(OKLab::Lab lab, const Row& row) {
     const float C = OKLab::chroma(lab);
     lab.L += pick(row.lightness, C);
     const float k = pick(row.factor, C);
     lab.a *= k;
     lab.b *= k;
-    return OKLab::screen(lab);
+    return lab;
+}
+
+Develop::RGB apply(const Develop::RGB& pixel, const Row& row) { return OKLab::screen(adjust(OKLab::fromSRGB(pixel), row)); }
+
+Develop::RGB apply(Develop::RGB pixel, const std::vector<Row>& chain) {
+    for (const Row& row : chain) pixel = apply(pixel, row);
+    return pixel;
 }
 
 }  // namespace ChromaSliders

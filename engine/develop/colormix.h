@@ -85,8 +85,14 @@ std::vector<Row> rows(const Develop::Look& look);
 // Linear interpolation between the eight chroma nodes, constant beyond the ends.
 float pick(const std::array<float, nodes>& values, float chroma);
 
+// One OKLab colour through one row (no clamping).
+OKLab::Lab adjust(OKLab::Lab lab, const Row& row);
+
 // One pixel through one row.
 Develop::RGB apply(const Develop::RGB& pixel, const Row& row);
+
+// One pixel through a chain of rows, row after row.
+Develop::RGB apply(Develop::RGB pixel, const std::vector<Row>& chain);
 
 // Saturation and vibrance as a develop stage; nothing when there is nothing to do.
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);

@@ -7,7 +7,14 @@ namespace Grain {
 
 namespace {
 
-float fract(float v) { return v - std::floor(v); }
+// floor without a library call (the lattice coordinates stay far below 2^23).
+float floorOf(float v) {
+    if (!(std::fabs(v) < 8388608.0f)) return std::floor(v);
+    const float t = float(int(v));
+    return t > v ? t - 1 : t;
+}
+
+float fract(float v) { return v - floorOf(v); }
 float mix(float a, float b, float t) { return a + (b - a) * t; }
 
 }  // namespace
@@ -32,7 +39,7 @@ float hash(float x, float y) {
 }
 
 float noise(float x, float y) {
-    const float ix = std::floor(x), iy = std::floor(y);
+    const float ix = floorOf(x), iy = floorOf(y);
     float fx = x - ix, fy = y - iy;
     fx = fx * fx * (3 - 2 * fx);
     fy = fy * fy * (3 - 2 * fy);

@@ -19,9 +19,13 @@ struct Lab {
 float linear(float v);
 // sRGB encoding of v clamped to 0…1.
 float encode(float v);
+// Cube root, sign kept (to float precision, faster than std::cbrt).
+float cubeRoot(float v);
 
 // OKLab of an sRGB-encoded colour.
 Lab fromSRGB(const Develop::RGB& rgb);
+// OKLab of a linear sRGB colour.
+Lab fromLinear(const Develop::RGB& linear);
 // Linear sRGB of an OKLab colour, unclamped.
 Develop::RGB toLinear(const Lab& lab);
 // sRGB-encoded colour of an OKLab colour, each channel clamped to 0…1.

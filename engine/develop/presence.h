@@ -63,17 +63,22 @@ inline Develop::RGB dehaze(const Develop::RGB& s, float regional, const Develop:
 
 // One pixel with texture (fine minus mid band) and clarity (local contrast
 // against the wide blur, strongest in the mid-tones); the same change on all
-// three channels.
-inline Develop::RGB detail(const Develop::RGB& s, const Develop::RGB& fine, const Develop::RGB& mid,
-                           const Develop::RGB& wide, float texture, float clarity) {
+// three channels. The blurred copies enter only through their lumas.
+inline Develop::RGB detail(const Develop::RGB& s, float fineLuma, float midLuma, float wideLuma, float texture,
+                           float clarity) {
     const float y = luma(s);
-    const float band = luma(fine) - luma(mid);
-    float local = y - luma(wide);
+    const float band = fineLuma - midLuma;
+    float local = y - wideLuma;
     local = local / (1 + 4 * std::fabs(local));
     const float midtones = std::sqrt(std::clamp(4 * y * (1 - y), 0.0f, 1.0f));
     const float change = texture * band + clarity * local * midtones;
     return {std::clamp(s.r + change, 0.0f, 1.0f), std::clamp(s.g + change, 0.0f, 1.0f),
             std::clamp(s.b + change, 0.0f, 1.0f)};
+}
+
+inline Develop::RGB detail(const Develop::RGB& s, const Develop::RGB& fine, const Develop::RGB& mid,
+                           const Develop::RGB& wide, float texture, float clarity) {
+    return detail(s, luma(fine), luma(mid), luma(wide), texture, clarity);
 }
 
 // Dehaze, texture and clarity as a develop stage; nothing when there is nothing to do.

@@ -1,7 +1,11 @@
 // Dehaze, texture and clarity as a develop stage. Dehaze estimates the air
 // light (the brightest colour of a wide blur) and the regional haze (the
 // blurred darkest channel); texture and clarity compare the picture with
-// fine, mid and wide blurs of itself.
+// fine, mid and wide blurs of itself. Blurs are linear, so the blurred
+// darkest channel and the lumas of the blurred copies are blurs of single
+// planes, not of whole pictures.
+
+#include <opencv2/imgproc.hpp>
 
 #include "engine/develop/presence.h"
 #include "engine/develop/stage_kernels.h"
@@ -10,28 +14,68 @@ namespace Presence {
 
 namespace {
 
-Imaging::Image dehazed(const Imaging::Image& image, float amount) {
-    const Imaging::Pixel peak = Imaging::areaMaximum(Develop::presenceBlur(image, airBlur), image.extent());
-    const Develop::RGB air = Develop::rgbOf(peak);
-    const Imaging::Image regional = Develop::presenceBlur(Imaging::minimumComponent(image), regionalBlur);
-    return Imaging::combine(image, regional, [&air, amount](const Imaging::Pixel& s, const Imaging::Pixel& h) {
-        return Develop::withAlpha(dehaze(Develop::rgbOf(s), h.r, air, amount), s.a);
-    });
+// The per-channel maximum of the presence blur of the colour channels.
+Develop::RGB airLight(const Imaging::Image& image) {
+    cv::Mat colour;
+    cv::cvtColor(image.mat(), colour, cv::COLOR_BGRA2BGR);  // drops alpha, keeps the channel order
+    const cv::Mat blurred = Develop::presenceBlur(colour, airBlur);
+    double peak[3];
+    for (int c = 0; c < 3; ++c) {
+        cv::Mat channel;
+        cv::extractChannel(blurred, channel, c);
+        cv::minMaxLoc(channel, nullptr, &peak[c]);
+    }
+    return {float(peak[0]), float(peak[1]), float(peak[2])};
 }
 
-Imaging::Image detailed(const Imaging::Image& image, const Parameters& p) {
-    const Imaging::Image fine = p.wantsTexture() ? Develop::presenceBlur(image, fineBlur) : image;
-    const Imaging::Image mid = p.wantsTexture() ? Develop::presenceBlur(image, midBlur) : image;
-    const Imaging::Image wide = p.wantsClarity() ? Develop::presenceBlur(image, wideBlur) : image;
-    const Imaging::Rect& e = image.extent();
-    return Imaging::generate(e, [&](int x, int y) {
-        const int col = x - e.x, row = e.y + e.height - 1 - y;
-        const Imaging::Pixel& s = image.at(col, row);
-        const Develop::RGB out = detail(Develop::rgbOf(s), Develop::rgbOf(fine.at(col, row)),
-                                        Develop::rgbOf(mid.at(col, row)), Develop::rgbOf(wide.at(col, row)), p.texture,
-                                        p.clarity);
-        return Develop::withAlpha(out, s.a);
+Imaging::Image dehazed(const Imaging::Image& image, float amount) {
+    const Develop::RGB air = airLight(image);
+    cv::Mat darkest(image.height(), image.width(), CV_32F);
+    const int width = image.width();
+    Imaging::forRows(image.height(), [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
+            float* o = darkest.ptr<float>(row);
+            for (int col = 0; col < width; ++col) o[col] = std::min({in[col].r, in[col].g, in[col].b});
+        }
     });
+    const cv::Mat regional = Develop::presenceBlur(darkest, regionalBlur);
+    Imaging::Image out(image.extent());
+    Imaging::forRows(image.height(), [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
+            const float* haze = regional.ptr<float>(row);
+            Imaging::Pixel* o = out.mutableMat().ptr<Imaging::Pixel>(row);
+            for (int col = 0; col < width; ++col)
+                o[col] = Develop::withAlpha(dehaze(Develop::rgbOf(in[col]), haze[col], air, amount), in[col].a);
+        }
+    });
+    return out;
+}
+
+// Texture and clarity written into `target` (whose pixels nobody else holds)
+// or into a new picture when `target` is the input itself.
+Imaging::Image detailed(const Imaging::Image& image, const Parameters& p, bool ownsPixels) {
+    const cv::Mat y = Develop::lumaPlane(image);
+    const cv::Mat fine = p.wantsTexture() ? Develop::presenceBlur(y, fineBlur) : y;
+    const cv::Mat mid = p.wantsTexture() ? Develop::presenceBlur(y, midBlur) : y;
+    const cv::Mat wide = p.wantsClarity() ? Develop::presenceBlur(y, wideBlur) : y;
+    Imaging::Image out = ownsPixels ? image : Imaging::Image(image.extent());
+    const int width = image.width();
+    Imaging::forRows(image.height(), [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
+            Imaging::Pixel* o = out.mutableMat().ptr<Imaging::Pixel>(row);
+            const float* f = fine.ptr<float>(row);
+            const float* m = mid.ptr<float>(row);
+            const float* w = wide.ptr<float>(row);
+            for (int col = 0; col < width; ++col) {
+                const Imaging::Pixel s = in[col];
+                o[col] = Develop::withAlpha(detail(Develop::rgbOf(s), f[col], m[col], w[col], p.texture, p.clarity), s.a);
+            }
+        }
+    });
+    return out;
 }
 
 }  // namespace
@@ -39,8 +83,9 @@ Imaging::Image detailed(const Imaging::Image& image, const Parameters& p) {
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image) {
     const std::optional<Parameters> p = parameters(look);
     if (!p || image.empty()) return std::nullopt;
-    Imaging::Image result = p->dehaze != 0 ? dehazed(image, p->dehaze) : image;
-    if (p->wantsTexture() || p->wantsClarity()) result = detailed(result, *p);
+    const bool dehazes = p->dehaze != 0;
+    Imaging::Image result = dehazes ? dehazed(image, p->dehaze) : image;
+    if (p->wantsTexture() || p->wantsClarity()) result = detailed(result, *p, dehazes);
     return result;
 }
 

@@ -1,6 +1,7 @@
 // Sharpening as a develop stage: OKLab lightness pushed away from a Gaussian
 // blur of itself, small differences cored, large ones limited, optionally
-// only along edges.
+// only along edges. Only the lightness takes part in the comparison, so only
+// the lightness plane is blurred.
 
 #include "engine/develop/detail.h"
 #include "engine/develop/stage_kernels.h"
@@ -10,16 +11,27 @@ namespace Detail {
 std::optional<Imaging::Image> sharpen(const Develop::Look& look, const Imaging::Image& image, double scale) {
     const std::optional<SharpenParameters> p = sharpenParameters(look, scale);
     if (!p || image.empty()) return std::nullopt;
-    const Imaging::Image lab = Develop::toLab(image);
-    const Imaging::Image blur = Imaging::gaussianBlur(lab, p->sigma);
-    const Imaging::Rect& e = image.extent();
-    return Imaging::generate(e, [&](int x, int y) {
-        const int col = x - e.x, row = e.y + e.height - 1 - y;
-        const float cx = float(x) + 0.5f, cy = float(y) + 0.5f;
-        const auto fromBlur = [&](float dx, float dy) { return Develop::labAt(blur, cx, cy, dx, dy); };
-        const Develop::RGB out = sharpen(Develop::labOf(lab.at(col, row)), fromBlur, *p);
-        return Develop::withAlpha(out, image.at(col, row).a);
+    const Develop::LabPlanes lab = Develop::labPlanes(image);
+    const cv::Mat blur = Develop::blurPlane(lab.L, p->sigma);
+    const int width = image.width();
+    Imaging::Image out(image.extent());
+    Imaging::forRows(image.height(), [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
+            Imaging::Pixel* o = out.mutableMat().ptr<Imaging::Pixel>(row);
+            const float* L = lab.L.ptr<float>(row);
+            const float* a = lab.a.ptr<float>(row);
+            const float* b = lab.b.ptr<float>(row);
+            for (int col = 0; col < width; ++col) {
+                // Picture offsets (y up) to stored positions (rows down).
+                const auto fromBlur = [&](float dx, float dy) {
+                    return OKLab::Lab{Develop::planeAt(blur, float(col) + dx, float(row) - dy), 0, 0};
+                };
+                o[col] = Develop::withAlpha(sharpen(OKLab::Lab{L[col], a[col], b[col]}, fromBlur, *p), in[col].a);
+            }
+        }
     });
+    return out;
 }
 
 }  // namespace Detail

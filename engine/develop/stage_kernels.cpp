@@ -1,5 +1,6 @@
 #include "engine/develop/stage_kernels.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <opencv2/imgproc.hpp>
@@ -15,23 +16,73 @@ Imaging::Image toLab(const Imaging::Image& image) {
     });
 }
 
-Imaging::Image presenceBlur(const Imaging::Image& image, double fraction) {
-    const double sigma = Presence::blurSigma(fraction, image.width(), image.height());
+LabPlanes labPlanes(const Imaging::Image& image) {
+    LabPlanes planes;
+    const int w = image.width(), h = image.height();
+    planes.L.create(h, w, CV_32F);
+    planes.a.create(h, w, CV_32F);
+    planes.b.create(h, w, CV_32F);
+    Imaging::forRows(h, [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
+            float* L = planes.L.ptr<float>(row);
+            float* a = planes.a.ptr<float>(row);
+            float* b = planes.b.ptr<float>(row);
+            for (int col = 0; col < w; ++col) {
+                const OKLab::Lab lab = OKLab::fromSRGB(rgbOf(in[col]));
+                L[col] = lab.L;
+                a[col] = lab.a;
+                b[col] = lab.b;
+            }
+        }
+    });
+    return planes;
+}
+
+cv::Mat blurPlane(const cv::Mat& plane, double sigma) {
+    if (plane.empty() || !(sigma > 0)) return plane;
+    const int radius = std::max(1, int(std::ceil(3 * sigma)));
+    cv::Mat out;
+    cv::GaussianBlur(plane, out, cv::Size(2 * radius + 1, 2 * radius + 1), sigma, sigma, cv::BORDER_REPLICATE);
+    return out;
+}
+
+cv::Mat lumaPlane(const Imaging::Image& image) {
+    cv::Mat out(image.height(), image.width(), CV_32F);
+    const int w = image.width();
+    Imaging::forRows(image.height(), [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
+            float* o = out.ptr<float>(row);
+            for (int col = 0; col < w; ++col) o[col] = luma709(rgbOf(in[col]));
+        }
+    });
+    return out;
+}
+
+cv::Mat presenceBlur(const cv::Mat& plane, double fraction) {
+    if (plane.empty()) return plane;
+    const double sigma = Presence::blurSigma(fraction, plane.cols, plane.rows);
     // Wide blurs (dozens of pixels on a preview) are taken on a picture
     // shrunk by an area average, then enlarged again: the result is smooth
     // at that scale anyway, and the kernel stays a few pixels wide.
     const int factor = int(std::floor(sigma / 2));
-    if (factor < 2 || image.empty()) return Imaging::gaussianBlur(image, sigma);
-    const cv::Size full(image.width(), image.height());
+    if (factor < 2) return blurPlane(plane, sigma);
+    const cv::Size full(plane.cols, plane.rows);
     const cv::Size small((full.width + factor - 1) / factor, (full.height + factor - 1) / factor);
     cv::Mat reduced, blurred, enlarged;
-    cv::resize(image.mat(), reduced, small, 0, 0, cv::INTER_AREA);
+    cv::resize(plane, reduced, small, 0, 0, cv::INTER_AREA);
     // An area average over `factor` pixels already spreads by (factor² − 1) / 12.
     const double rest = std::sqrt(std::max(sigma * sigma - (factor * factor - 1) / 12.0, 0.25)) / factor;
     const int radius = std::max(1, int(std::ceil(3 * rest)));
     cv::GaussianBlur(reduced, blurred, cv::Size(2 * radius + 1, 2 * radius + 1), rest, rest, cv::BORDER_REPLICATE);
     cv::resize(blurred, enlarged, full, 0, 0, cv::INTER_LINEAR);
-    return Imaging::Image(enlarged, image.extent().x, image.extent().y);
+    return enlarged;
+}
+
+Imaging::Image presenceBlur(const Imaging::Image& image, double fraction) {
+    if (image.empty()) return image;
+    return Imaging::Image(presenceBlur(image.mat(), fraction), image.extent().x, image.extent().y);
 }
 
 }  // namespace Develop

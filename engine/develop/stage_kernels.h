@@ -3,6 +3,7 @@
 // lifted to whole images (alpha carried through unchanged), OKLab copies of a
 // picture, and the position-aware loop with pixel centres.
 
+#include <algorithm>
 #include <cmath>
 
 #include "engine/develop/oklab.h"
@@ -46,8 +47,38 @@ inline OKLab::Lab labAt(const Imaging::Image& lab, float cx, float cy, float dx,
     return labOf(Imaging::sampleBilinear(lab, x, y));
 }
 
+// The picture in OKLab as three single-channel planes (CV_32F, rows top-down).
+struct LabPlanes {
+    cv::Mat L, a, b;
+};
+LabPlanes labPlanes(const Imaging::Image& image);
+
+// Samples a single-channel plane (CV_32F) at stored column `x` and stored row
+// `y` (0 = top): whole positions read the pixel, others interpolate
+// bilinearly; positions are clamped to the plane.
+inline float planeAt(const cv::Mat& plane, float x, float y) {
+    const int last = plane.cols - 1, bottom = plane.rows - 1;
+    if (x == float(int(x)) && y == float(int(y)))
+        return plane.ptr<float>(std::clamp(int(y), 0, bottom))[std::clamp(int(x), 0, last)];
+    const float x0 = std::floor(x), y0 = std::floor(y);
+    const float fx = x - x0, fy = y - y0;
+    const int c0 = std::clamp(int(x0), 0, last), c1 = std::clamp(int(x0) + 1, 0, last);
+    const float* top = plane.ptr<float>(std::clamp(int(y0), 0, bottom));
+    const float* below = plane.ptr<float>(std::clamp(int(y0) + 1, 0, bottom));
+    return (top[c0] * (1 - fx) + top[c1] * fx) * (1 - fy) + (below[c0] * (1 - fx) + below[c1] * fx) * fy;
+}
+
+// Gaussian blur of one plane with edges repeated, the kernel reaching
+// ceil(3 sigma) pixels (at least 1), as `Imaging::gaussianBlur` does it.
+cv::Mat blurPlane(const cv::Mat& plane, double sigma);
+
+// The Rec. 709 luma of a picture as one plane (CV_32F, rows top-down).
+cv::Mat lumaPlane(const Imaging::Image& image);
+
 // The presence blur: a Gaussian whose sigma is `fraction` of the picture's
 // long side (edges repeated), over the picture's extent.
 Imaging::Image presenceBlur(const Imaging::Image& image, double fraction);
+// The same blur of a plane of any channel count (rows top-down, edges repeated).
+cv::Mat presenceBlur(const cv::Mat& plane, double fraction);
 
 }  // namespace Develop
