@@ -3,7 +3,11 @@
 // that the colour mix and the black-and-white mix weight pixels by.
 // Everything here works in single precision, like the stage kernels.
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
 
 #include "engine/develop/rgb.h"
 
@@ -15,24 +19,96 @@ struct Lab {
     float b = 0;
 };
 
+namespace Transfer {
+
+// The two sRGB transfer curves sampled finely enough that linear
+// interpolation between neighbours stays within a few float steps of the
+// powers: decoding over 0…1 directly, encoding over the square root of 0…1
+// (which straightens the steep start of the curve).
+inline constexpr int steps = 4096;
+
+struct Tables {
+    std::array<float, steps + 2> decode{};
+    std::array<float, steps + 2> encodeOfRoot{};
+    Tables();
+};
+
+inline const Tables& tables() {
+    static const Tables built;
+    return built;
+}
+float exactLinear(float v);
+float exactEncode(float v);
+
+// Linear interpolation in a table over 0…1, u in 0…1.
+inline float interpolate(const std::array<float, steps + 2>& table, float u) {
+    const float position = u * steps;
+    const int i = int(position);
+    const float f = position - float(i);
+    return table[std::size_t(i)] + (table[std::size_t(i) + 1] - table[std::size_t(i)]) * f;
+}
+
+}  // namespace Transfer
+
 // sRGB decoding, not clamped: negatives stay linear, values above 1 pass through.
-float linear(float v);
+inline float linear(float v) {
+    if (v >= 0 && v <= 1) return Transfer::interpolate(Transfer::tables().decode, v);
+    return Transfer::exactLinear(v);
+}
+
 // sRGB encoding of v clamped to 0…1.
-float encode(float v);
-// Cube root, sign kept (to float precision, faster than std::cbrt).
-float cubeRoot(float v);
+inline float encode(float v) {
+    if (std::isnan(v)) return v;
+    return Transfer::interpolate(Transfer::tables().encodeOfRoot, std::sqrt(std::clamp(v, 0.0f, 1.0f)));
+}
+
+// Cube root, sign kept, to float precision (faster than std::cbrt).
+inline float cubeRoot(float v) {
+    const float x = std::fabs(v);
+    if (x == 0 || !std::isfinite(x)) return std::cbrt(v);
+    // A first guess from the exponent bits (within a few per cent), then two
+    // Halley steps, each of which triples the number of correct digits.
+    float y = std::bit_cast<float>(std::bit_cast<std::uint32_t>(x) / 3 + 709921077u);
+    for (int step = 0; step < 2; ++step) {
+        const float y3 = y * y * y;
+        y = y * (y3 + 2 * x) / (2 * y3 + x);
+    }
+    return std::copysign(y, v);
+}
+
+// OKLab of a linear sRGB colour.
+inline Lab fromLinear(const Develop::RGB& c) {
+    const float l = cubeRoot(0.4122214708f * c.r + 0.5363325363f * c.g + 0.0514459929f * c.b);
+    const float m = cubeRoot(0.2119034982f * c.r + 0.6806995451f * c.g + 0.1073969566f * c.b);
+    const float s = cubeRoot(0.0883024619f * c.r + 0.2817188376f * c.g + 0.6299787005f * c.b);
+    return {0.2104542553f * l + 0.7936177850f * m - 0.0040720468f * s,
+            1.9779984951f * l - 2.4285922050f * m + 0.4505937099f * s,
+            0.0259040371f * l + 0.7827717662f * m - 0.8086757660f * s};
+}
 
 // OKLab of an sRGB-encoded colour.
-Lab fromSRGB(const Develop::RGB& rgb);
-// OKLab of a linear sRGB colour.
-Lab fromLinear(const Develop::RGB& linear);
+inline Lab fromSRGB(const Develop::RGB& rgb) { return fromLinear({linear(rgb.r), linear(rgb.g), linear(rgb.b)}); }
+
 // Linear sRGB of an OKLab colour, unclamped.
-Develop::RGB toLinear(const Lab& lab);
+inline Develop::RGB toLinear(const Lab& lab) {
+    const float l = lab.L + 0.3963377774f * lab.a + 0.2158037573f * lab.b;
+    const float m = lab.L - 0.1055613458f * lab.a - 0.0638541728f * lab.b;
+    const float s = lab.L - 0.0894841775f * lab.a - 1.2914855480f * lab.b;
+    const float l3 = l * l * l, m3 = m * m * m, s3 = s * s * s;
+    return {4.0767416621f * l3 - 3.3077115913f * m3 + 0.2309699292f * s3,
+            -1.2684380046f * l3 + 2.6097574011f * m3 - 0.3413193965f * s3,
+            -0.0041960863f * l3 - 0.7034186147f * m3 + 1.7076147010f * s3};
+}
+
 // sRGB-encoded colour of an OKLab colour, each channel clamped to 0…1.
-Develop::RGB screen(const Lab& lab);
+inline Develop::RGB screen(const Lab& lab) {
+    const auto c = toLinear(lab);
+    return {encode(c.r), encode(c.g), encode(c.b)};
+}
 
 // Length of (a, b).
-float chroma(const Lab& lab);
+inline float chroma(const Lab& lab) { return std::sqrt(lab.a * lab.a + lab.b * lab.b); }
+
 // atan2(b, a) in degrees, 0…360.
 float hueDegrees(const Lab& lab);
 
