@@ -122,6 +122,14 @@ std::array<float, 3 * samples> interleaved(const Tables& tables) {
     return out;
 }
 
+FloatTables::FloatTables(const Tables& tables) {
+    const Sampled* source[3] = {&tables.red, &tables.green, &tables.blue};
+    for (int c = 0; c < 3; ++c) {
+        for (int i = 0; i < samples; ++i) channel[std::size_t(c)][std::size_t(i)] = static_cast<float>((*source[c])[std::size_t(i)]);
+        channel[std::size_t(c)][samples] = channel[std::size_t(c)][samples - 1];
+    }
+}
+
 Develop::RGB apply(const Tables& tables, const Develop::RGB& pixel) {
     auto curve = [](const Sampled& table, float v) {
         return static_cast<float>(lookup(table, std::isnan(v) ? 0.0 : std::clamp<double>(v, 0.0, 1.0)));

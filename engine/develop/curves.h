@@ -4,7 +4,9 @@
 // composed with the master curve into three lookup tables applied per pixel
 // to sRGB-encoded values.
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <optional>
 
 #include "engine/develop/look.h"
@@ -46,6 +48,25 @@ std::array<float, 3 * samples> interleaved(const Tables& tables);
 
 // One pixel through the tables; each channel is clamped to 0…1 before the lookup.
 Develop::RGB apply(const Tables& tables, const Develop::RGB& pixel);
+
+// The tables in single precision, each with its last entry repeated, for
+// the per-pixel loop: the same lookup as `apply` without double arithmetic
+// or a floor call.
+struct FloatTables {
+    std::array<std::array<float, samples + 1>, 3> channel{};
+    explicit FloatTables(const Tables& tables);
+};
+
+inline float lookup(const std::array<float, samples + 1>& table, float v) {
+    const float p = (std::isnan(v) ? 0.0f : std::clamp(v, 0.0f, 1.0f)) * (samples - 1);
+    const int j = int(p);
+    const float f = p - float(j);
+    return (1 - f) * table[std::size_t(j)] + f * table[std::size_t(j) + 1];
+}
+
+inline Develop::RGB apply(const FloatTables& tables, const Develop::RGB& pixel) {
+    return {lookup(tables.channel[0], pixel.r), lookup(tables.channel[1], pixel.g), lookup(tables.channel[2], pixel.b)};
+}
 
 // A set of point curves applied to a picture (sRGB-encoded values, alpha
 // kept); nothing when the set has no usable curve. The tone sliders and the

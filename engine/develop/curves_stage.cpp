@@ -9,7 +9,8 @@ namespace Curves {
 std::optional<Imaging::Image> filter(const Set& set, const Imaging::Image& image) {
     const std::optional<Tables> tables = channelTables(set);
     if (!tables) return std::nullopt;
-    return Develop::mapColour(image, [&t = *tables](const Develop::RGB& c) { return apply(t, c); });
+    const FloatTables lookups(*tables);
+    return Develop::mapColour(image, [&lookups](const Develop::RGB& c) { return apply(lookups, c); });
 }
 
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image) {

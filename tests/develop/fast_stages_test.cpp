@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/develop/colormix.h"
+#include "engine/develop/curves.h"
 #include "engine/develop/detail.h"
 #include "engine/develop/oklab.h"
 #include "engine/develop/presence.h"
@@ -124,6 +125,11 @@ Image referenceChroma(const Look& look, const Image& image) {
     });
 }
 
+Image referenceCurves(const Look& look, const Image& image) {
+    const Curves::Tables tables = *Curves::channelTables(*look.curve);
+    return Develop::mapColour(image, [&](const Develop::RGB& c) { return Curves::apply(tables, c); });
+}
+
 Look lookOf(const char* json) { return *Develop::decodeLook(nlohmann::json::parse(json)); }
 
 struct Case {
@@ -161,6 +167,10 @@ TEST(FastStages, MatchTheirPerPixelFormulas) {
         {"texture", R"({"texture": -50})", 1, presence, [](const Look& l, const Image& i, double) { return referencePresence(l, i); }},
         {"all presence", R"({"dehaze": 20, "texture": 30, "clarity": 25})", 1, presence,
          [](const Look& l, const Image& i, double) { return referencePresence(l, i); }},
+        // Point curves (the tone sliders and the parametric curve use the same tables).
+        {"point curves", R"({"curve": {"master": [[0, 0.05], [0.4, 0.3], [1, 0.9]], "green": [[0, 0], [0.5, 0.6], [1, 1]]}})", 1,
+         [](const Look& l, const Image& i, double) { return Curves::filter(l, i); },
+         [](const Look& l, const Image& i, double) { return referenceCurves(l, i); }},
         // Saturation then vibrance.
         {"saturation and vibrance", R"({"saturation": 35, "vibrance": -60})", 1, chroma,
          [](const Look& l, const Image& i, double) { return referenceChroma(l, i); }},
