@@ -29,8 +29,8 @@ namespace Noise {
 // floor for the lattice coordinates (far inside the int range), without a
 // library call and without a branch, so that rows of pixels vectorise.
 inline float floorOf(float v) {
-    const float t = float(int(v));
-    return t > v ? t - 1 : t;
+    const int truncated = int(v);
+    return float(truncated - (float(truncated) > v));
 }
 
 inline float fract(float v) { return v - floorOf(v); }
@@ -59,20 +59,30 @@ inline float noise(float x, float y) {
     return Noise::mix(bottom, top, fy) - 0.5f;
 }
 
-// One pixel with grain. (x, y) is the pixel's centre in picture coordinates
-// (origin bottom-left, centres at half-integers), so the pattern depends only
-// on the position and the picture size.
-inline Develop::RGB apply(const Develop::RGB& s, float x, float y, const Parameters& p) {
+// The grain at (x, y), the pixel's centre in picture coordinates (origin
+// bottom-left, centres at half-integers), before the tone weighting: it
+// depends only on the position and the picture size.
+inline float grainAt(float x, float y, const Parameters& p) {
     const float qx = (x - 0.5f) / p.cell, qy = (y - 0.5f) / p.cell;
     const float even = noise(qx, qy);
     const float fine = noise(2.13f * qx + 17, 2.13f * qy + 31);
     const float clump = noise(0.37f * qx + 53, 0.37f * qy + 7);
     const float n = Noise::mix(even, 0.6f * even + 0.6f * fine, p.roughness) * (1 + 1.6f * p.roughness * clump);
+    return p.amount * n;
+}
+
+// A pixel with the grain of its position added, strongest in the mid-tones.
+inline Develop::RGB withGrain(const Develop::RGB& s, float grain) {
     const float luma = Develop::luma709(s);
     const float tone = 0.25f + 0.75f * std::clamp(4 * luma * (1 - luma), 0.0f, 1.0f);
-    const float change = p.amount * n * tone;
+    const float change = grain * tone;
     return {std::clamp(s.r + change, 0.0f, 1.0f), std::clamp(s.g + change, 0.0f, 1.0f),
             std::clamp(s.b + change, 0.0f, 1.0f)};
+}
+
+// One pixel with grain; (x, y) as for `grainAt`.
+inline Develop::RGB apply(const Develop::RGB& s, float x, float y, const Parameters& p) {
+    return withGrain(s, grainAt(x, y, p));
 }
 
 // Grain as a develop stage; nothing when there is nothing to do.

@@ -14,6 +14,8 @@
 #include <bit>
 #include <cstdint>
 #include <cmath>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -69,12 +71,25 @@ std::vector<Tap> tapsOf(float step) {
     return taps;
 }
 
-// A plane with `margin` repeated edge pixels on every side.
+// A plane of the picture's size with `margin` extra pixels on every side,
+// which `repeatEdges` fills with the nearest edge pixels.
 struct Padded {
     cv::Mat plane;
     int margin = 0;
-    Padded(const cv::Mat& source, int m) : margin(m) {
-        cv::copyMakeBorder(source, plane, m, m, m, m, cv::BORDER_REPLICATE);
+    Padded(int rows, int cols, int m) : plane(rows + 2 * m, cols + 2 * m, CV_32F), margin(m) {}
+    // The picture's part, to be written first.
+    cv::Mat inner() const { return plane(cv::Rect(margin, margin, plane.cols - 2 * margin, plane.rows - 2 * margin)); }
+    void repeatEdges() {
+        const int m = margin, w = plane.cols - 2 * m, h = plane.rows - 2 * m;
+        for (int row = m; row < m + h; ++row) {
+            float* p = plane.ptr<float>(row);
+            std::fill(p, p + m, p[m]);
+            std::fill(p + m + w, p + 2 * m + w, p[m + w - 1]);
+        }
+        for (int row = 0; row < m; ++row) {
+            plane.row(m).copyTo(plane.row(row));
+            plane.row(m + h - 1).copyTo(plane.row(m + h + row));
+        }
     }
     // Stored row `row` of the picture shifted by `tap`, at column 0.
     const float* at(int row, const Tap& tap, int down = 0) const {
@@ -129,22 +144,24 @@ int marginOf(float step) { return int(std::ceil(2 * step)) + 2; }
 std::optional<Imaging::Image> reduceNoise(const Develop::Look& look, const Imaging::Image& image, double scale) {
     const std::optional<NoiseParameters> p = noiseParameters(look, scale);
     if (!p || image.empty()) return std::nullopt;
-    const Develop::LabPlanes lab = Develop::labPlanes(image);
-    const int width = image.width();
+    const int width = image.width(), height = image.height();
+    // Lightness with room for the samples around the edges, colour without.
+    const int margin = std::max(p->lumStep > 0 ? marginOf(p->lumStep) : 0, p->colStep > 0 ? marginOf(p->colStep) : 0);
+    Padded lightness(height, width, margin);
+    Develop::LabPlanes lab{lightness.inner(), cv::Mat(), cv::Mat()};
+    Develop::labPlanesInto(image, lab);
+    lightness.repeatEdges();
+    const std::vector<Tap> lightnessTaps = p->lumStep > 0 ? tapsOf(p->lumStep) : std::vector<Tap>{};
 
-    std::optional<Padded> lightness;
-    std::vector<Tap> lightnessTaps;
-    if (p->lumStep > 0) {
-        lightness.emplace(lab.L, marginOf(p->lumStep));
-        lightnessTaps = tapsOf(p->lumStep);
-    }
     std::optional<Padded> softL, softA, softB;
     std::vector<Tap> colourTaps;
     if (p->colStep > 0) {
-        const int m = marginOf(p->colStep);
-        softL.emplace(Develop::blurPlane(lab.L, p->softRadius), m);
-        softA.emplace(Develop::blurPlane(lab.a, p->softRadius), m);
-        softB.emplace(Develop::blurPlane(lab.b, p->softRadius), m);
+        for (auto [soft, plane] : {std::pair{&softL, &lab.L}, std::pair{&softA, &lab.a}, std::pair{&softB, &lab.b}}) {
+            soft->emplace(height, width, margin);
+            cv::Mat inner = (*soft)->inner();
+            Develop::blurPlaneInto(*plane, inner, p->softRadius);
+            (*soft)->repeatEdges();
+        }
         colourTaps = tapsOf(p->colStep);
     }
 
@@ -162,7 +179,7 @@ std::optional<Imaging::Image> reduceNoise(const Develop::Look& look, const Imagi
             std::fill(sumA.begin(), sumA.end(), 0.0f);
             std::fill(sumB.begin(), sumB.end(), 0.0f);
             for (const Tap& tap : lightnessTaps)
-                addLightness(tap, *lightness, row, L, 1 / p->lumRange, lumWeights.data(), lumSum.data(), width);
+                addLightness(tap, lightness, row, L, 1 / p->lumRange, lumWeights.data(), lumSum.data(), width);
             for (const Tap& tap : colourTaps)
                 addColour(tap, *softL, *softA, *softB, row, L, 1 / p->colRange, colWeights.data(), sumA.data(), sumB.data(),
                           width);

@@ -18,6 +18,11 @@ Imaging::Image toLab(const Imaging::Image& image) {
 
 LabPlanes labPlanes(const Imaging::Image& image) {
     LabPlanes planes;
+    labPlanesInto(image, planes);
+    return planes;
+}
+
+void labPlanesInto(const Imaging::Image& image, LabPlanes& planes) {
     const int w = image.width(), h = image.height();
     planes.L.create(h, w, CV_32F);
     planes.a.create(h, w, CV_32F);
@@ -36,15 +41,23 @@ LabPlanes labPlanes(const Imaging::Image& image) {
             }
         }
     });
-    return planes;
 }
 
 cv::Mat blurPlane(const cv::Mat& plane, double sigma) {
     if (plane.empty() || !(sigma > 0)) return plane;
-    const int radius = std::max(1, int(std::ceil(3 * sigma)));
     cv::Mat out;
-    cv::GaussianBlur(plane, out, cv::Size(2 * radius + 1, 2 * radius + 1), sigma, sigma, cv::BORDER_REPLICATE);
+    blurPlaneInto(plane, out, sigma);
     return out;
+}
+
+void blurPlaneInto(const cv::Mat& plane, cv::Mat& out, double sigma) {
+    if (plane.empty() || !(sigma > 0)) {
+        plane.copyTo(out);
+        return;
+    }
+    const int radius = std::max(1, int(std::ceil(3 * sigma)));
+    cv::GaussianBlur(plane, out, cv::Size(2 * radius + 1, 2 * radius + 1), sigma, sigma,
+                     cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
 }
 
 cv::Mat lumaPlane(const Imaging::Image& image) {

@@ -52,6 +52,9 @@ struct LabPlanes {
     cv::Mat L, a, b;
 };
 LabPlanes labPlanes(const Imaging::Image& image);
+// The same written into planes the caller already holds (each the picture's
+// size; they may be parts of larger planes).
+void labPlanesInto(const Imaging::Image& image, LabPlanes& planes);
 
 // Samples a single-channel plane (CV_32F) at stored column `x` and stored row
 // `y` (0 = top): whole positions read the pixel, others interpolate
@@ -71,6 +74,9 @@ inline float planeAt(const cv::Mat& plane, float x, float y) {
 // Gaussian blur of one plane with edges repeated, the kernel reaching
 // ceil(3 sigma) pixels (at least 1), as `Imaging::gaussianBlur` does it.
 cv::Mat blurPlane(const cv::Mat& plane, double sigma);
+// The same written into `out` (the plane's size; it may be part of a larger
+// plane). Pixels around a `plane` that is part of a larger one are ignored.
+void blurPlaneInto(const cv::Mat& plane, cv::Mat& out, double sigma);
 
 // The Rec. 709 luma of a picture as one plane (CV_32F, rows top-down).
 cv::Mat lumaPlane(const Imaging::Image& image);

@@ -18,6 +18,7 @@
 #include "engine/develop/colormix.h"
 #include "engine/develop/curves.h"
 #include "engine/develop/detail.h"
+#include "engine/develop/grain.h"
 #include "engine/develop/oklab.h"
 #include "engine/develop/presence.h"
 #include "engine/develop/stage_kernels.h"
@@ -130,6 +131,11 @@ Image referenceCurves(const Look& look, const Image& image) {
     return Develop::mapColour(image, [&](const Develop::RGB& c) { return Curves::apply(tables, c); });
 }
 
+Image referenceGrain(const Look& look, const Image& image) {
+    const Grain::Parameters p = *Grain::parameters(look, image.width(), image.height());
+    return Develop::mapColourAt(image, [&](const Develop::RGB& c, float x, float y) { return Grain::apply(c, x, y, p); });
+}
+
 Look lookOf(const char* json) { return *Develop::decodeLook(nlohmann::json::parse(json)); }
 
 struct Case {
@@ -171,6 +177,10 @@ TEST(FastStages, MatchTheirPerPixelFormulas) {
         {"point curves", R"({"curve": {"master": [[0, 0.05], [0.4, 0.3], [1, 0.9]], "green": [[0, 0], [0.5, 0.6], [1, 1]]}})", 1,
          [](const Look& l, const Image& i, double) { return Curves::filter(l, i); },
          [](const Look& l, const Image& i, double) { return referenceCurves(l, i); }},
+        // Grain, fixed to positions (the picture's extent does not start at 0).
+        {"grain", R"({"grainAmount": 80, "grainSize": 10, "grainRoughness": 90})", 1,
+         [](const Look& l, const Image& i, double) { return Grain::filter(l, i); },
+         [](const Look& l, const Image& i, double) { return referenceGrain(l, i); }},
         // Saturation then vibrance.
         {"saturation and vibrance", R"({"saturation": 35, "vibrance": -60})", 1, chroma,
          [](const Look& l, const Image& i, double) { return referenceChroma(l, i); }},
