@@ -111,10 +111,10 @@ inline float smoothstep(float lo, float hi, float x) {
     return t * t * (3 - 2 * t);
 }
 
-// One pixel sharpened: `c` is the pixel's own OKLab value, `blur` samples the
-// blurred OKLab picture.
+// One pixel sharpened, in OKLab: `c` is the pixel's own OKLab value, `blur`
+// samples the blurred OKLab picture.
 template <class SampleBlur>
-Develop::RGB sharpen(OKLab::Lab c, SampleBlur&& blur, const SharpenParameters& p) {
+OKLab::Lab sharpenLab(OKLab::Lab c, SampleBlur&& blur, const SharpenParameters& p) {
     float d = c.L - blur(0.0f, 0.0f).L;
     d = d * std::fabs(d) / (std::fabs(d) + p.fine + 0.000001f);
     d = d / (1 + std::fabs(d) / p.halo);
@@ -125,7 +125,13 @@ Develop::RGB sharpen(OKLab::Lab c, SampleBlur&& blur, const SharpenParameters& p
         m = smoothstep(p.maskLo, p.maskHi, std::hypot(gx, gy));
     }
     c.L += p.gain * d * m;
-    return OKLab::screen(c);
+    return c;
+}
+
+// The same, back in sRGB.
+template <class SampleBlur>
+Develop::RGB sharpen(const OKLab::Lab& c, SampleBlur&& blur, const SharpenParameters& p) {
+    return OKLab::screen(sharpenLab(c, blur, p));
 }
 
 // Luminance and colour noise reduction as a develop stage; `scale` is the

@@ -21,6 +21,7 @@
 #include <opencv2/core.hpp>
 
 #include "engine/develop/detail.h"
+#include "engine/develop/oklab_rows.h"
 #include "engine/develop/stage_kernels.h"
 
 namespace Detail {
@@ -183,17 +184,17 @@ std::optional<Imaging::Image> reduceNoise(const Develop::Look& look, const Imagi
             for (const Tap& tap : colourTaps)
                 addColour(tap, *softL, *softA, *softB, row, L, 1 / p->colRange, colWeights.data(), sumA.data(), sumB.data(),
                           width);
-            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
-            Imaging::Pixel* o = out.mutableMat().ptr<Imaging::Pixel>(row);
+            // The smoothed values overwrite the sums, then the row goes back to sRGB at once.
+            float* outL = lumSum.data();
+            float* outA = sumA.data();
+            float* outB = sumB.data();
             for (int x = 0; x < width; ++x) {
-                OKLab::Lab c{L[x], a[x], b[x]};
-                if (p->lumStep > 0) c.L = (0.0001f * L[x] + lumSum[x]) / (0.0001f + lumWeights[x]);
-                if (p->colStep > 0) {
-                    c.a = (0.0001f * a[x] + sumA[x]) / (0.0001f + colWeights[x]);
-                    c.b = (0.0001f * b[x] + sumB[x]) / (0.0001f + colWeights[x]);
-                }
-                o[x] = Develop::withAlpha(OKLab::screen(c), in[x].a);
+                outL[x] = p->lumStep > 0 ? (0.0001f * L[x] + outL[x]) / (0.0001f + lumWeights[std::size_t(x)]) : L[x];
+                outA[x] = p->colStep > 0 ? (0.0001f * a[x] + outA[x]) / (0.0001f + colWeights[std::size_t(x)]) : a[x];
+                outB[x] = p->colStep > 0 ? (0.0001f * b[x] + outB[x]) / (0.0001f + colWeights[std::size_t(x)]) : b[x];
             }
+            OKLab::screenRow(outL, outA, outB, image.mat().ptr<Imaging::Pixel>(row),
+                             out.mutableMat().ptr<Imaging::Pixel>(row), width);
         }
     });
     return out;

@@ -3,7 +3,10 @@
 // only along edges. Only the lightness takes part in the comparison, so only
 // the lightness plane is blurred.
 
+#include <vector>
+
 #include "engine/develop/detail.h"
+#include "engine/develop/oklab_rows.h"
 #include "engine/develop/stage_kernels.h"
 
 namespace Detail {
@@ -16,9 +19,8 @@ std::optional<Imaging::Image> sharpen(const Develop::Look& look, const Imaging::
     const int width = image.width();
     Imaging::Image out(image.extent());
     Imaging::forRows(image.height(), [&](int begin, int end) {
+        std::vector<float> sharpened(static_cast<std::size_t>(width));
         for (int row = begin; row < end; ++row) {
-            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
-            Imaging::Pixel* o = out.mutableMat().ptr<Imaging::Pixel>(row);
             const float* L = lab.L.ptr<float>(row);
             const float* a = lab.a.ptr<float>(row);
             const float* b = lab.b.ptr<float>(row);
@@ -27,8 +29,10 @@ std::optional<Imaging::Image> sharpen(const Develop::Look& look, const Imaging::
                 const auto fromBlur = [&](float dx, float dy) {
                     return OKLab::Lab{Develop::planeAt(blur, float(col) + dx, float(row) - dy), 0, 0};
                 };
-                o[col] = Develop::withAlpha(sharpen(OKLab::Lab{L[col], a[col], b[col]}, fromBlur, *p), in[col].a);
+                sharpened[std::size_t(col)] = sharpenLab(OKLab::Lab{L[col], a[col], b[col]}, fromBlur, *p).L;
             }
+            OKLab::screenRow(sharpened.data(), a, b, image.mat().ptr<Imaging::Pixel>(row),
+                             out.mutableMat().ptr<Imaging::Pixel>(row), width);
         }
     });
     return out;

@@ -5,6 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "engine/develop/oklab_rows.h"
 #include "engine/develop/presence.h"
 
 namespace Develop {
@@ -28,18 +29,9 @@ void labPlanesInto(const Imaging::Image& image, LabPlanes& planes) {
     planes.a.create(h, w, CV_32F);
     planes.b.create(h, w, CV_32F);
     Imaging::forRows(h, [&](int begin, int end) {
-        for (int row = begin; row < end; ++row) {
-            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
-            float* L = planes.L.ptr<float>(row);
-            float* a = planes.a.ptr<float>(row);
-            float* b = planes.b.ptr<float>(row);
-            for (int col = 0; col < w; ++col) {
-                const OKLab::Lab lab = OKLab::fromSRGB(rgbOf(in[col]));
-                L[col] = lab.L;
-                a[col] = lab.a;
-                b[col] = lab.b;
-            }
-        }
+        for (int row = begin; row < end; ++row)
+            OKLab::fromSRGBRow(image.mat().ptr<Imaging::Pixel>(row), planes.L.ptr<float>(row), planes.a.ptr<float>(row),
+                               planes.b.ptr<float>(row), w);
     });
 }
 

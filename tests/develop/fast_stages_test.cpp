@@ -12,6 +12,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include "engine/develop/detail.h"
 #include "engine/develop/grain.h"
 #include "engine/develop/oklab.h"
+#include "engine/develop/oklab_rows.h"
 #include "engine/develop/presence.h"
 #include "engine/develop/stage_kernels.h"
 
@@ -194,6 +196,32 @@ TEST(FastStages, MatchTheirPerPixelFormulas) {
             EXPECT_LE(largestDifference(*fast, c.reference(look, picture, c.scale)), kTolerance)
                 << c.name << " on " << width << " x " << height;
         }
+    }
+}
+
+TEST(FastStages, RowConversionsMatchThePixelOnes) {
+    // A grid over and beyond 0…1, plus values that are not finite.
+    std::vector<Pixel> pixels;
+    for (int r = -2; r <= 12; ++r)
+        for (int g = -2; g <= 12; ++g)
+            for (int b = -2; b <= 12; ++b) pixels.push_back({float(r) / 10, float(g) / 10.3f, float(b) / 9.7f, float(r + g) / 20});
+    pixels.push_back({NAN, 0.5f, 0.5f, 1});
+    pixels.push_back({INFINITY, 0.2f, 0, 1});
+    pixels.push_back({0, 0, 0, 0});
+    const int n = int(pixels.size());
+    std::vector<float> L(pixels.size()), a(pixels.size()), b(pixels.size());
+    OKLab::fromSRGBRow(pixels.data(), L.data(), a.data(), b.data(), n);
+    std::vector<Pixel> back(pixels.size());
+    OKLab::screenRow(L.data(), a.data(), b.data(), pixels.data(), back.data(), n);
+    const auto same = [](float x, float y) { return (std::isnan(x) && std::isnan(y)) || x == y || std::fabs(x - y) <= 2e-6f; };
+    for (int i = 0; i < n; ++i) {
+        const Pixel& p = pixels[std::size_t(i)];
+        const OKLab::Lab lab = OKLab::fromSRGB({p.r, p.g, p.b});
+        EXPECT_TRUE(same(L[std::size_t(i)], lab.L) && same(a[std::size_t(i)], lab.a) && same(b[std::size_t(i)], lab.b))
+            << "pixel " << i << ": " << L[std::size_t(i)] << " vs " << lab.L;
+        const Develop::RGB c = OKLab::screen(lab);
+        const Pixel& q = back[std::size_t(i)];
+        EXPECT_TRUE(same(q.r, c.r) && same(q.g, c.g) && same(q.b, c.b) && q.a == p.a) << "pixel " << i;
     }
 }
 

@@ -1,0 +1,131 @@
+#include "engine/develop/oklab_rows.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "engine/develop/oklab.h"
+
+namespace OKLab {
+
+namespace {
+
+// v clamped to 0…1 on its bit pattern (integer selects vectorise where
+// floating-point ones may not); NaN goes to 0 or 1.
+inline float unit(float v) {
+    std::int32_t bits = std::bit_cast<std::int32_t>(v);
+    bits = bits < 0 ? 0 : bits;
+    bits = bits > 0x3f800000 ? 0x3f800000 : bits;
+    return std::bit_cast<float>(bits);
+}
+
+inline float interpolate(const float* table, float u) {
+    const float position = u * Transfer::steps;
+    const int i = int(position);
+    const float f = position - float(i);
+    return table[i] + (table[i + 1] - table[i]) * f;
+}
+
+// `cubeRoot` for finite values.
+inline float cubeRootOfFinite(float v) {
+    const float x = std::fabs(v);
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
+    float y = std::bit_cast<float>(bits / 3 + 709921077u);
+    for (int step = 0; step < 2; ++step) {
+        const float y3 = y * y * y;
+        y = y * (y3 + 2 * x) / (2 * y3 + x);
+    }
+    const std::uint32_t keep = bits == 0 ? 0u : ~0u;  // the root of 0 is 0
+    return std::copysign(std::bit_cast<float>(std::bit_cast<std::uint32_t>(y) & keep), v);
+}
+
+// √u for u in 0…1 without the library call: the reciprocal root from the
+// exponent bits and three Newton steps (to float precision), times u.
+inline float rootOfUnit(float u) {
+    float r = std::bit_cast<float>(0x5f3759dfu - (std::bit_cast<std::uint32_t>(u) >> 1));
+    for (int step = 0; step < 3; ++step) r = r * (1.5f - 0.5f * u * r * r);
+    return u * r;
+}
+
+inline Develop::RGB linearOf(float L, float a, float b) {
+    const float l = L + 0.3963377774f * a + 0.2158037573f * b;
+    const float m = L - 0.1055613458f * a - 0.0638541728f * b;
+    const float s = L - 0.0894841775f * a - 1.2914855480f * b;
+    const float l3 = l * l * l, m3 = m * m * m, s3 = s * s * s;
+    return {4.0767416621f * l3 - 3.3077115913f * m3 + 0.2309699292f * s3,
+            -1.2684380046f * l3 + 2.6097574011f * m3 - 0.3413193965f * s3,
+            -0.0041960863f * l3 - 0.7034186147f * m3 + 1.7076147010f * s3};
+}
+
+// The conversions proper, in place on plain rows of floats.
+__attribute__((target_clones("avx2", "default"))) void labOfEncoded(float* __restrict x, float* __restrict y,
+                                                                      float* __restrict z, int count) {
+    const float* decode = Transfer::tables().decode.data();
+    for (int i = 0; i < count; ++i) {
+        const float r = interpolate(decode, unit(x[i]));
+        const float g = interpolate(decode, unit(y[i]));
+        const float b = interpolate(decode, unit(z[i]));
+        const float l = cubeRootOfFinite(0.4122214708f * r + 0.5363325363f * g + 0.0514459929f * b);
+        const float m = cubeRootOfFinite(0.2119034982f * r + 0.6806995451f * g + 0.1073969566f * b);
+        const float s = cubeRootOfFinite(0.0883024619f * r + 0.2817188376f * g + 0.6299787005f * b);
+        x[i] = 0.2104542553f * l + 0.7936177850f * m - 0.0040720468f * s;
+        y[i] = 1.9779984951f * l - 2.4285922050f * m + 0.4505937099f * s;
+        z[i] = 0.0259040371f * l + 0.7827717662f * m - 0.8086757660f * s;
+    }
+}
+
+__attribute__((target_clones("avx2", "default"))) void encodedOfLab(float* __restrict x, float* __restrict y,
+                                                                      float* __restrict z, int count) {
+    const float* encodeOfRoot = Transfer::tables().encodeOfRoot.data();
+    for (int i = 0; i < count; ++i) {
+        const Develop::RGB c = linearOf(x[i], y[i], z[i]);
+        x[i] = interpolate(encodeOfRoot, rootOfUnit(unit(c.r)));
+        y[i] = interpolate(encodeOfRoot, rootOfUnit(unit(c.g)));
+        z[i] = interpolate(encodeOfRoot, rootOfUnit(unit(c.b)));
+    }
+}
+
+}  // namespace
+
+void fromSRGBRow(const Imaging::Pixel* in, float* L, float* a, float* b, int count) {
+    for (int i = 0; i < count; ++i) {
+        L[i] = in[i].r;
+        a[i] = in[i].g;
+        b[i] = in[i].b;
+    }
+    labOfEncoded(L, a, b, count);
+    for (int i = 0; i < count; ++i) {
+        const Imaging::Pixel& p = in[i];
+        if (p.r >= 0 && p.r <= 1 && p.g >= 0 && p.g <= 1 && p.b >= 0 && p.b <= 1) continue;
+        const Lab lab = fromSRGB({p.r, p.g, p.b});
+        L[i] = lab.L;
+        a[i] = lab.a;
+        b[i] = lab.b;
+    }
+}
+
+void screenRow(const float* L, const float* a, const float* b, const Imaging::Pixel* alpha, Imaging::Pixel* out,
+               int count) {
+    thread_local std::vector<float> buffer;
+    buffer.resize(3 * std::size_t(count));
+    float* x = buffer.data();
+    float* y = x + count;
+    float* z = y + count;
+    std::copy(L, L + count, x);
+    std::copy(a, a + count, y);
+    std::copy(b, b + count, z);
+    encodedOfLab(x, y, z, count);
+    for (int i = 0; i < count; ++i) {
+        const float keep = alpha[i].a;
+        if (std::isfinite(L[i]) && std::isfinite(a[i]) && std::isfinite(b[i])) {
+            out[i] = {x[i], y[i], z[i], keep};
+        } else {
+            const Develop::RGB c = screen({L[i], a[i], b[i]});
+            out[i] = {c.r, c.g, c.b, keep};
+        }
+    }
+}
+
+}  // namespace OKLab
