@@ -1,5 +1,8 @@
 // Saturation and vibrance as a develop stage: each active slider's chroma
-// row in turn, saturation first.
+// row in turn, saturation first. Every row is one trip to OKLab and back,
+// as `apply` takes it; a picture row passes through all of them at once.
+
+#include <vector>
 
 #include "engine/develop/colormix.h"
 #include "engine/develop/stage_kernels.h"
@@ -8,8 +11,28 @@ namespace ChromaSliders {
 
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image) {
     const std::vector<Row> chain = rows(look);
-    if (chain.empty()) return std::nullopt;
-    return Develop::mapColour(image, [&chain](const Develop::RGB& c) { return apply(c, chain); });
+    if (chain.empty() || image.empty()) return std::nullopt;
+    Imaging::Image out(image.extent());
+    const int w = image.width();
+    Imaging::forRows(image.height(), [&](int begin, int end) {
+        std::vector<float> L(static_cast<std::size_t>(w)), a(L.size()), b(L.size());
+        for (int r = begin; r < end; ++r) {
+            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(r);
+            Imaging::Pixel* o = out.mutableMat().ptr<Imaging::Pixel>(r);
+            for (const Row& row : chain) {
+                OKLab::fromSRGBRow(in, L.data(), a.data(), b.data(), w);
+                for (std::size_t col = 0; col < L.size(); ++col) {
+                    const OKLab::Lab lab = adjust({L[col], a[col], b[col]}, row);
+                    L[col] = lab.L;
+                    a[col] = lab.a;
+                    b[col] = lab.b;
+                }
+                OKLab::screenRow(L.data(), a.data(), b.data(), in, o, w);
+                in = o;  // the next row reads this one's result
+            }
+        }
+    });
+    return out;
 }
 
 }  // namespace ChromaSliders

@@ -15,8 +15,7 @@ ColorMix::BandValues values(const std::optional<Mix>& mix) {
     return out;
 }
 
-Develop::RGB gray(const Develop::RGB& pixel, const ColorMix::BandValues& mix) {
-    const auto lab = OKLab::fromSRGB(pixel);
+float grayLightness(const OKLab::Lab& lab, const ColorMix::BandValues& mix) {
     float L = lab.L;
     const float C = OKLab::chroma(lab);
     if (C > 0.0005f) {
@@ -31,7 +30,11 @@ Develop::RGB gray(const Develop::RGB& pixel, const ColorMix::BandValues& mix) {
         const float room = s > 0 ? 1 - L : L;
         L = std::clamp(L + s * C * (0.5f + room), 0.0f, 1.0f);
     }
-    return OKLab::screen({L, 0, 0});
+    return L;
+}
+
+Develop::RGB gray(const Develop::RGB& pixel, const ColorMix::BandValues& mix) {
+    return OKLab::screen({grayLightness(OKLab::fromSRGB(pixel), mix), 0, 0});
 }
 
 }  // namespace Monochrome

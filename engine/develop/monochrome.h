@@ -23,7 +23,10 @@ inline constexpr ColorMix::BandValues lighten = {2.0f, 2.5f, 2.8f, 2.1f, 2.1f, 1
 // mix is all zeros, which still converts to grey.
 ColorMix::BandValues values(const std::optional<Mix>& mix);
 
-// One pixel to grey.
+// The grey lightness of one OKLab colour.
+float grayLightness(const OKLab::Lab& lab, const ColorMix::BandValues& mix);
+
+// One pixel to grey: the grey of `grayLightness`.
 Develop::RGB gray(const Develop::RGB& pixel, const ColorMix::BandValues& mix);
 
 // The black-and-white conversion with the look's grey mix as a develop stage.

@@ -9,7 +9,7 @@ namespace Monochrome {
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image) {
     if (!look.isBlackAndWhite() || image.empty()) return std::nullopt;
     const ColorMix::BandValues mix = values(look.grayMix);
-    return Develop::mapColour(image, [&mix](const Develop::RGB& c) { return gray(c, mix); });
+    return Develop::mapLab(image, [&mix](OKLab::Lab& lab) { lab = {grayLightness(lab, mix), 0, 0}; });
 }
 
 }  // namespace Monochrome

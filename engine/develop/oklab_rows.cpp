@@ -89,16 +89,23 @@ __attribute__((target_clones("avx2", "default"))) void encodedOfLab(float* __res
 
 }  // namespace
 
+// Whether v lies outside 0…1 or is not a number (−0 counts as outside, harmlessly).
+inline std::uint32_t outsideUnit(float v) { return std::bit_cast<std::uint32_t>(v) > 0x3f800000u ? 1u : 0u; }
+inline std::uint32_t notFinite(float v) { return (std::bit_cast<std::uint32_t>(v) & 0x7f800000u) == 0x7f800000u ? 1u : 0u; }
+
 void fromSRGBRow(const Imaging::Pixel* in, float* L, float* a, float* b, int count) {
+    std::uint32_t outside = 0;
     for (int i = 0; i < count; ++i) {
         L[i] = in[i].r;
         a[i] = in[i].g;
         b[i] = in[i].b;
+        outside |= outsideUnit(in[i].r) | outsideUnit(in[i].g) | outsideUnit(in[i].b);
     }
     labOfEncoded(L, a, b, count);
+    if (!outside) return;
     for (int i = 0; i < count; ++i) {
         const Imaging::Pixel& p = in[i];
-        if (p.r >= 0 && p.r <= 1 && p.g >= 0 && p.g <= 1 && p.b >= 0 && p.b <= 1) continue;
+        if (!(outsideUnit(p.r) | outsideUnit(p.g) | outsideUnit(p.b))) continue;
         const Lab lab = fromSRGB({p.r, p.g, p.b});
         L[i] = lab.L;
         a[i] = lab.a;
@@ -113,18 +120,20 @@ void screenRow(const float* L, const float* a, const float* b, const Imaging::Pi
     float* x = buffer.data();
     float* y = x + count;
     float* z = y + count;
-    std::copy(L, L + count, x);
-    std::copy(a, a + count, y);
-    std::copy(b, b + count, z);
-    encodedOfLab(x, y, z, count);
+    std::uint32_t odd = 0;
     for (int i = 0; i < count; ++i) {
-        const float keep = alpha[i].a;
-        if (std::isfinite(L[i]) && std::isfinite(a[i]) && std::isfinite(b[i])) {
-            out[i] = {x[i], y[i], z[i], keep};
-        } else {
-            const Develop::RGB c = screen({L[i], a[i], b[i]});
-            out[i] = {c.r, c.g, c.b, keep};
-        }
+        x[i] = L[i];
+        y[i] = a[i];
+        z[i] = b[i];
+        odd |= notFinite(L[i]) | notFinite(a[i]) | notFinite(b[i]);
+    }
+    encodedOfLab(x, y, z, count);
+    for (int i = 0; i < count; ++i) out[i] = {x[i], y[i], z[i], alpha[i].a};
+    if (!odd) return;
+    for (int i = 0; i < count; ++i) {
+        if (!(notFinite(L[i]) | notFinite(a[i]) | notFinite(b[i]))) continue;
+        const Develop::RGB c = screen({L[i], a[i], b[i]});
+        out[i] = {c.r, c.g, c.b, out[i].a};
     }
 }
 
