@@ -53,9 +53,13 @@ std::optional<Parameters> parameters(const Bands& bands) {
 }
 
 Develop::RGB mix(const Develop::RGB& pixel, const Parameters& parameters) {
-    const auto lab = OKLab::fromSRGB(pixel);
+    const std::optional<OKLab::Lab> mixed = mixLab(OKLab::fromSRGB(pixel), parameters);
+    return mixed ? OKLab::screen(*mixed) : pixel;
+}
+
+std::optional<OKLab::Lab> mixLab(const OKLab::Lab& lab, const Parameters& parameters) {
     const float C = OKLab::chroma(lab);
-    if (C < 0.0005f) return pixel;
+    if (C < 0.0005f) return std::nullopt;
 
     const float h = OKLab::hueDegrees(lab);
     const auto w = bandWeights(h);
@@ -99,7 +103,7 @@ Develop::RGB mix(const Develop::RGB& pixel, const Parameters& parameters) {
         res.a *= lo;
         res.b *= lo;
     }
-    return OKLab::screen(res);
+    return res;
 }
 
 }  // namespace ColorMix

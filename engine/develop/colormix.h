@@ -47,6 +47,9 @@ std::optional<Parameters> parameters(const Bands& bands);
 // and loses just enough chroma to fit.
 Develop::RGB mix(const Develop::RGB& pixel, const Parameters& parameters);
 
+// The same in OKLab: nothing for a grey, which keeps its pixel unchanged.
+std::optional<OKLab::Lab> mixLab(const OKLab::Lab& lab, const Parameters& parameters);
+
 // The look's colour mix as a develop stage (when present and not empty).
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
 

@@ -20,6 +20,7 @@
 #include "engine/develop/curves.h"
 #include "engine/develop/detail.h"
 #include "engine/develop/grain.h"
+#include "engine/develop/monochrome.h"
 #include "engine/develop/oklab.h"
 #include "engine/develop/oklab_rows.h"
 #include "engine/develop/presence.h"
@@ -138,6 +139,16 @@ Image referenceGrain(const Look& look, const Image& image) {
     return Develop::mapColourAt(image, [&](const Develop::RGB& c, float x, float y) { return Grain::apply(c, x, y, p); });
 }
 
+Image referenceColourMix(const Look& look, const Image& image) {
+    const ColorMix::Parameters p = *ColorMix::parameters(*look.colorMix);
+    return Develop::mapColour(image, [&](const Develop::RGB& c) { return ColorMix::mix(c, p); });
+}
+
+Image referenceMonochrome(const Look& look, const Image& image) {
+    const ColorMix::BandValues mix = Monochrome::values(look.grayMix);
+    return Develop::mapColour(image, [&](const Develop::RGB& c) { return Monochrome::gray(c, mix); });
+}
+
 Look lookOf(const char* json) { return *Develop::decodeLook(nlohmann::json::parse(json)); }
 
 struct Case {
@@ -183,6 +194,13 @@ TEST(FastStages, MatchTheirPerPixelFormulas) {
         {"grain", R"({"grainAmount": 80, "grainSize": 10, "grainRoughness": 90})", 1,
          [](const Look& l, const Image& i, double) { return Grain::filter(l, i); },
          [](const Look& l, const Image& i, double) { return referenceGrain(l, i); }},
+        // Colour mix (greys keep their pixels) and black and white.
+        {"colour mix", R"({"colorMix": {"red": {"hue": 40, "saturation": 60, "luminance": -30}, "blue": {"luminance": 50}}})", 1,
+         [](const Look& l, const Image& i, double) { return ColorMix::filter(l, i); },
+         [](const Look& l, const Image& i, double) { return referenceColourMix(l, i); }},
+        {"black and white", R"({"grayscale": 1, "grayMix": {"red": 40, "blue": -60, "green": 20}})", 1,
+         [](const Look& l, const Image& i, double) { return Monochrome::filter(l, i); },
+         [](const Look& l, const Image& i, double) { return referenceMonochrome(l, i); }},
         // Saturation then vibrance.
         {"saturation and vibrance", R"({"saturation": 35, "vibrance": -60})", 1, chroma,
          [](const Look& l, const Image& i, double) { return referenceChroma(l, i); }},
