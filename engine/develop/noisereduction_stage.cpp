@@ -77,7 +77,7 @@ std::vector<Tap> tapsOf(float step) {
 struct Padded {
     cv::Mat plane;
     int margin = 0;
-    Padded(int rows, int cols, int m) : plane(rows + 2 * m, cols + 2 * m, CV_32F), margin(m) {}
+    Padded(int rows, int cols, int m) : plane(Develop::scratch(rows + 2 * m, cols + 2 * m, CV_32F)), margin(m) {}
     // The picture's part, to be written first.
     cv::Mat inner() const { return plane(cv::Rect(margin, margin, plane.cols - 2 * margin, plane.rows - 2 * margin)); }
     void repeatEdges() {
@@ -149,7 +149,7 @@ std::optional<Imaging::Image> reduceNoise(const Develop::Look& look, const Imagi
     // Lightness with room for the samples around the edges, colour without.
     const int margin = std::max(p->lumStep > 0 ? marginOf(p->lumStep) : 0, p->colStep > 0 ? marginOf(p->colStep) : 0);
     Padded lightness(height, width, margin);
-    Develop::LabPlanes lab{lightness.inner(), cv::Mat(), cv::Mat()};
+    Develop::LabPlanes lab{lightness.inner(), Develop::scratch(height, width, CV_32F), Develop::scratch(height, width, CV_32F)};
     Develop::labPlanesInto(image, lab);
     lightness.repeatEdges();
     const std::vector<Tap> lightnessTaps = p->lumStep > 0 ? tapsOf(p->lumStep) : std::vector<Tap>{};

@@ -16,7 +16,7 @@ namespace {
 
 // The per-channel maximum of the presence blur of the colour channels.
 Develop::RGB airLight(const Imaging::Image& image) {
-    cv::Mat colour;
+    cv::Mat colour = Develop::scratch(image.height(), image.width(), CV_32FC3);
     cv::cvtColor(image.mat(), colour, cv::COLOR_BGRA2BGR);  // drops alpha, keeps the channel order
     const cv::Mat blurred = Develop::presenceBlur(colour, airBlur);
     double peak[3];
@@ -30,7 +30,7 @@ Develop::RGB airLight(const Imaging::Image& image) {
 
 Imaging::Image dehazed(const Imaging::Image& image, float amount) {
     const Develop::RGB air = airLight(image);
-    cv::Mat darkest(image.height(), image.width(), CV_32F);
+    cv::Mat darkest = Develop::scratch(image.height(), image.width(), CV_32F);
     const int width = image.width();
     Imaging::forRows(image.height(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <mutex>
 
 #include <opencv2/imgproc.hpp>
 
@@ -17,8 +19,45 @@ Imaging::Image toLab(const Imaging::Image& image) {
     });
 }
 
+namespace {
+
+// At most this many bytes of planes wait in the pool.
+constexpr std::size_t poolLimit = std::size_t(384) << 20;
+
+std::mutex poolMutex;
+std::deque<cv::Mat> pool;  // oldest first
+
+}  // namespace
+
+cv::Mat scratch(int rows, int cols, int type) {
+    const std::lock_guard<std::mutex> lock(poolMutex);
+    for (auto it = pool.begin(); it != pool.end(); ++it) {
+        // Only the pool holds it: nobody reads or writes it any more.
+        if (it->u && it->u->refcount == 1 && it->rows == rows && it->cols == cols && it->type() == type) {
+            cv::Mat taken = *it;
+            pool.erase(it);
+            pool.push_back(taken);  // most recently used last
+            return taken;
+        }
+    }
+    cv::Mat made(rows, cols, type);
+    pool.push_back(made);
+    std::size_t bytes = 0;
+    for (const cv::Mat& m : pool) bytes += m.total() * m.elemSize();
+    for (auto it = pool.begin(); bytes > poolLimit && it != pool.end();) {
+        if (it->u && it->u->refcount == 1) {
+            bytes -= it->total() * it->elemSize();
+            it = pool.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return made;
+}
+
 LabPlanes labPlanes(const Imaging::Image& image) {
-    LabPlanes planes;
+    const int w = image.width(), h = image.height();
+    LabPlanes planes{scratch(h, w, CV_32F), scratch(h, w, CV_32F), scratch(h, w, CV_32F)};
     labPlanesInto(image, planes);
     return planes;
 }
@@ -37,7 +76,7 @@ void labPlanesInto(const Imaging::Image& image, LabPlanes& planes) {
 
 cv::Mat blurPlane(const cv::Mat& plane, double sigma) {
     if (plane.empty() || !(sigma > 0)) return plane;
-    cv::Mat out;
+    cv::Mat out = scratch(plane.rows, plane.cols, plane.type());
     blurPlaneInto(plane, out, sigma);
     return out;
 }
@@ -53,7 +92,7 @@ void blurPlaneInto(const cv::Mat& plane, cv::Mat& out, double sigma) {
 }
 
 cv::Mat lumaPlane(const Imaging::Image& image) {
-    cv::Mat out(image.height(), image.width(), CV_32F);
+    cv::Mat out = scratch(image.height(), image.width(), CV_32F);
     const int w = image.width();
     Imaging::forRows(image.height(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
@@ -75,7 +114,7 @@ cv::Mat presenceBlur(const cv::Mat& plane, double fraction) {
     if (factor < 2) return blurPlane(plane, sigma);
     const cv::Size full(plane.cols, plane.rows);
     const cv::Size small((full.width + factor - 1) / factor, (full.height + factor - 1) / factor);
-    cv::Mat reduced, blurred, enlarged;
+    cv::Mat reduced, blurred, enlarged = scratch(full.height, full.width, plane.type());
     cv::resize(plane, reduced, small, 0, 0, cv::INTER_AREA);
     // An area average over `factor` pixels already spreads by (factor² − 1) / 12.
     const double rest = std::sqrt(std::max(sigma * sigma - (factor * factor - 1) / 12.0, 0.25)) / factor;
