@@ -32,10 +32,10 @@ struct Outputs {
 };
 
 // Runs the network on one input: a continuous 1 x 256 x 256 x 3 float tensor
-// (NHWC, RGB, values in [-1, 1]). Loads the model on first use (once per
-// model path and process) and serialises the forward passes of the shared
-// network. Throws Vision::Unavailable when the model is missing, cannot be
-// loaded or does not give the expected outputs.
+// (NHWC, RGB, values in [-1, 1]). Loads the model's weights on first use (once
+// per model path and process); any number of threads may run passes at once.
+// Throws Vision::Unavailable when the model is missing or cannot be loaded,
+// std::invalid_argument when the input has another shape.
 Outputs run(const cv::Mat& input);
 
 }  // namespace FaceModel
