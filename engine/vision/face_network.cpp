@@ -133,12 +133,14 @@ ALWAYS_INLINE void pointwiseStep(const float* in, const float* w, const float* b
 #pragma GCC unroll 16
         for (int n = 0; n < N; ++n) acc[q][n] = load(b + n * lanes) + (residual ? load(residual + q * CO + n * lanes) : Vec{});
     for (int i = 0; i < CI; ++i) {
-        const float* row = w + i * CO;
+        Vec row[N];
+#pragma GCC unroll 16
+        for (int n = 0; n < N; ++n) row[n] = load(w + i * CO + n * lanes);
 #pragma GCC unroll 16
         for (int q = 0; q < P; ++q) {
             const Vec x = broadcast(in[q * CI + i]);
 #pragma GCC unroll 16
-            for (int n = 0; n < N; ++n) acc[q][n] += x * load(row + n * lanes);
+            for (int n = 0; n < N; ++n) acc[q][n] += x * row[n];
         }
     }
 #pragma GCC unroll 16
@@ -175,31 +177,52 @@ ALWAYS_INLINE void pointwiseNarrow(const float* in, int count, int ci, const flo
 // One output row of a 3 x 3 depthwise convolution. With stride 1 the window
 // is centred on the output pixel; with stride 2 it starts at twice the output
 // position (padding only after the input, as for an even-sized input).
+// Eight channels at a time, their nine filter taps held in registers, two
+// output pixels per step sharing the input columns they overlap on.
 template <int C, int S>
 ALWAYS_INLINE void depthwiseRow(const Map& in, int oy, int outWidth, const float* w, float* out) {
     constexpr int N = C / lanes;
     const int y0 = S == 1 ? oy - 1 : 2 * oy;
-    for (int ox = 0; ox < outWidth; ++ox) {
-        const int x0 = S == 1 ? ox - 1 : 2 * ox;
-        Vec acc[N] = {};
+    const int x0 = S == 1 ? -1 : 0;
+    const float* rows[3] = {in.at(y0, x0), in.at(y0 + 1, x0), in.at(y0 + 2, x0)};
+    for (int n = 0; n < N; ++n) {
+        Vec k[9];
+#pragma GCC unroll 9
+        for (int t = 0; t < 9; ++t) k[t] = load(w + t * C + n * lanes);
+        int ox = 0;
+        for (; ox + 2 <= outWidth; ox += 2) {
+            Vec a0{}, a1{};
 #pragma GCC unroll 3
-        for (int ky = 0; ky < 3; ++ky) {
-            const float* r = in.at(y0 + ky, x0);
-#pragma GCC unroll 3
-            for (int kx = 0; kx < 3; ++kx)
-#pragma GCC unroll 16
-                for (int n = 0; n < N; ++n)
-                    acc[n] += load(r + kx * C + n * lanes) * load(w + (ky * 3 + kx) * C + n * lanes);
+            for (int ky = 0; ky < 3; ++ky) {
+                const float* r = rows[ky] + S * ox * C + n * lanes;
+                const Vec v0 = load(r), v1 = load(r + C), v2 = load(r + 2 * C);
+                a0 += v0 * k[3 * ky] + v1 * k[3 * ky + 1] + v2 * k[3 * ky + 2];
+                if constexpr (S == 1) {
+                    const Vec v3 = load(r + 3 * C);
+                    a1 += v1 * k[3 * ky] + v2 * k[3 * ky + 1] + v3 * k[3 * ky + 2];
+                } else {
+                    const Vec v3 = load(r + 3 * C), v4 = load(r + 4 * C);
+                    a1 += v2 * k[3 * ky] + v3 * k[3 * ky + 1] + v4 * k[3 * ky + 2];
+                }
+            }
+            store(out + ox * C + n * lanes, a0);
+            store(out + (ox + 1) * C + n * lanes, a1);
         }
-#pragma GCC unroll 16
-        for (int n = 0; n < N; ++n) store(out + ox * C + n * lanes, acc[n]);
+        for (; ox < outWidth; ++ox) {
+            Vec a{};
+            for (int ky = 0; ky < 3; ++ky) {
+                const float* r = rows[ky] + S * ox * C + n * lanes;
+                a += load(r) * k[3 * ky] + load(r + C) * k[3 * ky + 1] + load(r + 2 * C) * k[3 * ky + 2];
+            }
+            store(out + ox * C + n * lanes, a);
+        }
     }
 }
 
 // Pixels per step of a pointwise product: as many as keep the accumulators
 // within the vector registers.
 template <int CO>
-constexpr int pixelsPerStep = CO <= 24 ? 4 : CO <= 48 ? 2 : 1;
+constexpr int pixelsPerStep = CO <= 24 ? 3 : CO <= 48 ? 1 : 1;
 
 // A residual block at stride 1: out = relu(in + pointwise(depthwise(in)) + bias).
 template <int C>
@@ -234,35 +257,19 @@ LAYER_LOOP void halvingBlock(const Map& in, const Block& block, float* scratch, 
     }
 }
 
-// The first layer: a 5 x 5 convolution at stride 2 from 3 to 24 channels, rectified.
-LAYER_LOOP void stem(const float* input, const float* w, const float* b, Map& out) {
-    constexpr int CO = stemChannels, N = CO / lanes, P = 4;
-    for (int oy = 0; oy < out.height; ++oy)
-        for (int ox = 0; ox < out.width; ox += P) {
-            Vec acc[P][N];
-#pragma GCC unroll 16
-            for (int q = 0; q < P; ++q)
-#pragma GCC unroll 16
-                for (int n = 0; n < N; ++n) acc[q][n] = load(b + n * lanes);
-            for (int ky = 0; ky < 5; ++ky) {
-                const float* r = input + (std::size_t(2 * oy + ky) * inputStride + 2 * ox) * 3;
-                for (int kx = 0; kx < 5; ++kx)
-#pragma GCC unroll 3
-                    for (int ci = 0; ci < 3; ++ci) {
-                        const float* wr = w + ((ky * 5 + kx) * 3 + ci) * CO;
-#pragma GCC unroll 16
-                        for (int q = 0; q < P; ++q) {
-                            const Vec x = broadcast(r[(2 * q + kx) * 3 + ci]);
-#pragma GCC unroll 16
-                            for (int n = 0; n < N; ++n) acc[q][n] += x * load(wr + n * lanes);
-                        }
-                    }
-            }
-#pragma GCC unroll 16
-            for (int q = 0; q < P; ++q)
-#pragma GCC unroll 16
-                for (int n = 0; n < N; ++n) store(out.at(oy, ox + q) + n * lanes, rectified(acc[q][n]));
-        }
+// The first layer: a 5 x 5 convolution at stride 2 from 3 to 24 channels,
+// rectified. Each output row's 5 x 5 x 3 input patches are gathered side by
+// side, which makes the row one pointwise product of 75 inputs.
+LAYER_LOOP void stem(const float* input, const float* w, const float* b, float* patches, Map& out) {
+    constexpr int patch = 5 * 5 * 3;
+    for (int oy = 0; oy < out.height; ++oy) {
+        for (int ox = 0; ox < out.width; ++ox)
+            for (int ky = 0; ky < 5; ++ky)
+                std::memcpy(patches + ox * patch + ky * 15, input + (std::size_t(2 * oy + ky) * inputStride + 2 * ox) * 3,
+                            15 * sizeof(float));
+        pointwise<patch, stemChannels, pixelsPerStep<stemChannels>, true>(patches, out.width, w, b, nullptr,
+                                                                          out.at(oy, 0));
+    }
 }
 
 // The heads on one map: scores (narrow) and regressors, pixel by pixel in row order.
@@ -337,7 +344,7 @@ void forward(const Weights& weights, std::span<const float> input, std::span<flo
     for (int y = 0; y < inputSize; ++y)
         std::memcpy(ws.input.data() + (std::size_t(y + 1) * inputStride + 1) * 3, input.data() + std::size_t(y) * inputSize * 3,
                     sizeof(float) * inputSize * 3);
-    stem(ws.input.data(), weights.stem.data(), weights.stemBias.data(), ws.maps[0][0]);
+    stem(ws.input.data(), weights.stem.data(), weights.stemBias.data(), ws.scratch.data(), ws.maps[0][0]);
 
     int level = 0, current = 0;
     for (int i = 0; i < blockCount; ++i) {
