@@ -148,7 +148,7 @@ private:
 };
 
 struct Workspace {
-    Buffer input, out1, total, step, rectified, spatial;
+    Buffer input, out1, total, step, rectified, spatial, patches;
 };
 
 // "Same" padding as TensorFlow computes it: the output has ceil(size / stride)
@@ -273,29 +273,27 @@ LAYER_LOOP void depthwise(const Map& in, const float* filters, int stride, Map& 
     }
 }
 
-// An ordinary 3 x 3 convolution with bias, from in.channels to conv.out channels.
-LAYER_LOOP void full(const Map& in, const Convolution& conv, int stride, Map& out) {
-    const int ci = in.channels, co = conv.out;
+// An ordinary 3 x 3 convolution with bias, from in.channels to conv.out
+// channels: each output row's 3 x 3 input patches (zero outside the input)
+// are gathered side by side, which makes the row one pointwise product.
+void full(const Map& in, const Convolution& conv, int stride, Map& out, Buffer& patchBuffer) {
+    const int ci = in.channels, co = conv.out, patch = 9 * ci;
     const int padY = paddingBefore(in.height, stride), padX = paddingBefore(in.width, stride);
-    for (int oy = 0; oy < out.height; ++oy)
+    float* patches = patchBuffer.map(1, out.width, patch).data;
+    for (int oy = 0; oy < out.height; ++oy) {
         for (int ox = 0; ox < out.width; ++ox) {
-            float* __restrict acc = out.at(oy, ox);
-            std::copy(conv.bias.begin(), conv.bias.end(), acc);
+            float* p = patches + std::size_t(ox) * patch;
             for (int ky = 0; ky < 3; ++ky) {
                 const int iy = oy * stride + ky - padY;
-                if (iy < 0 || iy >= in.height) continue;
-                for (int kx = 0; kx < 3; ++kx) {
+                for (int kx = 0; kx < 3; ++kx, p += ci) {
                     const int ix = ox * stride + kx - padX;
-                    if (ix < 0 || ix >= in.width) continue;
-                    const float* x = in.at(iy, ix);
-                    for (int i = 0; i < ci; ++i) {
-                        const float* __restrict w = conv.filters.data() + ((ky * 3 + kx) * ci + i) * co;
-                        const float xi = x[i];
-                        for (int o = 0; o < co; ++o) acc[o] += xi * w[o];
-                    }
+                    if (iy < 0 || iy >= in.height || ix < 0 || ix >= in.width) std::fill(p, p + ci, 0.0f);
+                    else std::copy_n(in.at(iy, ix), ci, p);
                 }
             }
         }
+        pointwise(patches, out.width, patch, conv.filters.data(), co, conv.bias.data(), out.at(oy, 0));
+    }
 }
 
 void convolve(const Map& in, const Convolution& conv, int stride, Map& out, Workspace& ws) {
@@ -305,7 +303,7 @@ void convolve(const Map& in, const Convolution& conv, int stride, Map& out, Work
         pointwise(spatial.data, out.height * out.width, in.channels, conv.pointwise.ptr<float>(), conv.out,
                   conv.bias.data(), out.data);
     } else {
-        full(in, conv, stride, out);
+        full(in, conv, stride, out, ws.patches);
     }
 }
 
