@@ -149,11 +149,13 @@ bool readTensor(std::string_view bytes, std::string& name, Tensor& tensor) {
     if (type != floatType || external) return false;
     if (hasRaw) appendFloats(raw, tensor.values);
     else tensor.values = std::move(floatData);
+    // The values are already in memory, so a shape whose product exceeds
+    // their count is wrong however large it is; the check avoids overflow.
     std::uint64_t count = 1;
     for (std::int64_t d : tensor.shape) {
-        if (d < 0 || d > (std::int64_t(1) << 32)) throw BadFile("bad tensor shape");
+        if (d < 0) throw BadFile("bad tensor shape");
+        if (d != 0 && count > tensor.values.size() / std::uint64_t(d) + 1) throw BadFile("bad tensor shape");
         count *= std::uint64_t(d);
-        if (count > (std::uint64_t(1) << 32)) throw BadFile("bad tensor shape");
     }
     if (count != tensor.values.size()) throw BadFile("tensor " + name + " holds the wrong number of values");
     return true;
