@@ -219,10 +219,11 @@ ALWAYS_INLINE void depthwiseRow(const Map& in, int oy, int outWidth, const float
     }
 }
 
-// Pixels per step of a pointwise product: as many as keep the accumulators
-// within the vector registers.
+// Pixels per step of a pointwise product: as many as keep the accumulators,
+// one row of weights and the broadcast input within 16 vector registers
+// (3 x 3 + 3 + 1 for 24 outputs; wider outputs go one pixel at a time).
 template <int CO>
-constexpr int pixelsPerStep = CO <= 24 ? 3 : CO <= 48 ? 1 : 1;
+constexpr int pixelsPerStep = CO <= 24 ? 3 : 1;
 
 // A residual block at stride 1: out = relu(in + pointwise(depthwise(in)) + bias).
 template <int C>
