@@ -335,16 +335,22 @@ Weights load(const std::filesystem::path& modelFile) {
     return w;
 }
 
-void forward(const Weights& weights, std::span<const float> input, std::span<float> scores,
-             std::span<float> regressors) {
-    if (input.size() != std::size_t(inputSize) * inputSize * 3 || scores.size() != std::size_t(anchorCount) ||
-        regressors.size() != std::size_t(anchorCount) * regressorWidth || weights.blocks.size() != blockCount)
-        throw std::invalid_argument("face network: wrong buffer sizes");
-    thread_local Workspace ws;
+namespace {
 
-    for (int y = 0; y < inputSize; ++y)
-        std::memcpy(ws.input.data() + (std::size_t(y + 1) * inputStride + 1) * 3, input.data() + std::size_t(y) * inputSize * 3,
-                    sizeof(float) * inputSize * 3);
+void checkSizes(const Weights& weights, std::span<float> scores, std::span<float> regressors) {
+    if (scores.size() != std::size_t(anchorCount) || regressors.size() != std::size_t(anchorCount) * regressorWidth ||
+        weights.blocks.size() != blockCount)
+        throw std::invalid_argument("face network: wrong buffer sizes");
+}
+
+// This thread's scratch memory.
+Workspace& workspace() {
+    thread_local Workspace ws;
+    return ws;
+}
+
+// The pass from the input already in ws.input.
+void run(const Weights& weights, Workspace& ws, std::span<float> scores, std::span<float> regressors) {
     stem(ws.input.data(), weights.stem.data(), weights.stemBias.data(), ws.scratch.data(), ws.maps[0][0]);
 
     int level = 0, current = 0;
@@ -375,6 +381,32 @@ void forward(const Weights& weights, std::span<const float> input, std::span<flo
     }
     heads<6 * regressorWidth>(ws.maps[level][current], weights.coarseScores, weights.coarseRegressors,
                               scores.data() + 16 * 16 * 2, regressors.data() + 16 * 16 * 2 * regressorWidth);
+}
+
+}  // namespace
+
+void forward(const Weights& weights, std::span<const float> input, std::span<float> scores,
+             std::span<float> regressors) {
+    checkSizes(weights, scores, regressors);
+    if (input.size() != std::size_t(inputSize) * inputSize * 3)
+        throw std::invalid_argument("face network: wrong input size");
+    Workspace& ws = workspace();
+    for (int y = 0; y < inputSize; ++y)
+        std::memcpy(ws.input.data() + (std::size_t(y + 1) * inputStride + 1) * 3,
+                    input.data() + std::size_t(y) * inputSize * 3, sizeof(float) * inputSize * 3);
+    run(weights, ws, scores, regressors);
+}
+
+void forwardRGB(const Weights& weights, const std::uint8_t* rgb, std::size_t rowBytes, std::span<float> scores,
+                std::span<float> regressors) {
+    checkSizes(weights, scores, regressors);
+    Workspace& ws = workspace();
+    for (int y = 0; y < inputSize; ++y) {
+        const std::uint8_t* from = rgb + std::size_t(y) * rowBytes;
+        float* to = ws.input.data() + (std::size_t(y + 1) * inputStride + 1) * 3;
+        for (int i = 0; i < inputSize * 3; ++i) to[i] = float(from[i]) * (1.0f / 127.5f) - 1.0f;
+    }
+    run(weights, ws, scores, regressors);
 }
 
 }  // namespace FaceNetwork

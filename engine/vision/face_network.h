@@ -18,6 +18,7 @@
 // forward passes on it at once (each thread keeps its own scratch maps).
 
 #include <array>
+#include <cstdint>
 #include <filesystem>
 #include <span>
 #include <vector>
@@ -71,5 +72,10 @@ inline constexpr int regressorWidth = 16;
 // and `regressors` anchorCount * regressorWidth.
 void forward(const Weights& weights, std::span<const float> input, std::span<float> scores,
              std::span<float> regressors);
+
+// The same pass on a 256 x 256 8-bit RGB picture (rows `rowBytes` apart),
+// each byte b taken as b / 127.5 - 1.
+void forwardRGB(const Weights& weights, const std::uint8_t* rgb, std::size_t rowBytes, std::span<float> scores,
+                std::span<float> regressors);
 
 }  // namespace FaceNetwork

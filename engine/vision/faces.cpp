@@ -55,7 +55,7 @@ Placement place(const FaceTiles::Tile& tile) {
     return p;
 }
 
-// The network input for one tile: 1 x 256 x 256 x 3 floats, each byte b as b / 127.5 - 1.
+// The network input for one tile: the tile scaled into a 256 x 256 RGB square.
 cv::Mat networkInput(const cv::Mat& rgb, const FaceTiles::Tile& tile, const Placement& p) {
     const int w = std::max(1, int(std::lround(tile.width * p.scale)));
     const int h = std::max(1, int(std::lround(tile.height * p.scale)));
@@ -63,10 +63,7 @@ cv::Mat networkInput(const cv::Mat& rgb, const FaceTiles::Tile& tile, const Plac
     cv::Mat target = square(cv::Rect(int(p.offsetX), int(p.offsetY), std::min(w, BlazeFace::inputSize - int(p.offsetX)),
                                      std::min(h, BlazeFace::inputSize - int(p.offsetY))));
     cv::resize(rgb(cv::Rect(tile.x, tile.y, tile.width, tile.height)), target, target.size(), 0, 0, cv::INTER_AREA);
-    cv::Mat input;
-    square.convertTo(input, CV_32FC3, 1 / 127.5, -1);
-    const int shape[] = {1, BlazeFace::inputSize, BlazeFace::inputSize, 3};
-    return input.reshape(1, 4, shape);
+    return square;
 }
 
 // A detection moved from the tile's network input into fractions of the

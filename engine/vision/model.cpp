@@ -71,14 +71,19 @@ Outputs run(const cv::Mat& input) {
     if (!path) throw Vision::Unavailable("Face detection model is missing.");
     const auto model = load(*path);
 
-    constexpr std::size_t inputValues = std::size_t(BlazeFace::inputSize) * BlazeFace::inputSize * 3;
-    if (input.type() != CV_32F || !input.isContinuous() || input.total() != inputValues)
-        throw std::invalid_argument("face detection input must be 1 x 256 x 256 x 3 floats");
     Outputs result;
     result.scores.resize(BlazeFace::anchorCount);
     result.regressors.resize(std::size_t(BlazeFace::anchorCount) * BlazeFace::regressorWidth);
-    FaceNetwork::forward(model->weights, std::span(input.ptr<float>(), inputValues), result.scores,
-                         result.regressors);
+    constexpr int side = BlazeFace::inputSize;
+    constexpr std::size_t inputValues = std::size_t(side) * side * 3;
+    if (input.type() == CV_8UC3 && input.rows == side && input.cols == side) {
+        FaceNetwork::forwardRGB(model->weights, input.ptr(), input.step[0], result.scores, result.regressors);
+    } else if (input.type() == CV_32F && input.isContinuous() && input.total() == inputValues) {
+        FaceNetwork::forward(model->weights, std::span(input.ptr<float>(), inputValues), result.scores,
+                             result.regressors);
+    } else {
+        throw std::invalid_argument("face detection input must be a 256 x 256 RGB picture or 1 x 256 x 256 x 3 floats");
+    }
     return result;
 }
 

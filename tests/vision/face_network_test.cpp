@@ -18,13 +18,18 @@ namespace {
 
 constexpr int side = BlazeFace::inputSize;
 
-// A picture letterboxed into the network input, as the detector does it.
-cv::Mat networkInput(const cv::Mat& bgr) {
+// A picture letterboxed into the 256 x 256 RGB square the detector gives the network.
+cv::Mat letterboxed(const cv::Mat& bgr) {
     const double scale = double(side) / std::max(bgr.cols, bgr.rows);
     const int w = std::max(1, int(std::lround(bgr.cols * scale))), h = std::max(1, int(std::lround(bgr.rows * scale)));
     cv::Mat rgb, square(side, side, CV_8UC3, cv::Scalar::all(0));
     cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
     cv::resize(rgb, square(cv::Rect((side - w) / 2, (side - h) / 2, w, h)), cv::Size(w, h), 0, 0, cv::INTER_AREA);
+    return square;
+}
+
+// The same square as the float tensor OpenCV's run takes.
+cv::Mat tensor(const cv::Mat& square) {
     cv::Mat input;
     square.convertTo(input, CV_32FC3, 1 / 127.5, -1);
     const int shape[] = {1, side, side, 3};
@@ -83,9 +88,15 @@ TEST(FaceNetwork, GivesTheOutputsOfOpenCVsRunOfTheSameModel) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const cv::Mat input = networkInput(c.picture);
-        const FaceModel::Outputs ours = FaceModel::run(input);
+        const cv::Mat square = letterboxed(c.picture);
+        const cv::Mat input = tensor(square);
+        const FaceModel::Outputs ours = FaceModel::run(square);
         const FaceModel::Outputs theirs = referenceRun(net, input);
+        // The float tensor gives the same pass as the 8-bit square.
+        const FaceModel::Outputs fromTensor = FaceModel::run(input);
+        ASSERT_EQ(fromTensor.scores.size(), ours.scores.size());
+        for (std::size_t i = 0; i < ours.scores.size(); ++i)
+            ASSERT_NEAR(fromTensor.scores[i], ours.scores[i], 1e-4 * std::max(1.0f, std::abs(ours.scores[i]))) << i;
         ASSERT_EQ(ours.scores.size(), std::size_t(BlazeFace::anchorCount));
         ASSERT_EQ(theirs.scores.size(), ours.scores.size());
         ASSERT_EQ(theirs.regressors.size(), ours.regressors.size());
