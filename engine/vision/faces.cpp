@@ -161,6 +161,7 @@ std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture) {
     // and their detections gathered in tile order, so the result does not
     // depend on the threads.
     const std::vector<FaceTiles::Tile> tiles = FaceTiles::layout(picture.width, picture.height);
+    if (tiles.empty()) return {};
     std::vector<std::vector<BlazeFace::Detection>> perTile(tiles.size());
     std::vector<std::exception_ptr> failures(tiles.size());
     const auto search = [&](std::size_t i) {
