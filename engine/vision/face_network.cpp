@@ -77,10 +77,12 @@ Head head(const Tensors& tensors, int layer, int out) {
 // for the compiler to keep the accumulators in vector registers; on x86-64
 // each also gets an AVX2 variant chosen at run time.
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#if defined(__GNUC__)
 // The vector helpers are always inlined, so no vector crosses a call and the
 // note about the AVX calling convention does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
 #define LAYER_LOOP __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define LAYER_LOOP

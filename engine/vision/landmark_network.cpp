@@ -161,7 +161,7 @@ int paddingBefore(int size, int stride) {
 // Eight floats; loads and stores through it need no alignment. The helpers
 // are always inlined, so no vector crosses a call (and the note about the AVX
 // calling convention does not apply).
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 using Vec = float __attribute__((vector_size(32), aligned(4)));
