@@ -22,6 +22,7 @@ Develop::RGB correct(const Develop::RGB& s) {
     const auto [L, A, B] = CameraOKLab::fromEncoded(s);
     const float C = std::sqrt(A * A + B * B);
     if (C < 0.0001f) return s;
+    if (B >= 0) return s;  // hues 0°…180°, outside the band below
     float h = std::atan2(B, A) * 57.29577951f;
     if (h < 0) h += 360;
 

@@ -12,6 +12,7 @@
 #include <turbojpeg.h>
 
 #include "engine/develop/white_balance.h"
+#include "engine/imaging/pixel_pool.h"
 #include "engine/library/extraction.h"
 
 namespace Develop {
@@ -282,7 +283,9 @@ std::optional<Decoded> materialised(const Decoded& decoded) {
     Decoded out = decoded;
     // Images are evaluated eagerly; materialising only makes sure the record
     // owns one compact block of pixels that no other image shares.
-    out.image = Image(decoded.image.mat().clone(), decoded.image.extent().x, decoded.image.extent().y);
+    cv::Mat pixels = Imaging::pooledMat();
+    decoded.image.mat().copyTo(pixels);
+    out.image = Image(std::move(pixels), decoded.image.extent().x, decoded.image.extent().y);
     return out;
 }
 

@@ -158,9 +158,10 @@ std::optional<Bytes> encodeJPEG(const Imaging::Image& linear, double quality, co
     if (linear.empty()) return std::nullopt;
     // Display encoding and 8 bits in one pass.
     Imaging::Bitmap rgb(linear.width(), linear.height(), 3);
+    const Imaging::SRGBTransfer& encode = Imaging::sRGBEncoder();
     Imaging::forRows(linear.height(), [&](int begin, int end) {
-        const auto to8 = [](float v) {
-            const float e = Imaging::sRGBEncode(v);
+        const auto to8 = [&encode](float v) {
+            const float e = encode(v);
             return std::uint8_t(e > 0 ? (e >= 1 ? 255 : int(e * 255.0f + 0.5f)) : 0);
         };
         for (int row = begin; row < end; ++row) {

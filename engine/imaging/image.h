@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -186,6 +187,29 @@ Pixel sampleBilinear(const Image& image, double x, double y);
 Image exposure(const Image& input, double ev);  // rgb × 2^ev
 float sRGBEncode(float linear);                 // mirrored for negative values
 float sRGBDecode(float encoded);
+// The same curves for per-pixel loops: a table over 0…1, linearly
+// interpolated between 65536 steps (within 1e-7 of the formula); values
+// beyond 1 use the formula and negative values are mirrored.
+class SRGBTransfer {
+public:
+    static constexpr int steps = 65536;
+    explicit SRGBTransfer(float (*curve)(float));
+    float operator()(float v) const {
+        const float m = std::fabs(v);
+        if (!(m <= 1.0f)) return std::copysign(curve_(m), v);  // beyond the table, and NaN
+        const float position = m * float(steps);
+        const int i = int(position);
+        const float f = position - float(i);
+        const float* at = values_.data() + i;
+        return std::copysign(at[0] + (at[1] - at[0]) * f, v);
+    }
+
+private:
+    std::vector<float> values_;
+    float (*curve_)(float);
+};
+const SRGBTransfer& sRGBEncoder();
+const SRGBTransfer& sRGBDecoder();
 Image linearToSRGB(const Image& input);
 Image sRGBToLinear(const Image& input);
 Image sRGBToLinear(Image&& input);  // in place when nobody else holds the pixels
@@ -193,6 +217,18 @@ Image minimumComponent(const Image& input);  // rgb = min(r, g, b)
 // Colour curves: each channel through its own 256-entry table over 0…1,
 // linearly interpolated; inputs outside 0…1 are clamped.
 Image colourCurves(const Image& input, const std::array<std::vector<float>, 3>& tables);
+// One value through one such table (an empty table passes it through), and one pixel through all three.
+inline float curveValue(const std::vector<float>& table, float v) {
+    if (table.empty()) return v;
+    const float position = std::clamp(v, 0.0f, 1.0f) * float(table.size() - 1);
+    const std::size_t i = std::min(std::size_t(position), table.size() - 1);
+    const std::size_t j = std::min(i + 1, table.size() - 1);
+    const float f = position - float(i);
+    return table[i] + (table[j] - table[i]) * f;
+}
+inline Pixel colourCurvesPixel(const std::array<std::vector<float>, 3>& tables, const Pixel& p) {
+    return Pixel{curveValue(tables[0], p.r), curveValue(tables[1], p.g), curveValue(tables[2], p.b), p.a};
+}
 // Colour cube lookup: `cube` holds dimension³ RGB(A) entries, red fastest,
 // values 0…1; inputs are clamped to 0…1 and interpolated trilinearly.
 Image colourCube(const Image& input, int dimension, std::span<const float> cube, int channelsPerEntry = 4);
