@@ -176,6 +176,7 @@ Image apply(const Look& original, const Image& input, const ApplyOptions& option
     keep(image, Grain::filter(look, image));
 
     // 21. Linear again.
+    if (options.displayEncoded) return image;
     return Imaging::sRGBToLinear(std::move(image));
 }
 

@@ -154,21 +154,22 @@ void warmProfile(const std::filesystem::path& source, const Look& look) {
     });
 }
 
-std::optional<Bytes> encodeJPEG(const Imaging::Image& linear, double quality, const Bytes* profile) {
-    if (linear.empty()) return std::nullopt;
+namespace {
+
+std::uint8_t to8(float e) { return std::uint8_t(e > 0 ? (e >= 1 ? 255 : int(e * 255.0f + 0.5f)) : 0); }
+
+// JPEG bytes of the picture's display-encoded values (`encode` of each channel).
+template <class Encode>
+std::optional<Bytes> encodeJPEGThrough(const Imaging::Image& image, double quality, const Bytes* profile, Encode&& encode) {
+    if (image.empty()) return std::nullopt;
     // Display encoding and 8 bits in one pass.
-    Imaging::Bitmap rgb(linear.width(), linear.height(), 3);
-    const Imaging::SRGBTransfer& encode = Imaging::sRGBEncoder();
-    Imaging::forRows(linear.height(), [&](int begin, int end) {
-        const auto to8 = [&encode](float v) {
-            const float e = encode(v);
-            return std::uint8_t(e > 0 ? (e >= 1 ? 255 : int(e * 255.0f + 0.5f)) : 0);
-        };
+    Imaging::Bitmap rgb(image.width(), image.height(), 3);
+    Imaging::forRows(image.height(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
-            const Imaging::Pixel* in = linear.mat().ptr<Imaging::Pixel>(row);
+            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
             std::uint8_t* out = rgb.row(row);
-            for (int col = 0; col < linear.width(); ++col, out += 3)
-                out[0] = to8(in[col].r), out[1] = to8(in[col].g), out[2] = to8(in[col].b);
+            for (int col = 0; col < image.width(); ++col, out += 3)
+                out[0] = to8(encode(in[col].r)), out[1] = to8(encode(in[col].g)), out[2] = to8(encode(in[col].b));
         }
     });
 
@@ -200,6 +201,16 @@ std::optional<Bytes> encodeJPEG(const Imaging::Image& linear, double quality, co
     tjFree(jpeg);
     tjDestroy(compressor);
     return out;
+}
+
+}  // namespace
+
+std::optional<Bytes> encodeJPEG(const Imaging::Image& linear, double quality, const Bytes* profile) {
+    return encodeJPEGThrough(linear, quality, profile, Imaging::sRGBEncoder());
+}
+
+std::optional<Bytes> encodeDisplayJPEG(const Imaging::Image& encoded, double quality, const Bytes* profile) {
+    return encodeJPEGThrough(encoded, quality, profile, [](float v) { return v; });
 }
 
 std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const Look& look,
@@ -265,6 +276,9 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     options.cacheRetouch = interactive;
     options.showSkinMask = interactive && showSkinMask;
     options.detailScale = decoded->detailScale;
+    // Only a straightening crop needs linear values (it resamples); otherwise
+    // the picture stays display-encoded up to the JPEG.
+    options.displayEncoded = !Crop::rotates(look.crop);
     Imaging::Image image = apply(look, decodedImage, options);
 
     // 11. Crop.
@@ -278,7 +292,8 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     }
 
     // 13–15. Encode without metadata (the picture is upright already) and embed the profile.
-    const auto data = encodeJPEG(image, quality, sourceProfile ? &sourceProfile->icc : nullptr);
+    const Bytes* iccOut = sourceProfile ? &sourceProfile->icc : nullptr;
+    const auto data = options.displayEncoded ? encodeDisplayJPEG(image, quality, iccOut) : encodeJPEG(image, quality, iccOut);
     if (!data) return std::nullopt;
     const auto bytes = JPEGColourProfile::embed(sourceProfile ? sourceProfile->icc : JPEGColourProfile::sRGBProfile(), *data);
     if (!bytes) return std::nullopt;

@@ -358,6 +358,14 @@ Image crop(const Image& input, const Rect& rect) {
     return Image(std::move(part), r.x, r.y);
 }
 
+Image cropView(const Image& input, const Rect& rect) {
+    const Rect r = input.extent().intersection(rect);
+    if (r.empty()) return Image();
+    if (r == input.extent()) return input;
+    const Rect& e = input.extent();
+    return Image(input.mat()(cv::Rect(r.x - e.x, e.maxY() - r.maxY(), r.width, r.height)), r.x, r.y);
+}
+
 namespace {
 
 Image morphology(const Image& input, double radius, int operation) {

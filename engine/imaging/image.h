@@ -258,6 +258,10 @@ struct Affine {
 Image transform(const Image& input, const Affine& affine, const Rect& outputExtent);
 // The part of the image inside `rect` (intersected with the extent), keeping its coordinates.
 Image crop(const Image& input, const Rect& rect);
+// The same without copying: the result shares the input's pixels (its rows
+// are not contiguous). For short-lived results; a small view keeps the whole
+// input's memory alive.
+Image cropView(const Image& input, const Rect& rect);
 // Morphology with a disc of the given radius in pixels: per channel maximum / minimum.
 Image morphologyMaximum(const Image& input, double radius);
 Image morphologyMinimum(const Image& input, double radius);
