@@ -227,7 +227,9 @@ double lanczos3(double x) {
     return 3 * std::sin(px) * std::sin(px / 3) / (px * px);
 }
 
-// For each output sample along one axis: the first input index and the weights.
+// For each output sample along one axis: the first input index and the
+// weights. Taps beyond the input's edges are folded onto the edge sample
+// (edges repeat), so every tap lies inside the input.
 struct Taps {
     std::vector<int> first;
     std::vector<int> count;
@@ -244,20 +246,28 @@ Taps lanczosTaps(int inSize, int outSize) {
     taps.first.resize(std::size_t(outSize));
     taps.count.resize(std::size_t(outSize));
     taps.weights.assign(std::size_t(outSize) * std::size_t(taps.stride), 0.0f);
+    std::vector<double> w;
     for (int i = 0; i < outSize; ++i) {
         const double centre = (i + 0.5) / scale - 0.5;
         const int lo = int(std::floor(centre - support)) + 1;
         const int hi = std::min(int(std::ceil(centre + support)), lo + taps.stride - 1);
+        const int first = std::clamp(lo, 0, inSize - 1), last = std::clamp(hi, 0, inSize - 1);
         double sum = 0;
-        std::vector<double> w;
-        for (int j = lo; j <= hi; ++j) w.push_back(lanczos3((j - centre) / widen)), sum += w.back();
-        taps.first[std::size_t(i)] = lo;
+        w.assign(std::size_t(last - first + 1), 0.0);
+        for (int j = lo; j <= hi; ++j) {
+            const double weight = lanczos3((j - centre) / widen);
+            w[std::size_t(std::clamp(j, first, last) - first)] += weight;
+            sum += weight;
+        }
+        taps.first[std::size_t(i)] = first;
         taps.count[std::size_t(i)] = int(w.size());
         for (std::size_t k = 0; k < w.size(); ++k)
             taps.weights[std::size_t(i) * std::size_t(taps.stride) + k] = float(sum != 0 ? w[k] / sum : 0);
     }
     return taps;
 }
+
+void storeQuad(Pixel* p, Quad q) { std::memcpy(p, &q, sizeof q); }
 
 }  // namespace
 
@@ -283,31 +293,26 @@ Image lanczosResize(const Image& input, int outW, int outH) {
             Pixel* out = middle.ptr<Pixel>(row);
             for (int i = 0; i < outW; ++i) {
                 const float* w = &horizontal.weights[std::size_t(i) * std::size_t(horizontal.stride)];
-                const int first = horizontal.first[std::size_t(i)];
-                Pixel sum{0, 0, 0, 0};
-                for (int k = 0; k < horizontal.count[std::size_t(i)]; ++k) {
-                    const Pixel& p = in[std::clamp(first + k, 0, inW - 1)];
-                    sum.r += w[k] * p.r, sum.g += w[k] * p.g, sum.b += w[k] * p.b, sum.a += w[k] * p.a;
-                }
-                out[i] = sum;
+                const Pixel* p = in + horizontal.first[std::size_t(i)];
+                Quad sum{0, 0, 0, 0};
+                for (int k = 0; k < horizontal.count[std::size_t(i)]; ++k) sum += w[k] * loadQuad(&p[k].r);
+                storeQuad(out + i, sum);
             }
         }
     });
     const Taps vertical = lanczosTaps(inH, outH);
     Image result(Rect{0, 0, outW, outH});
     forRows(outH, [&](int begin, int end) {
+        std::vector<const Pixel*> rows(std::size_t(vertical.stride));
         for (int row = begin; row < end; ++row) {
             Pixel* out = result.mutableMat().ptr<Pixel>(row);
-            std::fill(out, out + outW, Pixel{0, 0, 0, 0});
             const float* w = &vertical.weights[std::size_t(row) * std::size_t(vertical.stride)];
-            const int first = vertical.first[std::size_t(row)];
-            for (int k = 0; k < vertical.count[std::size_t(row)]; ++k) {
-                const Pixel* in = middle.ptr<Pixel>(std::clamp(first + k, 0, inH - 1));
-                const float wk = w[k];
-                for (int col = 0; col < outW; ++col) {
-                    out[col].r += wk * in[col].r, out[col].g += wk * in[col].g;
-                    out[col].b += wk * in[col].b, out[col].a += wk * in[col].a;
-                }
+            const int first = vertical.first[std::size_t(row)], count = vertical.count[std::size_t(row)];
+            for (int k = 0; k < count; ++k) rows[std::size_t(k)] = middle.ptr<Pixel>(first + k);
+            for (int col = 0; col < outW; ++col) {
+                Quad sum{0, 0, 0, 0};
+                for (int k = 0; k < count; ++k) sum += w[k] * loadQuad(&rows[std::size_t(k)][col].r);
+                storeQuad(out + col, sum);
             }
         }
     });

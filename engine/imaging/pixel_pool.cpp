@@ -3,6 +3,9 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <new>
+
+#include <sys/mman.h>
 
 namespace Imaging {
 
@@ -10,6 +13,26 @@ namespace {
 
 // OpenCV's marker for "no step given" (CV_AUTOSTEP of its C interface).
 constexpr std::size_t autoStep = 0x7fffffff;
+
+// Large blocks are aligned to and asked for in huge pages, where the system
+// offers them: one fault maps 2 MiB instead of 4 KiB.
+constexpr std::size_t hugePage = std::size_t(2) << 20;
+
+void* allocateLarge(std::size_t bytes) {
+    const std::size_t rounded = (bytes + hugePage - 1) / hugePage * hugePage;
+    void* data = nullptr;
+    if (::posix_memalign(&data, hugePage, rounded) != 0) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    ::madvise(data, rounded, MADV_HUGEPAGE);
+#endif
+    return data;
+}
+
+// Frees a block of `bytes` from allocate().
+void release(void* data, std::size_t bytes) {
+    if (bytes >= PixelPool::minimumBytes) std::free(data);
+    else cv::fastFree(data);
+}
 
 struct Block {
     void* data;
@@ -27,7 +50,7 @@ struct PixelPool::State {
 PixelPool::PixelPool(std::size_t limitBytes) : limit_(limitBytes), state_(new State) {}
 
 PixelPool::~PixelPool() {
-    for (const Block& block : state_->idle) cv::fastFree(block.data);
+    for (const Block& block : state_->idle) release(block.data, block.bytes);
     delete state_;
 }
 
@@ -69,7 +92,7 @@ cv::UMatData* PixelPool::allocate(int dims, const int* sizes, int type, void* da
             break;
         }
     }
-    if (!data) data = cv::fastMalloc(total);
+    if (!data) data = total >= minimumBytes ? allocateLarge(total) : cv::fastMalloc(total);
     auto* u = new cv::UMatData(this);
     u->data = u->origdata = static_cast<uchar*>(data);
     u->size = total;
@@ -98,8 +121,8 @@ void PixelPool::deallocate(cv::UMatData* u) const {
             data = nullptr;
         }
         // Memory goes back to the system outside the lock.
-        for (const Block& block : evicted) cv::fastFree(block.data);
-        if (data) cv::fastFree(data);
+        for (const Block& block : evicted) release(block.data, block.bytes);
+        if (data) release(data, bytes);
         u->origdata = nullptr;
     }
     delete u;
