@@ -267,7 +267,7 @@ Taps lanczosTaps(int inSize, int outSize) {
     return taps;
 }
 
-void storeQuad(Pixel* p, Quad q) { std::memcpy(p, &q, sizeof q); }
+void storeQuad(Pixel* p, Quad q) { std::memcpy(static_cast<void*>(p), &q, sizeof q); }
 
 }  // namespace
 
@@ -281,15 +281,21 @@ Image lanczosScale(const Image& input, double scale, double aspectRatio) {
 Image lanczosResize(const Image& input, int outW, int outH) {
     if (input.empty() || outW <= 0 || outH <= 0) return input;
     if (outW == input.width() && outH == input.height()) return input.movedTo(0, 0);
-    const int inW = input.width(), inH = input.height();
+    return lanczosResize(
+        input.width(), input.height(), [&input](int row, Pixel*) { return input.mat().ptr<Pixel>(row); }, outW, outH);
+}
+
+Image lanczosResize(int inW, int inH, const RowSource& source, int outW, int outH) {
+    if (inW <= 0 || inH <= 0 || outW <= 0 || outH <= 0) return Image();
 
     // Horizontal pass into inH × outW, then vertical into outH × outW.
     const Taps horizontal = lanczosTaps(inW, outW);
     cv::Mat middle = pooledMat();
     middle.create(inH, outW, CV_32FC4);
     forRows(inH, [&](int begin, int end) {
+        std::vector<Pixel> scratch(static_cast<std::size_t>(inW));
         for (int row = begin; row < end; ++row) {
-            const Pixel* in = input.mat().ptr<Pixel>(row);
+            const Pixel* in = source(row, scratch.data());
             Pixel* out = middle.ptr<Pixel>(row);
             for (int i = 0; i < outW; ++i) {
                 const float* w = &horizontal.weights[std::size_t(i) * std::size_t(horizontal.stride)];

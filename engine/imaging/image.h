@@ -27,6 +27,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -247,6 +248,12 @@ Image gaussianBlur(const Image& input, double sigma);
 Image lanczosScale(const Image& input, double scale, double aspectRatio = 1.0);
 // The same filter to an exact output size (the extent starts at (0, 0)).
 Image lanczosResize(const Image& input, int width, int height);
+// The same for a picture of inputWidth × inputHeight that is produced row by
+// row: `row(r, scratch)` returns stored row r (0 = top), either its own
+// pixels or `scratch` (room for inputWidth pixels) filled. It is called from
+// several threads at once, once for each row.
+using RowSource = std::function<const Pixel*(int row, Pixel* scratch)>;
+Image lanczosResize(int inputWidth, int inputHeight, const RowSource& row, int width, int height);
 // Affine transform (x' = a·x + c·y + tx, y' = b·x + d·y + ty in picture
 // coordinates) of the image extended infinitely by repeating its edges,
 // evaluated over `outputExtent` with bilinear sampling.
