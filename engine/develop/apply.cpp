@@ -94,10 +94,14 @@ std::string shortestDecimal(double value) {
     return text;
 }
 
-Image apply(const Look& original, const Image& input, const ApplyOptions& options) {
+Image apply(const Look& look, const Image& input, const ApplyOptions& options) {
+    return apply(look, Image(input), options);
+}
+
+Image apply(const Look& original, Image&& input, const ApplyOptions& options) {
     const Look look = original.asDeveloped();
     const bool experimental = experimentalSkin();
-    Image image = input;
+    Image image = std::move(input);
 
     // 1. The experimental portrait path checks its limits first.
     if (experimental) PortraitLimits::validate(image, look);
@@ -123,7 +127,7 @@ Image apply(const Look& original, const Image& input, const ApplyOptions& option
 
     // 7. Camera rendering.
     if (options.profile) {
-        image = Imaging::map(image, encoded);
+        image = Imaging::map(std::move(image), encoded);
         keep(image, CameraProfile::apply(image, *options.profile));
         keep(image, CameraTone::apply(image, options.tone));
         keep(image, CameraTone::shoulder(image));
@@ -131,7 +135,7 @@ Image apply(const Look& original, const Image& input, const ApplyOptions& option
         const auto lookCurves = options.camera ? CameraLook::curveTables(*options.camera) : std::nullopt;
         const bool blueViolet = options.extended;
         const auto toneKnots = CameraTone::lightnessKnots(options.tone);
-        image = Imaging::map(image, [&](const Pixel& p) {
+        image = Imaging::map(std::move(image), [&](const Pixel& p) {
             Pixel v = encoded(p);
             if (lookCurves) v = Imaging::colourCurvesPixel(*lookCurves, v);
             if (blueViolet) v = throughRGB(v, BlueViolet::correct);

@@ -35,6 +35,8 @@ struct ApplyOptions {
 // `options.displayEncoded`, skipping the final conversion). Throws the Failure of a portrait or
 // healing stage.
 Imaging::Image apply(const Look& look, const Imaging::Image& image, const ApplyOptions& options);
+// The same for a picture the caller gives up: its pixels are reused when nobody else holds them.
+Imaging::Image apply(const Look& look, Imaging::Image&& image, const ApplyOptions& options);
 
 // The experimental portrait switch: MERROW_EXPERIMENTAL_SKIN is exactly "1".
 bool experimentalSkin();

@@ -279,7 +279,9 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     // Only a straightening crop needs linear values (it resamples); otherwise
     // the picture stays display-encoded up to the JPEG.
     options.displayEncoded = !Crop::rotates(look.crop);
-    Imaging::Image image = apply(look, decodedImage, options);
+    // The decoded picture is not needed past this point: a fresh decode's
+    // pixels are developed in place (a cached one is shared and stays).
+    Imaging::Image image = apply(look, std::move(decoded->image), options);
 
     // 11. Crop.
     image = Crop::apply(look.crop, image);
