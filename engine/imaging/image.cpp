@@ -288,37 +288,51 @@ Image lanczosResize(const Image& input, int outW, int outH) {
 Image lanczosResize(int inW, int inH, const RowSource& source, int outW, int outH) {
     if (inW <= 0 || inH <= 0 || outW <= 0 || outH <= 0) return Image();
 
-    // Horizontal pass into inH × outW, then vertical into outH × outW.
+    // Horizontal pass, then vertical. The output is made in bands of rows;
+    // each band first filters horizontally just the input rows it needs, so
+    // no full-height intermediate picture is held.
     const Taps horizontal = lanczosTaps(inW, outW);
-    cv::Mat middle = pooledMat();
-    middle.create(inH, outW, CV_32FC4);
-    forRows(inH, [&](int begin, int end) {
-        std::vector<Pixel> scratch(static_cast<std::size_t>(inW));
-        for (int row = begin; row < end; ++row) {
-            const Pixel* in = source(row, scratch.data());
-            Pixel* out = middle.ptr<Pixel>(row);
-            for (int i = 0; i < outW; ++i) {
-                const float* w = &horizontal.weights[std::size_t(i) * std::size_t(horizontal.stride)];
-                const Pixel* p = in + horizontal.first[std::size_t(i)];
-                Quad sum{0, 0, 0, 0};
-                for (int k = 0; k < horizontal.count[std::size_t(i)]; ++k) sum += w[k] * loadQuad(&p[k].r);
-                storeQuad(out + i, sum);
-            }
-        }
-    });
     const Taps vertical = lanczosTaps(inH, outH);
+    const auto filterRow = [&](const Pixel* in, Pixel* out) {
+        for (int i = 0; i < outW; ++i) {
+            const float* w = &horizontal.weights[std::size_t(i) * std::size_t(horizontal.stride)];
+            const Pixel* p = in + horizontal.first[std::size_t(i)];
+            Quad sum{0, 0, 0, 0};
+            for (int k = 0; k < horizontal.count[std::size_t(i)]; ++k) sum += w[k] * loadQuad(&p[k].r);
+            storeQuad(out + i, sum);
+        }
+    };
+    constexpr int bandRows = 64;
+    const int bands = (outH + bandRows - 1) / bandRows;
+    // Input rows [top, bottom] feed band b's output rows.
+    std::vector<std::pair<int, int>> feeds(std::size_t(bands), {inH, -1});
+    int tallest = 0;
+    for (int row = 0; row < outH; ++row) {
+        auto& [top, bottom] = feeds[std::size_t(row / bandRows)];
+        top = std::min(top, vertical.first[std::size_t(row)]);
+        bottom = std::max(bottom, vertical.first[std::size_t(row)] + vertical.count[std::size_t(row)] - 1);
+        tallest = std::max(tallest, bottom - top + 1);
+    }
     Image result(Rect{0, 0, outW, outH});
-    forRows(outH, [&](int begin, int end) {
+    forRows(bands, [&](int firstBand, int endBand) {
+        std::vector<Pixel> scratch(static_cast<std::size_t>(inW));
+        cv::Mat filtered = pooledMat();
+        filtered.create(tallest, outW, CV_32FC4);
         std::vector<const Pixel*> rows(std::size_t(vertical.stride));
-        for (int row = begin; row < end; ++row) {
-            Pixel* out = result.mutableMat().ptr<Pixel>(row);
-            const float* w = &vertical.weights[std::size_t(row) * std::size_t(vertical.stride)];
-            const int first = vertical.first[std::size_t(row)], count = vertical.count[std::size_t(row)];
-            for (int k = 0; k < count; ++k) rows[std::size_t(k)] = middle.ptr<Pixel>(first + k);
-            for (int col = 0; col < outW; ++col) {
-                Quad sum{0, 0, 0, 0};
-                for (int k = 0; k < count; ++k) sum += w[k] * loadQuad(&rows[std::size_t(k)][col].r);
-                storeQuad(out + col, sum);
+        for (int band = firstBand; band < endBand; ++band) {
+            const int begin = band * bandRows, end = std::min(outH, begin + bandRows);
+            const auto [top, bottom] = feeds[std::size_t(band)];
+            for (int row = top; row <= bottom; ++row) filterRow(source(row, scratch.data()), filtered.ptr<Pixel>(row - top));
+            for (int row = begin; row < end; ++row) {
+                Pixel* out = result.mutableMat().ptr<Pixel>(row);
+                const float* w = &vertical.weights[std::size_t(row) * std::size_t(vertical.stride)];
+                const int first = vertical.first[std::size_t(row)], count = vertical.count[std::size_t(row)];
+                for (int k = 0; k < count; ++k) rows[std::size_t(k)] = filtered.ptr<Pixel>(first + k - top);
+                for (int col = 0; col < outW; ++col) {
+                    Quad sum{0, 0, 0, 0};
+                    for (int k = 0; k < count; ++k) sum += w[k] * loadQuad(&rows[std::size_t(k)][col].r);
+                    storeQuad(out + col, sum);
+                }
             }
         }
     });

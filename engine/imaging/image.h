@@ -251,7 +251,7 @@ Image lanczosResize(const Image& input, int width, int height);
 // The same for a picture of inputWidth × inputHeight that is produced row by
 // row: `row(r, scratch)` returns stored row r (0 = top), either its own
 // pixels or `scratch` (room for inputWidth pixels) filled. It is called from
-// several threads at once, once for each row.
+// several threads at once, for each row at least once.
 using RowSource = std::function<const Pixel*(int row, Pixel* scratch)>;
 Image lanczosResize(int inputWidth, int inputHeight, const RowSource& row, int width, int height);
 // Affine transform (x' = a·x + c·y + tx, y' = b·x + d·y + ty in picture
