@@ -20,6 +20,7 @@
 #include "engine/develop/crop.h"
 #include "engine/develop/decode.h"
 #include "engine/develop/delivery_output.h"
+#include "engine/imaging/pixel_pool.h"
 #include "engine/library/extraction.h"
 #include "engine/portrait/portrait_retouch.h"
 #include "jpegprofile/jpegprofile.h"
@@ -163,11 +164,13 @@ template <class Encode>
 std::optional<Bytes> encodeJPEGThrough(const Imaging::Image& image, double quality, const Bytes* profile, Encode&& encode) {
     if (image.empty()) return std::nullopt;
     // Display encoding and 8 bits in one pass.
-    Imaging::Bitmap rgb(image.width(), image.height(), 3);
+    // 8-bit rows from the pixel pool (no zeroing; every byte is written).
+    cv::Mat rgb = Imaging::pooledMat();
+    rgb.create(image.height(), image.width(), CV_8UC3);
     Imaging::forRows(image.height(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
             const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
-            std::uint8_t* out = rgb.row(row);
+            std::uint8_t* out = rgb.ptr<std::uint8_t>(row);
             for (int col = 0; col < image.width(); ++col, out += 3)
                 out[0] = to8(encode(in[col].r)), out[1] = to8(encode(in[col].g)), out[2] = to8(encode(in[col].b));
         }
@@ -182,9 +185,9 @@ std::optional<Bytes> encodeJPEGThrough(const Imaging::Image& image, double quali
         if (from) cmsCloseProfile(from);
         if (to) cmsCloseProfile(to);
         if (!transform) return std::nullopt;
-        Imaging::forRows(rgb.height, [&](int begin, int end) {
+        Imaging::forRows(rgb.rows, [&](int begin, int end) {
             for (int row = begin; row < end; ++row)
-                cmsDoTransform(transform, rgb.row(row), rgb.row(row), cmsUInt32Number(rgb.width));
+                cmsDoTransform(transform, rgb.ptr(row), rgb.ptr(row), cmsUInt32Number(rgb.cols));
         });
         cmsDeleteTransform(transform);
     }
@@ -194,7 +197,7 @@ std::optional<Bytes> encodeJPEGThrough(const Imaging::Image& image, double quali
     const int q = std::clamp(int(std::lround((std::isfinite(quality) ? quality : 0.85) * 100)), 1, 100);
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
-    const int status = tjCompress2(compressor, rgb.pixels.data(), rgb.width, 0, rgb.height, TJPF_RGB, &jpeg, &size,
+    const int status = tjCompress2(compressor, rgb.data, rgb.cols, int(rgb.step), rgb.rows, TJPF_RGB, &jpeg, &size,
                                    q >= 90 ? TJSAMP_444 : TJSAMP_420, q, TJFLAG_ACCURATEDCT);
     std::optional<Bytes> out;
     if (status == 0 && jpeg && size > 0) out = Bytes(jpeg, jpeg + size);
