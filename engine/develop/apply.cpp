@@ -111,8 +111,7 @@ Image apply(const Look& original, Image&& input, const ApplyOptions& options) {
 
     // 3–6 are per-pixel: exposure, the profile's headroom, the highlight
     // roll-off on linear values, and the display encoding that every stage
-    // from 7 on sees. Without a camera profile the camera rendering of 7 is
-    // per-pixel too, and all of it runs as one pass over the picture.
+    // from 7 on sees.
     float gain = 1;
     if (look.exposure && *look.exposure != 0 && std::isfinite(*look.exposure)) gain *= std::exp2(float(*look.exposure));
     if (options.profile && options.profile->headroom > 1) gain *= float(1 / options.profile->headroom);
@@ -125,21 +124,29 @@ Image apply(const Look& original, Image&& input, const ApplyOptions& options) {
         return Pixel{encoder(v.r), encoder(v.g), encoder(v.b), v.a};
     };
 
-    // 7. Camera rendering.
+    // 7. Camera rendering (the profile's cube, tone and shoulder, or the
+    // camera look, blue-violet correction and tone).
+    // Its steps are per-pixel as well, so all of 3–7 runs as one pass.
+    const auto toneKnots = CameraTone::lightnessKnots(options.tone);
+    const auto tone = [&toneKnots](const RGB& c) { return CameraTone::applyKnots(*toneKnots, c); };
     if (options.profile) {
-        image = Imaging::map(std::move(image), encoded);
-        keep(image, CameraProfile::apply(image, *options.profile));
-        keep(image, CameraTone::apply(image, options.tone));
-        keep(image, CameraTone::shoulder(image));
+        const auto cube = CameraProfile::cubeLookup(*options.profile);
+        const auto& shoulder = CameraTone::shoulderTables();
+        image = Imaging::map(std::move(image), [&](const Pixel& p) {
+            Pixel v = encoded(p);
+            if (cube) v = (*cube)(v);
+            if (toneKnots) v = throughRGB(v, tone);
+            if (shoulder) v = throughRGB(v, [&shoulder](const RGB& c) { return Curves::apply(*shoulder, c); });
+            return v;
+        });
     } else {
         const auto lookCurves = options.camera ? CameraLook::curveTables(*options.camera) : std::nullopt;
         const bool blueViolet = options.extended;
-        const auto toneKnots = CameraTone::lightnessKnots(options.tone);
         image = Imaging::map(std::move(image), [&](const Pixel& p) {
             Pixel v = encoded(p);
             if (lookCurves) v = Imaging::colourCurvesPixel(*lookCurves, v);
             if (blueViolet) v = throughRGB(v, BlueViolet::correct);
-            if (toneKnots) v = throughRGB(v, [&](const RGB& c) { return CameraTone::applyKnots(*toneKnots, c); });
+            if (toneKnots) v = throughRGB(v, tone);
             return v;
         });
     }

@@ -140,34 +140,26 @@ Quad loadQuad(const float* p) {
 
 Quad lerp(Quad a, Quad b, float t) { return a + (b - a) * t; }
 
-// A cube of RGBA entries, red fastest, ready for lookups.
-struct CubeGrid {
-    const float* entries;
-    int dimension;
-    std::size_t greenStride, blueStride;  // in floats; red steps by 4
-
-    // Trilinear interpolation between the eight entries around the pixel's
-    // colour (clamped to 0…1): along red, then green, then blue.
-    Pixel lookUp(const Pixel& p) const {
-        const float top = float(dimension - 1);
-        const float rf = std::clamp(p.r, 0.0f, 1.0f) * top;
-        const float gf = std::clamp(p.g, 0.0f, 1.0f) * top;
-        const float bf = std::clamp(p.b, 0.0f, 1.0f) * top;
-        const int r0 = std::min(int(rf), dimension - 2), g0 = std::min(int(gf), dimension - 2),
-                  b0 = std::min(int(bf), dimension - 2);
-        const float fr = rf - float(r0), fg = gf - float(g0), fb = bf - float(b0);
-        const float* c = entries + std::size_t(b0) * blueStride + std::size_t(g0) * greenStride + std::size_t(r0) * 4;
-        const float* cg = c + greenStride;
-        const float* cb = c + blueStride;
-        const float* cgb = cb + greenStride;
-        const Quad near = lerp(lerp(loadQuad(c), loadQuad(c + 4), fr), lerp(loadQuad(cg), loadQuad(cg + 4), fr), fg);
-        const Quad far = lerp(lerp(loadQuad(cb), loadQuad(cb + 4), fr), lerp(loadQuad(cgb), loadQuad(cgb + 4), fr), fg);
-        const Quad v = lerp(near, far, fb);
-        return Pixel{v[0], v[1], v[2], p.a};
-    }
-};
-
 }  // namespace
+
+Pixel CubeLookup::operator()(const Pixel& p) const {
+    const float top = float(dimension_ - 1);
+    const float rf = std::clamp(p.r, 0.0f, 1.0f) * top;
+    const float gf = std::clamp(p.g, 0.0f, 1.0f) * top;
+    const float bf = std::clamp(p.b, 0.0f, 1.0f) * top;
+    const int r0 = std::min(int(rf), dimension_ - 2), g0 = std::min(int(gf), dimension_ - 2),
+              b0 = std::min(int(bf), dimension_ - 2);
+    const float fr = rf - float(r0), fg = gf - float(g0), fb = bf - float(b0);
+    // The eight entries around the colour: along red, then green, then blue.
+    const float* c = entries_ + std::size_t(b0) * blueStride_ + std::size_t(g0) * greenStride_ + std::size_t(r0) * 4;
+    const float* cg = c + greenStride_;
+    const float* cb = c + blueStride_;
+    const float* cgb = cb + greenStride_;
+    const Quad near = lerp(lerp(loadQuad(c), loadQuad(c + 4), fr), lerp(loadQuad(cg), loadQuad(cg + 4), fr), fg);
+    const Quad far = lerp(lerp(loadQuad(cb), loadQuad(cb + 4), fr), lerp(loadQuad(cgb), loadQuad(cgb + 4), fr), fg);
+    const Quad v = lerp(near, far, fb);
+    return Pixel{v[0], v[1], v[2], p.a};
+}
 
 Image colourCube(const Image& input, int dimension, std::span<const float> cube, int channelsPerEntry) {
     const std::size_t n = std::size_t(dimension);
@@ -180,8 +172,8 @@ Image colourCube(const Image& input, int dimension, std::span<const float> cube,
             for (std::size_t c = 0; c < 3; ++c) rgba[i * 4 + c] = cube[i * std::size_t(channelsPerEntry) + c];
         return colourCube(input, dimension, rgba, 4);
     }
-    const CubeGrid grid{cube.data(), dimension, n * 4, n * n * 4};
-    return map(input, [&grid](const Pixel& p) { return grid.lookUp(p); });
+    const CubeLookup lookup(dimension, cube.data());
+    return map(input, [&lookup](const Pixel& p) { return lookup(p); });
 }
 
 // ---------------------------------------------------------------- compositing

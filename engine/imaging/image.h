@@ -233,6 +233,20 @@ inline Pixel colourCurvesPixel(const std::array<std::vector<float>, 3>& tables, 
 // Colour cube lookup: `cube` holds dimension³ RGB(A) entries, red fastest,
 // values 0…1; inputs are clamped to 0…1 and interpolated trilinearly.
 Image colourCube(const Image& input, int dimension, std::span<const float> cube, int channelsPerEntry = 4);
+// The same lookup for one pixel, over a cube of RGBA entries (dimension ≥ 2,
+// dimension³ × 4 floats, which the caller keeps alive); alpha is kept.
+class CubeLookup {
+public:
+    CubeLookup(int dimension, const float* rgbaEntries)
+        : entries_(rgbaEntries), dimension_(dimension), greenStride_(std::size_t(dimension) * 4),
+          blueStride_(std::size_t(dimension) * std::size_t(dimension) * 4) {}
+    Pixel operator()(const Pixel& p) const;
+
+private:
+    const float* entries_;
+    int dimension_;
+    std::size_t greenStride_, blueStride_;  // in floats; red steps by 4
+};
 
 // ---- compositing
 Image multiply(const Image& a, const Image& b);
