@@ -62,7 +62,7 @@ void BM_ApplyCube2048(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * width * height);
 }
-BENCHMARK(BM_ApplyCube2048)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ApplyCube2048)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 void BM_BlueViolet(benchmark::State& state) {
     std::vector<Develop::RGB> in(512 * 512), out(in.size());

@@ -33,15 +33,17 @@ if [ ! -f "$raw" ]; then
 fi
 echo "RAW: $raw ($(du -h "$raw" | cut -f1))"
 
-# seconds and peak RSS (MiB) of a command
+# seconds (wall, and CPU of all threads), peak RSS (MiB) of a command, and the load it ran under
 measure() {
   local label=$1; shift
-  local t0 t1 rss
+  local t0 t1 rss cpu
   t0=$(date +%s.%N)
-  /usr/bin/time -f "%M" -o "$out/rss.txt" "$@" >"$out/last.log" 2>&1 || { echo "$label: failed (see $out/last.log)"; return; }
+  /usr/bin/time -f "%M %U %S" -o "$out/rss.txt" "$@" >"$out/last.log" 2>&1 || { echo "$label: failed (see $out/last.log)"; return; }
   t1=$(date +%s.%N)
-  rss=$(($(tail -1 "$out/rss.txt") / 1024))
-  printf '%-34s %8.2f s   peak RSS %5d MiB\n' "$label" "$(awk "BEGIN{print $t1 - $t0}")" "$rss"
+  read -r rss user sys < <(tail -1 "$out/rss.txt")
+  cpu=$(awk "BEGIN{print $user + $sys}")
+  printf '%-34s %8.2f s   CPU %6.2f s   peak RSS %5d MiB   load %s\n' "$label" "$(awk "BEGIN{print $t1 - $t0}")" \
+    "$cpu" "$((rss / 1024))" "$(cut -d' ' -f1 /proc/loadavg)"
 }
 
 cmake --build "$build" -j2 --target gelatin bench_develop >/dev/null

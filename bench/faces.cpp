@@ -1,5 +1,7 @@
 // Face finding speed: a faces request on a 24-megapixel JPEG (decode + detect),
-// the detector alone on a 1600-pixel analysis bitmap, and a RAW photo.
+// the detector alone on a 1600-pixel analysis bitmap, and a RAW photo; and
+// one pass of the detection network on one core, with our kernels and, for
+// comparison, with OpenCV's DNN module on the same model file.
 //
 // Needs the shared sample photos (../shared/fixtures beside the repository, or
 // MERROW_FIXTURES) and the face detection model (scripts/fetch-blazeface).
@@ -12,6 +14,8 @@
 
 #include <unistd.h>
 
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/dnn.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -133,6 +137,52 @@ void FacesRequestDng9MP(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(PortraitFaces::list(s.dng));
 }
 BENCHMARK(FacesRequestDng9MP)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
+// A network input: the portrait letterboxed into 256 x 256, as floats in [-1, 1].
+cv::Mat networkInput() {
+    cv::Mat square(256, 256, CV_8UC3, cv::Scalar::all(0));
+    if (const auto fixtures = fixturesDir()) {
+        const cv::Mat portrait = cv::imread((*fixtures / "faces" / "facerec_obama.jpg").string());
+        if (!portrait.empty()) {
+            const double scale = 256.0 / std::max(portrait.cols, portrait.rows);
+            const cv::Size size(int(portrait.cols * scale), int(portrait.rows * scale));
+            cv::resize(portrait, square(cv::Rect((256 - size.width) / 2, (256 - size.height) / 2, size.width,
+                                                 size.height)),
+                       size, 0, 0, cv::INTER_AREA);
+        }
+    }
+    cv::Mat input;
+    square.convertTo(input, CV_32FC3, 1 / 127.5, -1);
+    const int shape[] = {1, 256, 256, 3};
+    return input.reshape(1, 4, shape).clone();
+}
+
+// One pass of the detection network with our kernels, on one core.
+void NetworkPass(benchmark::State& state) {
+    if (!FaceModel::locate()) return state.SkipWithError("face detection model is not available");
+    const cv::Mat input = networkInput();
+    for (auto _ : state) benchmark::DoNotOptimize(FaceModel::run(input));
+}
+BENCHMARK(NetworkPass)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
+// The same pass through OpenCV's DNN module, on one core: what the kernels replace.
+void NetworkPassOpenCV(benchmark::State& state) {
+    const auto model = FaceModel::locate();
+    if (!model) return state.SkipWithError("face detection model is not available");
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    cv::dnn::Net net = cv::dnn::readNetFromONNX(model->string());
+    const int threads = cv::getNumThreads();
+    cv::setNumThreads(1);
+    const cv::Mat input = networkInput();
+    std::vector<cv::Mat> outs;
+    for (auto _ : state) {
+        net.setInput(input);
+        net.forward(outs, net.getUnconnectedOutLayersNames());
+        benchmark::DoNotOptimize(outs.data());
+    }
+    cv::setNumThreads(threads);
+}
+BENCHMARK(NetworkPassOpenCV)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 }  // namespace
 

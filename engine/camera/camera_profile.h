@@ -49,6 +49,8 @@ std::optional<Profile> profile(const std::string& cameraModel, const std::option
 // of the values as they arrive (sRGB-encoded in the pipeline), clamped to 0…1.
 // Nothing when the profile has no usable cube.
 std::optional<Imaging::Image> apply(const Imaging::Image& image, const Profile& profile);
+// The profile's cube as a per-pixel lookup; nothing when the profile holds no usable cube.
+std::optional<Imaging::CubeLookup> cubeLookup(const Profile& profile);
 
 // The keys cached so far, sorted (for diagnostics and tests).
 std::vector<std::string> cachedKeys();

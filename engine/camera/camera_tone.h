@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/develop/curves.h"
 #include "engine/develop/curves_set.h"
 #include "engine/develop/rgb.h"
 #include "engine/imaging/image.h"
@@ -47,5 +48,7 @@ std::optional<Imaging::Image> lift(const Imaging::Image& image, double k);
 std::optional<Imaging::Image> apply(const Imaging::Image& image, const std::optional<Match>& match);
 // The shoulder curves applied like any point curve set.
 std::optional<Imaging::Image> shoulder(const Imaging::Image& image);
+// The shoulder's tables, for applying it pixel by pixel with Curves::apply.
+const std::optional<Curves::Tables>& shoulderTables();
 
 }  // namespace CameraTone

@@ -8,6 +8,7 @@
 
 #include "engine/develop/oklab.h"
 #include "engine/develop/rgb.h"
+#include "engine/imaging/image.h"
 
 namespace CameraOKLab {
 
@@ -15,10 +16,7 @@ struct Lab {
     float L = 0, A = 0, B = 0;
 };
 
-inline float encode(float v) {
-    v = std::max(v, 0.0f);
-    return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1 / 2.4f) - 0.055f;
-}
+inline float encode(float v) { return Imaging::sRGBEncode(std::max(v, 0.0f)); }
 
 inline Lab fromEncoded(const Develop::RGB& s) {
     const OKLab::Lab lab = OKLab::fromSRGB(

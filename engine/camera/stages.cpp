@@ -27,9 +27,14 @@ Image mapRGB(const Image& image, Formula&& formula) {
 
 namespace CameraProfile {
 
-std::optional<Image> apply(const Image& image, const Profile& profile) {
+std::optional<Imaging::CubeLookup> cubeLookup(const Profile& profile) {
     const std::size_t n = std::size_t(std::max(profile.cubeDimension, 0));
-    if (image.empty() || n < 2 || !profile.cube || profile.cube->size() != n * n * n * 4) return std::nullopt;
+    if (n < 2 || !profile.cube || profile.cube->size() != n * n * n * 4) return std::nullopt;
+    return Imaging::CubeLookup(profile.cubeDimension, profile.cube->data());
+}
+
+std::optional<Image> apply(const Image& image, const Profile& profile) {
+    if (image.empty() || !cubeLookup(profile)) return std::nullopt;
     return Imaging::colourCube(image, profile.cubeDimension, *profile.cube, 4);
 }
 
@@ -57,10 +62,15 @@ std::optional<Image> apply(const Image& image, const std::optional<Match>& match
     return mapRGB(image, [&knots](const Develop::RGB& c) { return applyKnots(*knots, c); });
 }
 
-std::optional<Image> shoulder(const Image& image) {
+const std::optional<Curves::Tables>& shoulderTables() {
     static const auto tables = Curves::channelTables(shoulderCurves());
+    return tables;
+}
+
+std::optional<Image> shoulder(const Image& image) {
+    const auto& tables = shoulderTables();
     if (!tables || image.empty()) return std::nullopt;
-    return mapRGB(image, [](const Develop::RGB& c) { return Curves::apply(*tables, c); });
+    return mapRGB(image, [&tables](const Develop::RGB& c) { return Curves::apply(*tables, c); });
 }
 
 }  // namespace CameraTone

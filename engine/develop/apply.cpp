@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "engine/camera/blue_violet.h"
 #include "engine/camera/camera_look.h"
 #include "engine/develop/colormix.h"
 #include "engine/develop/curves.h"
@@ -27,6 +28,13 @@ namespace {
 double clamped(const std::optional<double>& v, double a, double b, double absent = 0) {
     const double x = v && std::isfinite(*v) ? *v : absent;
     return std::clamp(x, a, b);
+}
+
+// One pixel through a formula of its colour; alpha is kept.
+template <class Formula>
+Pixel throughRGB(const Pixel& p, Formula&& formula) {
+    const RGB c = formula(RGB{p.r, p.g, p.b});
+    return Pixel{c.r, c.g, c.b, p.a};
 }
 
 // A stage that has nothing to do keeps the picture.
@@ -86,10 +94,14 @@ std::string shortestDecimal(double value) {
     return text;
 }
 
-Image apply(const Look& original, const Image& input, const ApplyOptions& options) {
+Image apply(const Look& look, const Image& input, const ApplyOptions& options) {
+    return apply(look, Image(input), options);
+}
+
+Image apply(const Look& original, Image&& input, const ApplyOptions& options) {
     const Look look = original.asDeveloped();
     const bool experimental = experimentalSkin();
-    Image image = input;
+    Image image = std::move(input);
 
     // 1. The experimental portrait path checks its limits first.
     if (experimental) PortraitLimits::validate(image, look);
@@ -97,29 +109,46 @@ Image apply(const Look& original, const Image& input, const ApplyOptions& option
     // 2. Scene lift of the camera tone match.
     if (options.extended && options.tone && options.tone->lift > 0) keep(image, CameraTone::lift(image, options.tone->lift));
 
-    // 3–6 are per-pixel and run as one pass: exposure, the profile's
-    // headroom, the highlight roll-off on linear values, and the display
-    // encoding that every stage from 7 on sees.
+    // 3–6 are per-pixel: exposure, the profile's headroom, the highlight
+    // roll-off on linear values, and the display encoding that every stage
+    // from 7 on sees.
     float gain = 1;
     if (look.exposure && *look.exposure != 0 && std::isfinite(*look.exposure)) gain *= std::exp2(float(*look.exposure));
     if (options.profile && options.profile->headroom > 1) gain *= float(1 / options.profile->headroom);
     const bool rolls = rolloffRuns(look, options.extended);
     const Rolloff rolloff = rolloffFor(look, options.profile.has_value());
-    image = Imaging::map(image, [gain, rolls, &rolloff](const Pixel& p) {
+    const Imaging::SRGBTransfer& encoder = Imaging::sRGBEncoder();
+    const auto encoded = [gain, rolls, &rolloff, &encoder](const Pixel& p) {
         Pixel v{p.r * gain, p.g * gain, p.b * gain, p.a};
         if (rolls) v = highlightRolloff(v, rolloff);
-        return Pixel{Imaging::sRGBEncode(v.r), Imaging::sRGBEncode(v.g), Imaging::sRGBEncode(v.b), v.a};
-    });
+        return Pixel{encoder(v.r), encoder(v.g), encoder(v.b), v.a};
+    };
 
-    // 7. Camera rendering.
+    // 7. Camera rendering (the profile's cube, tone and shoulder, or the
+    // camera look, blue-violet correction and tone).
+    // Its steps are per-pixel as well, so all of 3–7 runs as one pass.
+    const auto toneKnots = CameraTone::lightnessKnots(options.tone);
+    const auto tone = [&toneKnots](const RGB& c) { return CameraTone::applyKnots(*toneKnots, c); };
     if (options.profile) {
-        keep(image, CameraProfile::apply(image, *options.profile));
-        keep(image, CameraTone::apply(image, options.tone));
-        keep(image, CameraTone::shoulder(image));
+        const auto cube = CameraProfile::cubeLookup(*options.profile);
+        const auto& shoulder = CameraTone::shoulderTables();
+        image = Imaging::map(std::move(image), [&](const Pixel& p) {
+            Pixel v = encoded(p);
+            if (cube) v = (*cube)(v);
+            if (toneKnots) v = throughRGB(v, tone);
+            if (shoulder) v = throughRGB(v, [&shoulder](const RGB& c) { return Curves::apply(*shoulder, c); });
+            return v;
+        });
     } else {
-        keep(image, CameraLook::apply(image, options.camera));
-        if (options.extended) keep(image, BlueViolet::apply(image));
-        keep(image, CameraTone::apply(image, options.tone));
+        const auto lookCurves = options.camera ? CameraLook::curveTables(*options.camera) : std::nullopt;
+        const bool blueViolet = options.extended;
+        image = Imaging::map(std::move(image), [&](const Pixel& p) {
+            Pixel v = encoded(p);
+            if (lookCurves) v = Imaging::colourCurvesPixel(*lookCurves, v);
+            if (blueViolet) v = throughRGB(v, BlueViolet::correct);
+            if (toneKnots) v = throughRGB(v, tone);
+            return v;
+        });
     }
 
     // 8–14. Global adjustments.
@@ -158,6 +187,7 @@ Image apply(const Look& original, const Image& input, const ApplyOptions& option
     keep(image, Grain::filter(look, image));
 
     // 21. Linear again.
+    if (options.displayEncoded) return image;
     return Imaging::sRGBToLinear(std::move(image));
 }
 

@@ -27,12 +27,16 @@ struct ApplyOptions {
     bool cacheRetouch = false;
     bool showSkinMask = false;
     double detailScale = 1;                             // picture size relative to the full-size photo
+    bool displayEncoded = false;                        // return the picture sRGB-encoded, not linear
 };
 
 // Runs every stage of `look.asDeveloped` over the decoded linear picture and
-// returns the developed linear picture. Throws the Failure of a portrait or
+// returns the developed linear picture (sRGB-encoded with
+// `options.displayEncoded`, skipping the final conversion). Throws the Failure of a portrait or
 // healing stage.
 Imaging::Image apply(const Look& look, const Imaging::Image& image, const ApplyOptions& options);
+// The same for a picture the caller gives up: its pixels are reused when nobody else holds them.
+Imaging::Image apply(const Look& look, Imaging::Image&& image, const ApplyOptions& options);
 
 // The experimental portrait switch: MERROW_EXPERIMENTAL_SKIN is exactly "1".
 bool experimentalSkin();

@@ -5,6 +5,10 @@
 
 namespace Crop {
 
+bool rotates(const std::optional<Frame>& frame) {
+    return frame && frame->isActive() && frame->angle && std::isfinite(*frame->angle) && std::fabs(*frame->angle) > 0.001;
+}
+
 Imaging::Image apply(const std::optional<Frame>& frame, const Imaging::Image& image) {
     if (!frame || !frame->isActive()) return image;
     const Imaging::Rect e = image.extent();
@@ -29,8 +33,7 @@ Imaging::Image apply(const std::optional<Frame>& frame, const Imaging::Image& im
     const Imaging::Rect rect = wanted.intersection(e);
     if (rect.width < 1 || rect.height < 1) return image;
 
-    const bool rotate = frame->angle && std::isfinite(*frame->angle) && std::fabs(*frame->angle) > 0.001;
-    if (!rotate) return Imaging::crop(image, rect).movedTo(0, 0);
+    if (!rotates(frame)) return Imaging::cropView(image, rect).movedTo(0, 0);
 
     // Rotate by −θ about the centre (a positive angle turns the picture
     // clockwise as seen); exposed corners repeat the edge pixels.

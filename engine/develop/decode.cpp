@@ -12,6 +12,7 @@
 #include <turbojpeg.h>
 
 #include "engine/develop/white_balance.h"
+#include "engine/imaging/pixel_pool.h"
 #include "engine/library/extraction.h"
 
 namespace Develop {
@@ -88,39 +89,65 @@ std::array<float, 4> multipliersFor(const CameraColour& camera, WhiteBalance::Ne
 // values above 1.0 and below 0, the file's orientation is applied, and the
 // picture is raised by one stop (sensor white lands at 2.0, the headroom the
 // highlight roll-off works in).
-Image fromLibRaw(const LibRaw& raw) {
-    const auto& sizes = raw.imgdata.sizes;
-    const int iw = sizes.iwidth, ih = sizes.iheight, flip = sizes.flip;
-    const int colours = raw.imgdata.idata.colors;
-    const bool swap = flip & 4;
-    const int width = swap ? ih : iw, height = swap ? iw : ih;
-    float m[3][3];
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) m[r][c] = raw.imgdata.color.rgb_cam[r][c] * (2.0f / 65535.0f);
-    const float grey = 2.0f / 65535.0f;
-    const auto* pixels = raw.imgdata.image;
-    Image out(Imaging::Rect{0, 0, width, height});
-    Imaging::forRows(height, [&](int begin, int end) {
-        for (int row = begin; row < end; ++row) {
-            Pixel* o = out.mutableMat().ptr<Pixel>(row);
-            for (int col = 0; col < width; ++col) {
-                int r = row, c = col;
-                if (swap) std::swap(r, c);
-                if (flip & 2) r = ih - 1 - r;
-                if (flip & 1) c = iw - 1 - c;
-                const auto& s = pixels[std::size_t(r) * std::size_t(iw) + std::size_t(c)];
-                if (colours == 1) {
-                    const float v = s[0] * grey;
-                    o[col] = {v, v, v, 1};
-                    continue;
-                }
-                const float cr = s[0], cg = s[1], cb = s[2];
-                o[col] = {m[0][0] * cr + m[0][1] * cg + m[0][2] * cb, m[1][0] * cr + m[1][1] * cg + m[1][2] * cb,
-                          m[2][0] * cr + m[2][1] * cg + m[2][2] * cb, 1};
+struct LibRawPicture {
+    const LibRaw& raw;
+    int width = 0, height = 0;  // upright
+    float m[3][3]{};
+
+    explicit LibRawPicture(const LibRaw& decoded) : raw(decoded) {
+        const auto& sizes = raw.imgdata.sizes;
+        const bool swap = sizes.flip & 4;
+        width = swap ? sizes.iheight : sizes.iwidth;
+        height = swap ? sizes.iwidth : sizes.iheight;
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) m[r][c] = raw.imgdata.color.rgb_cam[r][c] * (2.0f / 65535.0f);
+    }
+
+    // Upright row `row` (0 = top) into `out` (width pixels).
+    void fill(int row, Pixel* out) const {
+        const auto& sizes = raw.imgdata.sizes;
+        const int iw = sizes.iwidth, ih = sizes.iheight, flip = sizes.flip;
+        const bool grey = raw.imgdata.idata.colors == 1;
+        const float greyScale = 2.0f / 65535.0f;
+        const auto* pixels = raw.imgdata.image;
+        for (int col = 0; col < width; ++col) {
+            int r = row, c = col;
+            if (flip & 4) std::swap(r, c);
+            if (flip & 2) r = ih - 1 - r;
+            if (flip & 1) c = iw - 1 - c;
+            const auto& s = pixels[std::size_t(r) * std::size_t(iw) + std::size_t(c)];
+            if (grey) {
+                const float v = s[0] * greyScale;
+                out[col] = {v, v, v, 1};
+                continue;
             }
+            const float cr = s[0], cg = s[1], cb = s[2];
+            out[col] = {m[0][0] * cr + m[0][1] * cg + m[0][2] * cb, m[1][0] * cr + m[1][1] * cg + m[1][2] * cb,
+                        m[2][0] * cr + m[2][1] * cg + m[2][2] * cb, 1};
         }
+    }
+};
+
+Image fromLibRaw(const LibRaw& raw) {
+    const LibRawPicture picture(raw);
+    Image out(Imaging::Rect{0, 0, picture.width, picture.height});
+    Imaging::forRows(picture.height, [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) picture.fill(row, out.mutableMat().ptr<Pixel>(row));
     });
     return out;
+}
+
+// The same scaled to width × height, without the full-size picture in between.
+Image fromLibRaw(const LibRaw& raw, int width, int height) {
+    const LibRawPicture picture(raw);
+    if (width == picture.width && height == picture.height) return fromLibRaw(raw);
+    return Imaging::lanczosResize(
+        picture.width, picture.height,
+        [&picture](int row, Pixel* scratch) {
+            picture.fill(row, scratch);
+            return static_cast<const Pixel*>(scratch);
+        },
+        width, height);
 }
 
 // nothing with `opened` false when LibRaw does not take the file at all.
@@ -167,15 +194,13 @@ std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& 
         if (raw->unpack() != LIBRAW_SUCCESS) return std::nullopt;
         if (raw->dcraw_process() != LIBRAW_SUCCESS) return std::nullopt;
         if (!raw->imgdata.image || raw->imgdata.sizes.iwidth <= 0 || raw->imgdata.sizes.iheight <= 0) return std::nullopt;
-        Image image = fromLibRaw(*raw);
-        raw.reset();  // the 16-bit buffers are not needed past this point
-
         if (scale < 1) {
             const int width = std::max(1, int(std::lround(nativeWidth * scale)));
             const int height = std::max(1, int(std::lround(nativeHeight * scale)));
-            image = Imaging::lanczosResize(image, width, height);
+            decoded.image = fromLibRaw(*raw, width, height);
+        } else {
+            decoded.image = fromLibRaw(*raw);
         }
-        decoded.image = std::move(image);
         return decoded;
     } catch (...) {
         return std::nullopt;
@@ -282,7 +307,9 @@ std::optional<Decoded> materialised(const Decoded& decoded) {
     Decoded out = decoded;
     // Images are evaluated eagerly; materialising only makes sure the record
     // owns one compact block of pixels that no other image shares.
-    out.image = Image(decoded.image.mat().clone(), decoded.image.extent().x, decoded.image.extent().y);
+    cv::Mat pixels = Imaging::pooledMat();
+    decoded.image.mat().copyTo(pixels);
+    out.image = Image(std::move(pixels), decoded.image.extent().x, decoded.image.extent().y);
     return out;
 }
 

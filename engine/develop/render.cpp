@@ -20,6 +20,7 @@
 #include "engine/develop/crop.h"
 #include "engine/develop/decode.h"
 #include "engine/develop/delivery_output.h"
+#include "engine/imaging/pixel_pool.h"
 #include "engine/library/extraction.h"
 #include "engine/portrait/portrait_retouch.h"
 #include "jpegprofile/jpegprofile.h"
@@ -154,20 +155,24 @@ void warmProfile(const std::filesystem::path& source, const Look& look) {
     });
 }
 
-std::optional<Bytes> encodeJPEG(const Imaging::Image& linear, double quality, const Bytes* profile) {
-    if (linear.empty()) return std::nullopt;
+namespace {
+
+std::uint8_t to8(float e) { return std::uint8_t(e > 0 ? (e >= 1 ? 255 : int(e * 255.0f + 0.5f)) : 0); }
+
+// JPEG bytes of the picture's display-encoded values (`encode` of each channel).
+template <class Encode>
+std::optional<Bytes> encodeJPEGThrough(const Imaging::Image& image, double quality, const Bytes* profile, Encode&& encode) {
+    if (image.empty()) return std::nullopt;
     // Display encoding and 8 bits in one pass.
-    Imaging::Bitmap rgb(linear.width(), linear.height(), 3);
-    Imaging::forRows(linear.height(), [&](int begin, int end) {
-        const auto to8 = [](float v) {
-            const float e = Imaging::sRGBEncode(v);
-            return std::uint8_t(e > 0 ? (e >= 1 ? 255 : int(e * 255.0f + 0.5f)) : 0);
-        };
+    // 8-bit rows from the pixel pool (no zeroing; every byte is written).
+    cv::Mat rgb = Imaging::pooledMat();
+    rgb.create(image.height(), image.width(), CV_8UC3);
+    Imaging::forRows(image.height(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
-            const Imaging::Pixel* in = linear.mat().ptr<Imaging::Pixel>(row);
-            std::uint8_t* out = rgb.row(row);
-            for (int col = 0; col < linear.width(); ++col, out += 3)
-                out[0] = to8(in[col].r), out[1] = to8(in[col].g), out[2] = to8(in[col].b);
+            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
+            std::uint8_t* out = rgb.ptr<std::uint8_t>(row);
+            for (int col = 0; col < image.width(); ++col, out += 3)
+                out[0] = to8(encode(in[col].r)), out[1] = to8(encode(in[col].g)), out[2] = to8(encode(in[col].b));
         }
     });
 
@@ -180,9 +185,9 @@ std::optional<Bytes> encodeJPEG(const Imaging::Image& linear, double quality, co
         if (from) cmsCloseProfile(from);
         if (to) cmsCloseProfile(to);
         if (!transform) return std::nullopt;
-        Imaging::forRows(rgb.height, [&](int begin, int end) {
+        Imaging::forRows(rgb.rows, [&](int begin, int end) {
             for (int row = begin; row < end; ++row)
-                cmsDoTransform(transform, rgb.row(row), rgb.row(row), cmsUInt32Number(rgb.width));
+                cmsDoTransform(transform, rgb.ptr(row), rgb.ptr(row), cmsUInt32Number(rgb.cols));
         });
         cmsDeleteTransform(transform);
     }
@@ -192,13 +197,23 @@ std::optional<Bytes> encodeJPEG(const Imaging::Image& linear, double quality, co
     const int q = std::clamp(int(std::lround((std::isfinite(quality) ? quality : 0.85) * 100)), 1, 100);
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
-    const int status = tjCompress2(compressor, rgb.pixels.data(), rgb.width, 0, rgb.height, TJPF_RGB, &jpeg, &size,
+    const int status = tjCompress2(compressor, rgb.data, rgb.cols, int(rgb.step), rgb.rows, TJPF_RGB, &jpeg, &size,
                                    q >= 90 ? TJSAMP_444 : TJSAMP_420, q, TJFLAG_ACCURATEDCT);
     std::optional<Bytes> out;
     if (status == 0 && jpeg && size > 0) out = Bytes(jpeg, jpeg + size);
     tjFree(jpeg);
     tjDestroy(compressor);
     return out;
+}
+
+}  // namespace
+
+std::optional<Bytes> encodeJPEG(const Imaging::Image& linear, double quality, const Bytes* profile) {
+    return encodeJPEGThrough(linear, quality, profile, Imaging::sRGBEncoder());
+}
+
+std::optional<Bytes> encodeDisplayJPEG(const Imaging::Image& encoded, double quality, const Bytes* profile) {
+    return encodeJPEGThrough(encoded, quality, profile, [](float v) { return v; });
 }
 
 std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const Look& look,
@@ -264,7 +279,12 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     options.cacheRetouch = interactive;
     options.showSkinMask = interactive && showSkinMask;
     options.detailScale = decoded->detailScale;
-    Imaging::Image image = apply(look, decodedImage, options);
+    // Only a straightening crop needs linear values (it resamples); otherwise
+    // the picture stays display-encoded up to the JPEG.
+    options.displayEncoded = !Crop::rotates(look.crop);
+    // The decoded picture is not needed past this point: a fresh decode's
+    // pixels are developed in place (a cached one is shared and stays).
+    Imaging::Image image = apply(look, std::move(decoded->image), options);
 
     // 11. Crop.
     image = Crop::apply(look.crop, image);
@@ -277,7 +297,8 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     }
 
     // 13–15. Encode without metadata (the picture is upright already) and embed the profile.
-    const auto data = encodeJPEG(image, quality, sourceProfile ? &sourceProfile->icc : nullptr);
+    const Bytes* iccOut = sourceProfile ? &sourceProfile->icc : nullptr;
+    const auto data = options.displayEncoded ? encodeDisplayJPEG(image, quality, iccOut) : encodeJPEG(image, quality, iccOut);
     if (!data) return std::nullopt;
     const auto bytes = JPEGColourProfile::embed(sourceProfile ? sourceProfile->icc : JPEGColourProfile::sRGBProfile(), *data);
     if (!bytes) return std::nullopt;

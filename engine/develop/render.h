@@ -53,6 +53,9 @@ void warmProfile(const std::filesystem::path& source, const Look& look);
 // ICC profile are written. Nothing when encoding fails.
 std::optional<std::vector<std::uint8_t>> encodeJPEG(const Imaging::Image& linear, double quality,
                                                     const std::vector<std::uint8_t>* profile = nullptr);
+// The same for a picture that is sRGB-encoded already.
+std::optional<std::vector<std::uint8_t>> encodeDisplayJPEG(const Imaging::Image& encoded, double quality,
+                                                           const std::vector<std::uint8_t>* profile = nullptr);
 
 // Serialises whole renders while the experimental portrait path is on.
 std::mutex& portraitRenderLock();

@@ -1,9 +1,12 @@
 #include "engine/imaging/image.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include <opencv2/imgproc.hpp>
+
+#include "engine/imaging/pixel_pool.h"
 
 namespace Imaging {
 
@@ -17,7 +20,9 @@ Rect Rect::intersection(const Rect& other) const {
 }
 
 Image::Image(Rect extent) : extent_(extent) {
-    if (!extent.empty()) pixels_.create(extent.height, extent.width, CV_32FC4);
+    if (extent.empty()) return;
+    pixels_.allocator = &PixelPool::shared();
+    pixels_.create(extent.height, extent.width, CV_32FC4);
 }
 
 Image Image::filled(Rect extent, Pixel fill) {
@@ -69,55 +74,46 @@ namespace {
 float exactEncode(float m) { return m <= 0.0031308f ? 12.92f * m : 1.055f * std::pow(m, 1.0f / 2.4f) - 0.055f; }
 float exactDecode(float m) { return m <= 0.04045f ? m / 12.92f : std::pow((m + 0.055f) / 1.055f, 2.4f); }
 
-// The transfer curves over 0…1 as tables (linear interpolation between
-// 65536 steps stays within 1e-7 of the formula); values beyond 1 use the formula.
-struct TransferTable {
-    static constexpr int steps = 65536;
-    std::vector<float> values;
-    explicit TransferTable(float (*curve)(float)) : values(steps + 2) {
-        for (int i = 0; i <= steps; ++i) values[std::size_t(i)] = curve(float(double(i) / steps));
-        values[steps + 1] = values[steps];
-    }
-    float operator()(float m, float (*curve)(float)) const {
-        if (!(m <= 1.0f)) return curve(m);  // beyond the table, and NaN
-        const float position = m * float(steps);
-        const int i = int(position);
-        const float f = position - float(i);
-        return values[std::size_t(i)] + (values[std::size_t(i) + 1] - values[std::size_t(i)]) * f;
-    }
-};
+}  // namespace
 
-const TransferTable& encodeTable() {
-    static const TransferTable table(exactEncode);
+SRGBTransfer::SRGBTransfer(float (*curve)(float)) : values_(steps + 2), curve_(curve) {
+    for (int i = 0; i <= steps; ++i) values_[std::size_t(i)] = curve(float(double(i) / steps));
+    values_[steps + 1] = values_[steps];
+}
+
+const SRGBTransfer& sRGBEncoder() {
+    static const SRGBTransfer table(exactEncode);
     return table;
 }
-const TransferTable& decodeTable() {
-    static const TransferTable table(exactDecode);
+
+const SRGBTransfer& sRGBDecoder() {
+    static const SRGBTransfer table(exactDecode);
     return table;
 }
+
+float sRGBEncode(float v) { return sRGBEncoder()(v); }
+
+float sRGBDecode(float v) { return sRGBDecoder()(v); }
+
+namespace {
+
+Pixel transferredPixel(const SRGBTransfer& curve, const Pixel& p) { return Pixel{curve(p.r), curve(p.g), curve(p.b), p.a}; }
 
 }  // namespace
 
-float sRGBEncode(float v) { return std::copysign(encodeTable()(std::fabs(v), exactEncode), v); }
-
-float sRGBDecode(float v) { return std::copysign(decodeTable()(std::fabs(v), exactDecode), v); }
-
 Image linearToSRGB(const Image& input) {
-    const TransferTable& table = encodeTable();
-    const auto encode = [&table](float v) { return std::copysign(table(std::fabs(v), exactEncode), v); };
-    return map(input, [&](const Pixel& p) { return Pixel{encode(p.r), encode(p.g), encode(p.b), p.a}; });
+    const SRGBTransfer& encode = sRGBEncoder();
+    return map(input, [&](const Pixel& p) { return transferredPixel(encode, p); });
 }
 
 Image sRGBToLinear(const Image& input) {
-    const TransferTable& table = decodeTable();
-    const auto decode = [&table](float v) { return std::copysign(table(std::fabs(v), exactDecode), v); };
-    return map(input, [&](const Pixel& p) { return Pixel{decode(p.r), decode(p.g), decode(p.b), p.a}; });
+    const SRGBTransfer& decode = sRGBDecoder();
+    return map(input, [&](const Pixel& p) { return transferredPixel(decode, p); });
 }
 
 Image sRGBToLinear(Image&& input) {
-    const TransferTable& table = decodeTable();
-    const auto decode = [&table](float v) { return std::copysign(table(std::fabs(v), exactDecode), v); };
-    return map(std::move(input), [&](const Pixel& p) { return Pixel{decode(p.r), decode(p.g), decode(p.b), p.a}; });
+    const SRGBTransfer& decode = sRGBDecoder();
+    return map(std::move(input), [&](const Pixel& p) { return transferredPixel(decode, p); });
 }
 
 Image minimumComponent(const Image& input) {
@@ -127,47 +123,57 @@ Image minimumComponent(const Image& input) {
     });
 }
 
+Image colourCurves(const Image& input, const std::array<std::vector<float>, 3>& tables) {
+    return map(input, [&](const Pixel& p) { return colourCurvesPixel(tables, p); });
+}
+
 namespace {
 
-float lookUp(const std::vector<float>& table, float v) {
-    if (table.empty()) return v;
-    const float position = std::clamp(v, 0.0f, 1.0f) * float(table.size() - 1);
-    const std::size_t i = std::min(std::size_t(position), table.size() - 1);
-    const std::size_t j = std::min(i + 1, table.size() - 1);
-    const float f = position - float(i);
-    return table[i] + (table[j] - table[i]) * f;
+// Four floats handled as one register.
+typedef float Quad __attribute__((vector_size(16)));
+
+Quad loadQuad(const float* p) {
+    Quad q;
+    std::memcpy(&q, p, sizeof q);
+    return q;
 }
+
+Quad lerp(Quad a, Quad b, float t) { return a + (b - a) * t; }
 
 }  // namespace
 
-Image colourCurves(const Image& input, const std::array<std::vector<float>, 3>& tables) {
-    return map(input, [&](const Pixel& p) {
-        return Pixel{lookUp(tables[0], p.r), lookUp(tables[1], p.g), lookUp(tables[2], p.b), p.a};
-    });
+Pixel CubeLookup::operator()(const Pixel& p) const {
+    const float top = float(dimension_ - 1);
+    const float rf = std::clamp(p.r, 0.0f, 1.0f) * top;
+    const float gf = std::clamp(p.g, 0.0f, 1.0f) * top;
+    const float bf = std::clamp(p.b, 0.0f, 1.0f) * top;
+    const int r0 = std::min(int(rf), dimension_ - 2), g0 = std::min(int(gf), dimension_ - 2),
+              b0 = std::min(int(bf), dimension_ - 2);
+    const float fr = rf - float(r0), fg = gf - float(g0), fb = bf - float(b0);
+    // The eight entries around the colour: along red, then green, then blue.
+    const float* c = entries_ + std::size_t(b0) * blueStride_ + std::size_t(g0) * greenStride_ + std::size_t(r0) * 4;
+    const float* cg = c + greenStride_;
+    const float* cb = c + blueStride_;
+    const float* cgb = cb + greenStride_;
+    const Quad near = lerp(lerp(loadQuad(c), loadQuad(c + 4), fr), lerp(loadQuad(cg), loadQuad(cg + 4), fr), fg);
+    const Quad far = lerp(lerp(loadQuad(cb), loadQuad(cb + 4), fr), lerp(loadQuad(cgb), loadQuad(cgb + 4), fr), fg);
+    const Quad v = lerp(near, far, fb);
+    return Pixel{v[0], v[1], v[2], p.a};
 }
 
 Image colourCube(const Image& input, int dimension, std::span<const float> cube, int channelsPerEntry) {
     const std::size_t n = std::size_t(dimension);
     if (dimension < 2 || cube.size() < n * n * n * std::size_t(channelsPerEntry) || channelsPerEntry < 3)
         return input;
-    const float top = float(dimension - 1);
-    return map(input, [&](const Pixel& p) {
-        const float rf = std::clamp(p.r, 0.0f, 1.0f) * top;
-        const float gf = std::clamp(p.g, 0.0f, 1.0f) * top;
-        const float bf = std::clamp(p.b, 0.0f, 1.0f) * top;
-        const int r0 = std::min(int(rf), dimension - 2), g0 = std::min(int(gf), dimension - 2),
-                  b0 = std::min(int(bf), dimension - 2);
-        const float fr = rf - float(r0), fg = gf - float(g0), fb = bf - float(b0);
-        float out[3] = {0, 0, 0};
-        for (int corner = 0; corner < 8; ++corner) {
-            const int dr = corner & 1, dg = (corner >> 1) & 1, db = (corner >> 2) & 1;
-            const float w = (dr ? fr : 1 - fr) * (dg ? fg : 1 - fg) * (db ? fb : 1 - fb);
-            const std::size_t index = ((std::size_t(b0 + db) * n + std::size_t(g0 + dg)) * n + std::size_t(r0 + dr)) *
-                                      std::size_t(channelsPerEntry);
-            for (int c = 0; c < 3; ++c) out[c] += w * cube[index + std::size_t(c)];
-        }
-        return Pixel{out[0], out[1], out[2], p.a};
-    });
+    if (channelsPerEntry != 4) {
+        // Entries of three (or more than four) floats: widened to RGBA once.
+        std::vector<float> rgba(n * n * n * 4, 1.0f);
+        for (std::size_t i = 0; i < n * n * n; ++i)
+            for (std::size_t c = 0; c < 3; ++c) rgba[i * 4 + c] = cube[i * std::size_t(channelsPerEntry) + c];
+        return colourCube(input, dimension, rgba, 4);
+    }
+    const CubeLookup lookup(dimension, cube.data());
+    return map(input, [&lookup](const Pixel& p) { return lookup(p); });
 }
 
 // ---------------------------------------------------------------- compositing
@@ -198,7 +204,7 @@ Image sourceOver(const Image& top, const Image& bottom) {
 Image gaussianBlur(const Image& input, double sigma) {
     if (input.empty() || !(sigma > 0)) return input;
     const int radius = std::max(1, int(std::ceil(3 * sigma)));
-    cv::Mat out;
+    cv::Mat out = pooledMat();
     cv::GaussianBlur(input.mat(), out, cv::Size(2 * radius + 1, 2 * radius + 1), sigma, sigma, cv::BORDER_REPLICATE);
     return Image(out, input.extent().x, input.extent().y);
 }
@@ -213,7 +219,9 @@ double lanczos3(double x) {
     return 3 * std::sin(px) * std::sin(px / 3) / (px * px);
 }
 
-// For each output sample along one axis: the first input index and the weights.
+// For each output sample along one axis: the first input index and the
+// weights. Taps beyond the input's edges are folded onto the edge sample
+// (edges repeat), so every tap lies inside the input.
 struct Taps {
     std::vector<int> first;
     std::vector<int> count;
@@ -230,20 +238,28 @@ Taps lanczosTaps(int inSize, int outSize) {
     taps.first.resize(std::size_t(outSize));
     taps.count.resize(std::size_t(outSize));
     taps.weights.assign(std::size_t(outSize) * std::size_t(taps.stride), 0.0f);
+    std::vector<double> w;
     for (int i = 0; i < outSize; ++i) {
         const double centre = (i + 0.5) / scale - 0.5;
         const int lo = int(std::floor(centre - support)) + 1;
         const int hi = std::min(int(std::ceil(centre + support)), lo + taps.stride - 1);
+        const int first = std::clamp(lo, 0, inSize - 1), last = std::clamp(hi, 0, inSize - 1);
         double sum = 0;
-        std::vector<double> w;
-        for (int j = lo; j <= hi; ++j) w.push_back(lanczos3((j - centre) / widen)), sum += w.back();
-        taps.first[std::size_t(i)] = lo;
+        w.assign(std::size_t(last - first + 1), 0.0);
+        for (int j = lo; j <= hi; ++j) {
+            const double weight = lanczos3((j - centre) / widen);
+            w[std::size_t(std::clamp(j, first, last) - first)] += weight;
+            sum += weight;
+        }
+        taps.first[std::size_t(i)] = first;
         taps.count[std::size_t(i)] = int(w.size());
         for (std::size_t k = 0; k < w.size(); ++k)
             taps.weights[std::size_t(i) * std::size_t(taps.stride) + k] = float(sum != 0 ? w[k] / sum : 0);
     }
     return taps;
 }
+
+void storeQuad(Pixel* p, Quad q) { std::memcpy(static_cast<void*>(p), &q, sizeof q); }
 
 }  // namespace
 
@@ -257,41 +273,57 @@ Image lanczosScale(const Image& input, double scale, double aspectRatio) {
 Image lanczosResize(const Image& input, int outW, int outH) {
     if (input.empty() || outW <= 0 || outH <= 0) return input;
     if (outW == input.width() && outH == input.height()) return input.movedTo(0, 0);
-    const int inW = input.width(), inH = input.height();
+    return lanczosResize(
+        input.width(), input.height(), [&input](int row, Pixel*) { return input.mat().ptr<Pixel>(row); }, outW, outH);
+}
 
-    // Horizontal pass into inH × outW, then vertical into outH × outW.
+Image lanczosResize(int inW, int inH, const RowSource& source, int outW, int outH) {
+    if (inW <= 0 || inH <= 0 || outW <= 0 || outH <= 0) return Image();
+
+    // Horizontal pass, then vertical. The output is made in bands of rows;
+    // each band first filters horizontally just the input rows it needs, so
+    // no full-height intermediate picture is held.
     const Taps horizontal = lanczosTaps(inW, outW);
-    cv::Mat middle(inH, outW, CV_32FC4);
-    forRows(inH, [&](int begin, int end) {
-        for (int row = begin; row < end; ++row) {
-            const Pixel* in = input.mat().ptr<Pixel>(row);
-            Pixel* out = middle.ptr<Pixel>(row);
-            for (int i = 0; i < outW; ++i) {
-                const float* w = &horizontal.weights[std::size_t(i) * std::size_t(horizontal.stride)];
-                const int first = horizontal.first[std::size_t(i)];
-                Pixel sum{0, 0, 0, 0};
-                for (int k = 0; k < horizontal.count[std::size_t(i)]; ++k) {
-                    const Pixel& p = in[std::clamp(first + k, 0, inW - 1)];
-                    sum.r += w[k] * p.r, sum.g += w[k] * p.g, sum.b += w[k] * p.b, sum.a += w[k] * p.a;
-                }
-                out[i] = sum;
-            }
-        }
-    });
     const Taps vertical = lanczosTaps(inH, outH);
+    const auto filterRow = [&](const Pixel* in, Pixel* out) {
+        for (int i = 0; i < outW; ++i) {
+            const float* w = &horizontal.weights[std::size_t(i) * std::size_t(horizontal.stride)];
+            const Pixel* p = in + horizontal.first[std::size_t(i)];
+            Quad sum{0, 0, 0, 0};
+            for (int k = 0; k < horizontal.count[std::size_t(i)]; ++k) sum += w[k] * loadQuad(&p[k].r);
+            storeQuad(out + i, sum);
+        }
+    };
+    constexpr int bandRows = 64;
+    const int bands = (outH + bandRows - 1) / bandRows;
+    // Input rows [top, bottom] feed band b's output rows.
+    std::vector<std::pair<int, int>> feeds(std::size_t(bands), {inH, -1});
+    int tallest = 0;
+    for (int row = 0; row < outH; ++row) {
+        auto& [top, bottom] = feeds[std::size_t(row / bandRows)];
+        top = std::min(top, vertical.first[std::size_t(row)]);
+        bottom = std::max(bottom, vertical.first[std::size_t(row)] + vertical.count[std::size_t(row)] - 1);
+        tallest = std::max(tallest, bottom - top + 1);
+    }
     Image result(Rect{0, 0, outW, outH});
-    forRows(outH, [&](int begin, int end) {
-        for (int row = begin; row < end; ++row) {
-            Pixel* out = result.mutableMat().ptr<Pixel>(row);
-            std::fill(out, out + outW, Pixel{0, 0, 0, 0});
-            const float* w = &vertical.weights[std::size_t(row) * std::size_t(vertical.stride)];
-            const int first = vertical.first[std::size_t(row)];
-            for (int k = 0; k < vertical.count[std::size_t(row)]; ++k) {
-                const Pixel* in = middle.ptr<Pixel>(std::clamp(first + k, 0, inH - 1));
-                const float wk = w[k];
+    forRows(bands, [&](int firstBand, int endBand) {
+        std::vector<Pixel> scratch(static_cast<std::size_t>(inW));
+        cv::Mat filtered = pooledMat();
+        filtered.create(tallest, outW, CV_32FC4);
+        std::vector<const Pixel*> rows(std::size_t(vertical.stride));
+        for (int band = firstBand; band < endBand; ++band) {
+            const int begin = band * bandRows, end = std::min(outH, begin + bandRows);
+            const auto [top, bottom] = feeds[std::size_t(band)];
+            for (int row = top; row <= bottom; ++row) filterRow(source(row, scratch.data()), filtered.ptr<Pixel>(row - top));
+            for (int row = begin; row < end; ++row) {
+                Pixel* out = result.mutableMat().ptr<Pixel>(row);
+                const float* w = &vertical.weights[std::size_t(row) * std::size_t(vertical.stride)];
+                const int first = vertical.first[std::size_t(row)], count = vertical.count[std::size_t(row)];
+                for (int k = 0; k < count; ++k) rows[std::size_t(k)] = filtered.ptr<Pixel>(first + k - top);
                 for (int col = 0; col < outW; ++col) {
-                    out[col].r += wk * in[col].r, out[col].g += wk * in[col].g;
-                    out[col].b += wk * in[col].b, out[col].a += wk * in[col].a;
+                    Quad sum{0, 0, 0, 0};
+                    for (int k = 0; k < count; ++k) sum += w[k] * loadQuad(&rows[std::size_t(k)][col].r);
+                    storeQuad(out + col, sum);
                 }
             }
         }
@@ -325,7 +357,7 @@ Image transform(const Image& input, const Affine& affine, const Rect& outputExte
     const double ox = out.x + 0.5, oy = out.y + out.height - 0.5;
     const double m[6] = {inv.a, -inv.c, inv.a * ox + inv.c * oy + inv.tx - in.x - 0.5,
                          -inv.b, inv.d, in.y + in.height - 0.5 - (inv.b * ox + inv.d * oy + inv.ty)};
-    cv::Mat result;
+    cv::Mat result = pooledMat();
     cv::warpAffine(input.mat(), result, cv::Mat(2, 3, CV_64F, const_cast<double*>(m)), cv::Size(out.width, out.height),
                    cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE);
     return Image(result, out.x, out.y);
@@ -338,7 +370,17 @@ Image crop(const Image& input, const Rect& rect) {
     const Rect& e = input.extent();
     const int col = r.x - e.x;
     const int row = e.maxY() - r.maxY();
-    return Image(input.mat()(cv::Rect(col, row, r.width, r.height)).clone(), r.x, r.y);
+    cv::Mat part = pooledMat();
+    input.mat()(cv::Rect(col, row, r.width, r.height)).copyTo(part);
+    return Image(std::move(part), r.x, r.y);
+}
+
+Image cropView(const Image& input, const Rect& rect) {
+    const Rect r = input.extent().intersection(rect);
+    if (r.empty()) return Image();
+    if (r == input.extent()) return input;
+    const Rect& e = input.extent();
+    return Image(input.mat()(cv::Rect(r.x - e.x, e.maxY() - r.maxY(), r.width, r.height)), r.x, r.y);
 }
 
 namespace {
@@ -347,7 +389,7 @@ Image morphology(const Image& input, double radius, int operation) {
     if (input.empty() || !(radius > 0)) return input;
     const int r = std::max(1, int(std::lround(radius)));
     const cv::Mat disc = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
-    cv::Mat out;
+    cv::Mat out = pooledMat();
     cv::morphologyEx(input.mat(), out, operation, disc, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
     return Image(out, input.extent().x, input.extent().y);
 }
@@ -422,7 +464,11 @@ cv::Mat renderHalf(const Image& input) {
     return out;
 }
 
-cv::Mat renderFloat(const Image& input) { return input.mat().clone(); }
+cv::Mat renderFloat(const Image& input) {
+    cv::Mat out = pooledMat();
+    input.mat().copyTo(out);
+    return out;
+}
 
 Image fromBitmap(const Bitmap& bitmap) {
     Image out(Rect{0, 0, bitmap.width, bitmap.height});
@@ -445,7 +491,7 @@ Image fromBitmap(const Bitmap& bitmap) {
 }
 
 Image fromHalf(const cv::Mat& half, int x, int y) {
-    cv::Mat out;
+    cv::Mat out = pooledMat();
     half.convertTo(out, CV_32FC4);
     return Image(out, x, y);
 }

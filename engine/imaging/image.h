@@ -25,7 +25,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -186,6 +188,29 @@ Pixel sampleBilinear(const Image& image, double x, double y);
 Image exposure(const Image& input, double ev);  // rgb × 2^ev
 float sRGBEncode(float linear);                 // mirrored for negative values
 float sRGBDecode(float encoded);
+// The same curves for per-pixel loops: a table over 0…1, linearly
+// interpolated between 65536 steps (within 1e-7 of the formula); values
+// beyond 1 use the formula and negative values are mirrored.
+class SRGBTransfer {
+public:
+    static constexpr int steps = 65536;
+    explicit SRGBTransfer(float (*curve)(float));
+    float operator()(float v) const {
+        const float m = std::fabs(v);
+        if (!(m <= 1.0f)) return std::copysign(curve_(m), v);  // beyond the table, and NaN
+        const float position = m * float(steps);
+        const int i = int(position);
+        const float f = position - float(i);
+        const float* at = values_.data() + i;
+        return std::copysign(at[0] + (at[1] - at[0]) * f, v);
+    }
+
+private:
+    std::vector<float> values_;
+    float (*curve_)(float);
+};
+const SRGBTransfer& sRGBEncoder();
+const SRGBTransfer& sRGBDecoder();
 Image linearToSRGB(const Image& input);
 Image sRGBToLinear(const Image& input);
 Image sRGBToLinear(Image&& input);  // in place when nobody else holds the pixels
@@ -193,9 +218,35 @@ Image minimumComponent(const Image& input);  // rgb = min(r, g, b)
 // Colour curves: each channel through its own 256-entry table over 0…1,
 // linearly interpolated; inputs outside 0…1 are clamped.
 Image colourCurves(const Image& input, const std::array<std::vector<float>, 3>& tables);
+// One value through one such table (an empty table passes it through), and one pixel through all three.
+inline float curveValue(const std::vector<float>& table, float v) {
+    if (table.empty()) return v;
+    const float position = std::clamp(v, 0.0f, 1.0f) * float(table.size() - 1);
+    const std::size_t i = std::min(std::size_t(position), table.size() - 1);
+    const std::size_t j = std::min(i + 1, table.size() - 1);
+    const float f = position - float(i);
+    return table[i] + (table[j] - table[i]) * f;
+}
+inline Pixel colourCurvesPixel(const std::array<std::vector<float>, 3>& tables, const Pixel& p) {
+    return Pixel{curveValue(tables[0], p.r), curveValue(tables[1], p.g), curveValue(tables[2], p.b), p.a};
+}
 // Colour cube lookup: `cube` holds dimension³ RGB(A) entries, red fastest,
 // values 0…1; inputs are clamped to 0…1 and interpolated trilinearly.
 Image colourCube(const Image& input, int dimension, std::span<const float> cube, int channelsPerEntry = 4);
+// The same lookup for one pixel, over a cube of RGBA entries (dimension ≥ 2,
+// dimension³ × 4 floats, which the caller keeps alive); alpha is kept.
+class CubeLookup {
+public:
+    CubeLookup(int dimension, const float* rgbaEntries)
+        : entries_(rgbaEntries), dimension_(dimension), greenStride_(std::size_t(dimension) * 4),
+          blueStride_(std::size_t(dimension) * std::size_t(dimension) * 4) {}
+    Pixel operator()(const Pixel& p) const;
+
+private:
+    const float* entries_;
+    int dimension_;
+    std::size_t greenStride_, blueStride_;  // in floats; red steps by 4
+};
 
 // ---- compositing
 Image multiply(const Image& a, const Image& b);
@@ -211,6 +262,12 @@ Image gaussianBlur(const Image& input, double sigma);
 Image lanczosScale(const Image& input, double scale, double aspectRatio = 1.0);
 // The same filter to an exact output size (the extent starts at (0, 0)).
 Image lanczosResize(const Image& input, int width, int height);
+// The same for a picture of inputWidth × inputHeight that is produced row by
+// row: `row(r, scratch)` returns stored row r (0 = top), either its own
+// pixels or `scratch` (room for inputWidth pixels) filled. It is called from
+// several threads at once, for each row at least once.
+using RowSource = std::function<const Pixel*(int row, Pixel* scratch)>;
+Image lanczosResize(int inputWidth, int inputHeight, const RowSource& row, int width, int height);
 // Affine transform (x' = a·x + c·y + tx, y' = b·x + d·y + ty in picture
 // coordinates) of the image extended infinitely by repeating its edges,
 // evaluated over `outputExtent` with bilinear sampling.
@@ -222,6 +279,10 @@ struct Affine {
 Image transform(const Image& input, const Affine& affine, const Rect& outputExtent);
 // The part of the image inside `rect` (intersected with the extent), keeping its coordinates.
 Image crop(const Image& input, const Rect& rect);
+// The same without copying: the result shares the input's pixels (its rows
+// are not contiguous). For short-lived results; a small view keeps the whole
+// input's memory alive.
+Image cropView(const Image& input, const Rect& rect);
 // Morphology with a disc of the given radius in pixels: per channel maximum / minimum.
 Image morphologyMaximum(const Image& input, double radius);
 Image morphologyMinimum(const Image& input, double radius);

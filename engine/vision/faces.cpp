@@ -1,8 +1,10 @@
 #include "engine/vision/faces.h"
 
 #include <algorithm>
+#include <exception>
 #include <stdexcept>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "engine/vision/blazeface.h"
@@ -53,7 +55,7 @@ Placement place(const FaceTiles::Tile& tile) {
     return p;
 }
 
-// The network input for one tile: 1 x 256 x 256 x 3 floats, each byte b as b / 127.5 - 1.
+// The network input for one tile: the tile scaled into a 256 x 256 RGB square.
 cv::Mat networkInput(const cv::Mat& rgb, const FaceTiles::Tile& tile, const Placement& p) {
     const int w = std::max(1, int(std::lround(tile.width * p.scale)));
     const int h = std::max(1, int(std::lround(tile.height * p.scale)));
@@ -61,10 +63,7 @@ cv::Mat networkInput(const cv::Mat& rgb, const FaceTiles::Tile& tile, const Plac
     cv::Mat target = square(cv::Rect(int(p.offsetX), int(p.offsetY), std::min(w, BlazeFace::inputSize - int(p.offsetX)),
                                      std::min(h, BlazeFace::inputSize - int(p.offsetY))));
     cv::resize(rgb(cv::Rect(tile.x, tile.y, tile.width, tile.height)), target, target.size(), 0, 0, cv::INTER_AREA);
-    cv::Mat input;
-    square.convertTo(input, CV_32FC3, 1 / 127.5, -1);
-    const int shape[] = {1, BlazeFace::inputSize, BlazeFace::inputSize, 3};
-    return input.reshape(1, 4, shape);
+    return square;
 }
 
 // A detection moved from the tile's network input into fractions of the
@@ -158,15 +157,39 @@ std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture) {
     const cv::Mat rgb = rgbView(picture);
     if (rgb.empty()) return {};
 
-    std::vector<BlazeFace::Detection> found;
-    for (const FaceTiles::Tile& tile : FaceTiles::layout(picture.width, picture.height)) {
+    // Tiles are searched in parallel (as many threads as OpenCV is allowed)
+    // and their detections gathered in tile order, so the result does not
+    // depend on the threads.
+    const std::vector<FaceTiles::Tile> tiles = FaceTiles::layout(picture.width, picture.height);
+    if (tiles.empty()) return {};
+    std::vector<std::vector<BlazeFace::Detection>> perTile(tiles.size());
+    std::vector<std::exception_ptr> failures(tiles.size());
+    const auto search = [&](std::size_t i) {
+        const FaceTiles::Tile& tile = tiles[i];
         const Placement p = place(tile);
         const FaceModel::Outputs outputs = FaceModel::run(networkInput(rgb, tile, p));
         for (const auto& d : BlazeFace::decode(outputs.scores, outputs.regressors, minimumDetectionConfidence)) {
             const auto moved = toPicture(d, tile, p, picture.width, picture.height);
-            if (ownedByTile(moved, tile, picture.width, picture.height)) found.push_back(moved);
+            if (ownedByTile(moved, tile, picture.width, picture.height)) perTile[i].push_back(moved);
         }
-    }
+    };
+    // The whole picture first, on this thread: it also loads the model, or
+    // reports why it cannot.
+    search(0);
+    if (tiles.size() > 1)
+        cv::parallel_for_(cv::Range(1, int(tiles.size())), [&](const cv::Range& range) {
+            for (int i = range.start; i < range.end; ++i) {
+                try {
+                    search(std::size_t(i));
+                } catch (...) {
+                    failures[std::size_t(i)] = std::current_exception();
+                }
+            }
+        });
+    for (const auto& failure : failures)
+        if (failure) std::rethrow_exception(failure);
+    std::vector<BlazeFace::Detection> found;
+    for (const auto& detections : perTile) found.insert(found.end(), detections.begin(), detections.end());
 
     std::vector<FaceObservation> faces;
     for (const auto& d : withoutNested(BlazeFace::weightedNonMaxSuppression(std::move(found))))

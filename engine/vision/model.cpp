@@ -3,13 +3,13 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
-#include <opencv2/core/utils/logger.hpp>
-#include <opencv2/dnn.hpp>
-
 #include "engine/vision/blazeface.h"
+#include "engine/vision/face_network.h"
 #include "engine/vision/faces.h"
 #include "engine/vision/model_folders.h"
 
@@ -34,13 +34,11 @@ std::optional<fs::path> locate() {
 
 namespace {
 
-// One loaded network. cv::dnn::Net::forward is not safe to call concurrently
-// on one Net, so every pass holds `forwardLock`; the network is small and
-// OpenCV already spreads each pass over the cores.
+// One loaded network. Its weights never change once loaded, and every thread
+// runs passes with its own scratch memory, so passes need no lock.
 struct Loaded {
     fs::path path;
-    cv::dnn::Net net;
-    std::mutex forwardLock;
+    FaceNetwork::Weights weights;
 };
 
 // The process's loaded network; the lock guards only the pointer's lookup and store.
@@ -52,27 +50,19 @@ std::shared_ptr<Loaded> load(const fs::path& path) {
         std::lock_guard lock(cacheLock);
         if (cached && cached->path == path) return cached;
     }
-    // The engine writes nothing to standard error; OpenCV would report a bad
-    // model file there before throwing.
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     auto loaded = std::make_shared<Loaded>();
     loaded->path = path;
     try {
-        loaded->net = cv::dnn::readNetFromONNX(path.string());
-    } catch (const cv::Exception&) {
+        loaded->weights = FaceNetwork::load(path);
+    } catch (const std::exception&) {
         throw Vision::Unavailable("Face detection model could not be loaded.");
     }
-    if (loaded->net.empty()) throw Vision::Unavailable("Face detection model could not be loaded.");
-    loaded->net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-    loaded->net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
     std::lock_guard lock(cacheLock);
     // Another thread may have loaded the same file meanwhile; keep the first.
     if (cached && cached->path == path) return cached;
     cached = loaded;
     return loaded;
 }
-
-const float* begin(const cv::Mat& m) { return m.ptr<float>(); }
 
 }  // namespace
 
@@ -81,42 +71,19 @@ Outputs run(const cv::Mat& input) {
     if (!path) throw Vision::Unavailable("Face detection model is missing.");
     const auto model = load(*path);
 
-    // The outputs may share memory with the network's own buffers, so they are
-    // copied out before the next pass may start.
-    std::lock_guard lock(model->forwardLock);
-    std::vector<cv::Mat> outs;
-    try {
-        model->net.setInput(input);
-        model->net.forward(outs, model->net.getUnconnectedOutLayersNames());
-    } catch (const cv::Exception&) {
-        throw Vision::Unavailable("Face detection model could not be run.");
-    }
-
-    // Tell the four outputs apart by their shapes: scores have one value per
-    // anchor, regressors 16; the fine grid has 512 anchors, the coarse one 384.
-    const int fine = BlazeFace::grids[0].size * BlazeFace::grids[0].size * BlazeFace::grids[0].anchorsPerCell;
-    const int coarse = BlazeFace::grids[1].size * BlazeFace::grids[1].size * BlazeFace::grids[1].anchorsPerCell;
-    const cv::Mat* scoresFine = nullptr;
-    const cv::Mat* scoresCoarse = nullptr;
-    const cv::Mat* regressorsFine = nullptr;
-    const cv::Mat* regressorsCoarse = nullptr;
-    for (const cv::Mat& out : outs) {
-        if (out.type() != CV_32F || !out.isContinuous()) continue;
-        const std::size_t total = out.total();
-        if (total == std::size_t(fine)) scoresFine = &out;
-        else if (total == std::size_t(coarse)) scoresCoarse = &out;
-        else if (total == std::size_t(fine) * BlazeFace::regressorWidth) regressorsFine = &out;
-        else if (total == std::size_t(coarse) * BlazeFace::regressorWidth) regressorsCoarse = &out;
-    }
-    if (!scoresFine || !scoresCoarse || !regressorsFine || !regressorsCoarse)
-        throw Vision::Unavailable("Face detection model gives unexpected outputs.");
-
     Outputs result;
-    result.scores.assign(begin(*scoresFine), begin(*scoresFine) + fine);
-    result.scores.insert(result.scores.end(), begin(*scoresCoarse), begin(*scoresCoarse) + coarse);
-    result.regressors.assign(begin(*regressorsFine), begin(*regressorsFine) + fine * BlazeFace::regressorWidth);
-    result.regressors.insert(result.regressors.end(), begin(*regressorsCoarse),
-                             begin(*regressorsCoarse) + coarse * BlazeFace::regressorWidth);
+    result.scores.resize(BlazeFace::anchorCount);
+    result.regressors.resize(std::size_t(BlazeFace::anchorCount) * BlazeFace::regressorWidth);
+    constexpr int side = BlazeFace::inputSize;
+    constexpr std::size_t inputValues = std::size_t(side) * side * 3;
+    if (input.type() == CV_8UC3 && input.rows == side && input.cols == side) {
+        FaceNetwork::forwardRGB(model->weights, input.ptr(), input.step[0], result.scores, result.regressors);
+    } else if (input.type() == CV_32F && input.isContinuous() && input.total() == inputValues) {
+        FaceNetwork::forward(model->weights, std::span(input.ptr<float>(), inputValues), result.scores,
+                             result.regressors);
+    } else {
+        throw std::invalid_argument("face detection input must be a 256 x 256 RGB picture or 1 x 256 x 256 x 3 floats");
+    }
     return result;
 }
 

@@ -31,11 +31,12 @@ struct Outputs {
     std::vector<float> regressors;  // 16 per anchor
 };
 
-// Runs the network on one input: a continuous 1 x 256 x 256 x 3 float tensor
-// (NHWC, RGB, values in [-1, 1]). Loads the model on first use (once per
-// model path and process) and serialises the forward passes of the shared
-// network. Throws Vision::Unavailable when the model is missing, cannot be
-// loaded or does not give the expected outputs.
+// Runs the network on one input: a 256 x 256 8-bit RGB picture (CV_8UC3, each
+// byte b taken as b / 127.5 - 1), or a continuous 1 x 256 x 256 x 3 float
+// tensor (NHWC, RGB, values in [-1, 1]). Loads the model's weights on first use
+// (once per model path and process); any number of threads may run passes at
+// once. Throws Vision::Unavailable when the model is missing or cannot be
+// loaded, std::invalid_argument when the input is neither of those.
 Outputs run(const cv::Mat& input);
 
 }  // namespace FaceModel

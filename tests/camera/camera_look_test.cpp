@@ -9,6 +9,7 @@
 #include "engine/camera/blue_violet.h"
 #include "engine/camera/camera_look.h"
 #include "engine/camera/camera_tone.h"
+#include "engine/develop/oklab.h"
 
 using Develop::RGB;
 
@@ -139,6 +140,29 @@ TEST(BlueViolet, UntouchedAndTouchedHues) {
     EXPECT_LT(s.b - s.r, sky.b - sky.r);
     EXPECT_NEAR(hueOf(s), hueOf(sky), 2.5);
     EXPECT_GT(hueOf(v) - hueOf(violet), 15.0);
+}
+
+TEST(BlueViolet, EveryColourInTheBandIsCorrectedAndNoOtherOne) {
+    // A 33³ grid of colours: the correction leaves a colour alone exactly
+    // when its OKLab hue lies outside the band (or it has next to no chroma).
+    int inBand = 0;
+    for (int r = 0; r <= 32; ++r)
+        for (int g = 0; g <= 32; ++g)
+            for (int b = 0; b <= 32; ++b) {
+                const RGB c{r / 32.0f, g / 32.0f, b / 32.0f};
+                const OKLab::Lab lab = OKLab::fromSRGB(c);
+                const float chroma = std::hypot(lab.a, lab.b);
+                float hue = std::atan2(lab.b, lab.a) * 57.29577951f;
+                if (hue < 0) hue += 360;
+                const RGB out = BlueViolet::correct(c);
+                if (chroma < 0.0001f || hue <= 200 || hue >= 350) {
+                    ASSERT_EQ(out, c) << c.r << " " << c.g << " " << c.b;
+                } else if (chroma > 0.01f && hue > 205 && hue < 340) {
+                    ++inBand;
+                    ASSERT_NE(out, c) << c.r << " " << c.g << " " << c.b;
+                }
+            }
+    EXPECT_GT(inBand, 1000);
 }
 
 TEST(CameraTone, ShoulderAndMatches) {

@@ -132,3 +132,64 @@ TEST(ImageRendering, ClampsAndRounds) {
     EXPECT_FLOAT_EQ(back.at(0, 0).g, 128 / 255.0f);
     EXPECT_LT(maxDifference(fromHalf(renderHalf(ramp(5, 5))), ramp(5, 5)), 1e-3);
 }
+
+TEST(ImageColour, TransferTablesFollowTheFormula) {
+    const auto encode = [](double v) { return v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055; };
+    const auto decode = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    double encodeError = 0, decodeError = 0;
+    for (int i = 0; i <= 300000; ++i) {
+        const double v = i / 200000.0;  // 0…1.5, between and beyond the table's steps
+        encodeError = std::max(encodeError, std::fabs(sRGBEncode(float(v)) - encode(double(float(v)))));
+        decodeError = std::max(decodeError, std::fabs(sRGBDecode(float(v)) - decode(double(float(v)))));
+        EXPECT_EQ(sRGBEncode(-float(v)), -sRGBEncode(float(v)));
+    }
+    EXPECT_LT(encodeError, 1e-6);
+    EXPECT_LT(decodeError, 1e-6);
+    EXPECT_TRUE(std::isnan(sRGBEncode(NAN)));
+}
+
+TEST(ImageColour, CubeInterpolatesTrilinearly) {
+    // A curved cube, so that every interpolation weight matters.
+    const int n = 6;
+    std::vector<float> cube;
+    for (int b = 0; b < n; ++b)
+        for (int g = 0; g < n; ++g)
+            for (int r = 0; r < n; ++r) {
+                const float x = r / 5.0f, y = g / 5.0f, z = b / 5.0f;
+                cube.insert(cube.end(), {x * x + 0.1f * z, y * z + 0.3f * x, std::sqrt(z) * (1 - 0.5f * y), 1});
+            }
+    const auto reference = [&](const Pixel& p) {
+        float rgb[3] = {p.r, p.g, p.b}, f[3];
+        int i0[3];
+        for (int c = 0; c < 3; ++c) {
+            const float v = std::clamp(rgb[c], 0.0f, 1.0f) * (n - 1);
+            i0[c] = std::min(int(v), n - 2);
+            f[c] = v - float(i0[c]);
+        }
+        Pixel out{0, 0, 0, p.a};
+        for (int corner = 0; corner < 8; ++corner) {
+            const int d[3] = {corner & 1, (corner >> 1) & 1, (corner >> 2) & 1};
+            float w = 1;
+            for (int c = 0; c < 3; ++c) w *= d[c] ? f[c] : 1 - f[c];
+            const float* e = &cube[std::size_t((((i0[2] + d[2]) * n + i0[1] + d[1]) * n + i0[0] + d[0]) * 4)];
+            out.r += w * e[0], out.g += w * e[1], out.b += w * e[2];
+        }
+        return out;
+    };
+    const Image input = generate(Rect{0, 0, 37, 23}, [](int x, int y) {
+        return Pixel{x / 30.0f - 0.1f, y / 20.0f, float((x * 7 + y * 13) % 17) / 16.0f, 0.5f};
+    });
+    const Image looked = colourCube(input, n, cube);
+    for (int row = 0; row < input.height(); ++row)
+        for (int col = 0; col < input.width(); ++col) {
+            const Pixel want = reference(input.at(col, row)), got = looked.at(col, row);
+            ASSERT_NEAR(got.r, want.r, 1e-6) << col << "," << row;
+            ASSERT_NEAR(got.g, want.g, 1e-6) << col << "," << row;
+            ASSERT_NEAR(got.b, want.b, 1e-6) << col << "," << row;
+            ASSERT_EQ(got.a, 0.5f);
+        }
+    // Entries of three floats give the same picture.
+    std::vector<float> packed;
+    for (std::size_t i = 0; i < cube.size(); i += 4) packed.insert(packed.end(), {cube[i], cube[i + 1], cube[i + 2]});
+    EXPECT_EQ(cv::norm(colourCube(input, n, packed, 3).mat(), looked.mat(), cv::NORM_INF), 0.0);
+}
