@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
-#include <mutex>
 
 #include <opencv2/imgproc.hpp>
 
 #include "engine/develop/oklab_rows.h"
 #include "engine/develop/presence.h"
+#include "engine/imaging/pixel_pool.h"
 
 namespace Develop {
 
@@ -19,40 +18,10 @@ Imaging::Image toLab(const Imaging::Image& image) {
     });
 }
 
-namespace {
-
-// At most this many bytes of planes wait in the pool.
-constexpr std::size_t poolLimit = std::size_t(384) << 20;
-
-std::mutex poolMutex;
-std::deque<cv::Mat> pool;  // oldest first
-
-}  // namespace
-
 cv::Mat scratch(int rows, int cols, int type) {
-    const std::lock_guard<std::mutex> lock(poolMutex);
-    for (auto it = pool.begin(); it != pool.end(); ++it) {
-        // Only the pool holds it: nobody reads or writes it any more.
-        if (it->u && it->u->refcount == 1 && it->rows == rows && it->cols == cols && it->type() == type) {
-            cv::Mat taken = *it;
-            pool.erase(it);
-            pool.push_back(taken);  // most recently used last
-            return taken;
-        }
-    }
-    cv::Mat made(rows, cols, type);
-    pool.push_back(made);
-    std::size_t bytes = 0;
-    for (const cv::Mat& m : pool) bytes += m.total() * m.elemSize();
-    for (auto it = pool.begin(); bytes > poolLimit && it != pool.end();) {
-        if (it->u && it->u->refcount == 1) {
-            bytes -= it->total() * it->elemSize();
-            it = pool.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    return made;
+    cv::Mat plane = Imaging::pooledMat();
+    plane.create(rows, cols, type);
+    return plane;
 }
 
 LabPlanes labPlanes(const Imaging::Image& image) {

@@ -74,10 +74,9 @@ inline OKLab::Lab labAt(const Imaging::Image& lab, float cx, float cy, float dx,
     return labOf(Imaging::sampleBilinear(lab, x, y));
 }
 
-// A plane for a stage's intermediate results, taken from a small pool of
-// planes no one holds any more (or made new): fresh allocations of tens of
-// megabytes cost a page fault per 4 KB on every render. Its pixels are not
-// set. It returns to the pool when the last copy of it goes.
+// A plane for a stage's intermediate results, its memory from the engine's
+// pixel pool (fresh allocations of tens of megabytes cost a page fault per
+// 4 KB on every render). Its pixels are not set.
 cv::Mat scratch(int rows, int cols, int type);
 
 // The picture in OKLab as three single-channel planes (CV_32F, rows top-down).
