@@ -6,8 +6,22 @@
 
 #include "engine/develop/colormix.h"
 #include "engine/develop/stage_kernels.h"
+#include "engine/imaging/vector_loop.h"
 
 namespace ChromaSliders {
+
+namespace {
+
+VECTOR_LOOP void adjustRow(float* __restrict L, float* __restrict a, float* __restrict b, const Row& row, int count) {
+    for (int col = 0; col < count; ++col) {
+        const OKLab::Lab lab = adjust({L[col], a[col], b[col]}, row);
+        L[col] = lab.L;
+        a[col] = lab.a;
+        b[col] = lab.b;
+    }
+}
+
+}  // namespace
 
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image) {
     const std::vector<Row> chain = rows(look);
@@ -21,12 +35,7 @@ std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::I
             Imaging::Pixel* o = out.mutableMat().ptr<Imaging::Pixel>(r);
             for (const Row& row : chain) {
                 OKLab::fromSRGBRow(in, L.data(), a.data(), b.data(), w);
-                for (std::size_t col = 0; col < L.size(); ++col) {
-                    const OKLab::Lab lab = adjust({L[col], a[col], b[col]}, row);
-                    L[col] = lab.L;
-                    a[col] = lab.a;
-                    b[col] = lab.b;
-                }
+                adjustRow(L.data(), a.data(), b.data(), row, w);
                 OKLab::screenRow(L.data(), a.data(), b.data(), in, o, w);
                 in = o;  // the next row reads this one's result
             }

@@ -153,22 +153,6 @@ std::vector<Row> rows(const Develop::Look& look) {
     return out;
 }
 
-float pick(const std::array<float, nodes>& values, float chroma) {
-    const float p = std::clamp((chroma - 0.0075f) / 0.015f, 0.0f, 7.0f);
-    float sum = 0;
-    for (int j = 0; j < nodes; ++j) sum += values[j] * std::max(0.0f, 1 - std::fabs(p - j));
-    return sum;
-}
-
-OKLab::Lab adjust(OKLab::Lab lab, const Row& row) {
-    const float C = OKLab::chroma(lab);
-    lab.L += pick(row.lightness, C);
-    const float k = pick(row.factor, C);
-    lab.a *= k;
-    lab.b *= k;
-    return lab;
-}
-
 Develop::RGB apply(const Develop::RGB& pixel, const Row& row) { return OKLab::screen(adjust(OKLab::fromSRGB(pixel), row)); }
 
 Develop::RGB apply(Develop::RGB pixel, const std::vector<Row>& chain) {

@@ -2,7 +2,9 @@
 // The eight-band colour mix (hue, saturation, luminance per band) and the
 // saturation and vibrance sliders, all worked in OKLab on sRGB-encoded pixels.
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <optional>
 #include <vector>
 
@@ -86,10 +88,22 @@ Row row(const Table& table, double value);
 std::vector<Row> rows(const Develop::Look& look);
 
 // Linear interpolation between the eight chroma nodes, constant beyond the ends.
-float pick(const std::array<float, nodes>& values, float chroma);
+inline float pick(const std::array<float, nodes>& values, float chroma) {
+    const float p = std::clamp((chroma - 0.0075f) / 0.015f, 0.0f, 7.0f);
+    float sum = 0;
+    for (int j = 0; j < nodes; ++j) sum += values[j] * std::max(0.0f, 1 - std::fabs(p - float(j)));
+    return sum;
+}
 
 // One OKLab colour through one row (no clamping).
-OKLab::Lab adjust(OKLab::Lab lab, const Row& row);
+inline OKLab::Lab adjust(OKLab::Lab lab, const Row& row) {
+    const float C = OKLab::chroma(lab);
+    lab.L += pick(row.lightness, C);
+    const float k = pick(row.factor, C);
+    lab.a *= k;
+    lab.b *= k;
+    return lab;
+}
 
 // One pixel through one row.
 Develop::RGB apply(const Develop::RGB& pixel, const Row& row);

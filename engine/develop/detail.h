@@ -111,20 +111,27 @@ inline float smoothstep(float lo, float hi, float x) {
     return t * t * (3 - 2 * t);
 }
 
+// The sharpened lightness of a pixel of lightness `L`, where the blurred
+// lightness is `blurred` and (gx, gy) are the blurred lightness's differences
+// across ±reach in x and y (read only when the edge mask is on).
+inline float sharpenedLightness(float L, float blurred, float gx, float gy, const SharpenParameters& p) {
+    float d = L - blurred;
+    d = d * std::fabs(d) / (std::fabs(d) + p.fine + 0.000001f);
+    d = d / (1 + std::fabs(d) / p.halo);
+    const float m = p.maskHi > 0 ? smoothstep(p.maskLo, p.maskHi, std::sqrt(gx * gx + gy * gy)) : 1.0f;
+    return L + p.gain * d * m;
+}
+
 // One pixel sharpened, in OKLab: `c` is the pixel's own OKLab value, `blur`
 // samples the blurred OKLab picture.
 template <class SampleBlur>
 OKLab::Lab sharpenLab(OKLab::Lab c, SampleBlur&& blur, const SharpenParameters& p) {
-    float d = c.L - blur(0.0f, 0.0f).L;
-    d = d * std::fabs(d) / (std::fabs(d) + p.fine + 0.000001f);
-    d = d / (1 + std::fabs(d) / p.halo);
-    float m = 1;
+    float gx = 0, gy = 0;
     if (p.maskHi > 0) {
-        const float gx = blur(p.reach, 0.0f).L - blur(-p.reach, 0.0f).L;
-        const float gy = blur(0.0f, p.reach).L - blur(0.0f, -p.reach).L;
-        m = smoothstep(p.maskLo, p.maskHi, std::hypot(gx, gy));
+        gx = blur(p.reach, 0.0f).L - blur(-p.reach, 0.0f).L;
+        gy = blur(0.0f, p.reach).L - blur(0.0f, -p.reach).L;
     }
-    c.L += p.gain * d * m;
+    c.L = sharpenedLightness(c.L, blur(0.0f, 0.0f).L, gx, gy, p);
     return c;
 }
 

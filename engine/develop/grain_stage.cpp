@@ -6,8 +6,23 @@
 
 #include "engine/develop/grain.h"
 #include "engine/develop/stage_kernels.h"
+#include "engine/imaging/vector_loop.h"
 
 namespace Grain {
+
+namespace {
+
+// The grain of `count` pixels of a row, their centres at x0 + 0.5, x0 + 1.5, …, y.
+VECTOR_LOOP void grainRow(float x0, float y, const Parameters& p, float* __restrict g, int count) {
+    for (int col = 0; col < count; ++col) g[col] = grainAt(x0 + float(col) + 0.5f, y, p);
+}
+
+VECTOR_LOOP void addGrainRow(const Imaging::Pixel* __restrict in, const float* __restrict g, Imaging::Pixel* __restrict out,
+                             int count) {
+    for (int col = 0; col < count; ++col) out[col] = Develop::withAlpha(withGrain(Develop::rgbOf(in[col]), g[col]), in[col].a);
+}
+
+}  // namespace
 
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image) {
     if (image.empty()) return std::nullopt;
@@ -21,11 +36,8 @@ std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::I
         float* __restrict g = row.data();
         for (int r = begin; r < end; ++r) {
             const float y = float(e.y + e.height - 1 - r) + 0.5f;
-            for (int col = 0; col < e.width; ++col) g[col] = grainAt(float(e.x + col) + 0.5f, y, p);
-            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(r);
-            Imaging::Pixel* o = out.mutableMat().ptr<Imaging::Pixel>(r);
-            for (int col = 0; col < e.width; ++col)
-                o[col] = Develop::withAlpha(withGrain(Develop::rgbOf(in[col]), g[col]), in[col].a);
+            grainRow(float(e.x), y, p, g, e.width);
+            addGrainRow(image.mat().ptr<Imaging::Pixel>(r), g, out.mutableMat().ptr<Imaging::Pixel>(r), e.width);
         }
     });
     return out;

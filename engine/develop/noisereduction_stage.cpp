@@ -23,6 +23,7 @@
 #include "engine/develop/detail.h"
 #include "engine/develop/oklab_rows.h"
 #include "engine/develop/stage_kernels.h"
+#include "engine/imaging/vector_loop.h"
 
 namespace Detail {
 
@@ -47,12 +48,10 @@ inline float rangeWeight(float t) {
     return p * std::bit_cast<float>((int(whole) + 127) << 23);
 }
 
-// One of the 25 samples in stored coordinates (rows go down): the whole-pixel
-// offset of its top-left neighbour, the interpolation weights towards the
-// next column and row, and its spatial weight exp(−|o|² / 4).
+// One of the 25 samples: where it lies from each pixel and its spatial
+// weight exp(−|o|² / 4).
 struct Tap {
-    int col = 0, row = 0;
-    float fx = 0, fy = 0;
+    Develop::Offset offset;
     float spatial = 0;
 };
 
@@ -60,56 +59,21 @@ std::vector<Tap> tapsOf(float step) {
     std::vector<Tap> taps;
     for (int oy = -2; oy <= 2; ++oy)
         for (int ox = -2; ox <= 2; ++ox) {
-            const float dx = float(ox) * step, dy = -float(oy) * step;  // picture y goes up, rows go down
-            Tap t;
-            t.col = int(std::floor(dx));
-            t.row = int(std::floor(dy));
-            t.fx = dx - float(t.col);
-            t.fy = dy - float(t.row);
-            t.spatial = std::exp(-float(ox * ox + oy * oy) / 4.0f);
-            taps.push_back(t);
+            const Develop::Offset offset = Develop::Offset::of(float(ox) * step, float(oy) * step);
+            taps.push_back({offset, std::exp(-float(ox * ox + oy * oy) / 4.0f)});
         }
     return taps;
 }
 
-// A plane of the picture's size with `margin` extra pixels on every side,
-// which `repeatEdges` fills with the nearest edge pixels.
-struct Padded {
-    cv::Mat plane;
-    int margin = 0;
-    Padded(int rows, int cols, int m) : plane(Develop::scratch(rows + 2 * m, cols + 2 * m, CV_32F)), margin(m) {}
-    // The picture's part, to be written first.
-    cv::Mat inner() const { return plane(cv::Rect(margin, margin, plane.cols - 2 * margin, plane.rows - 2 * margin)); }
-    void repeatEdges() {
-        const int m = margin, w = plane.cols - 2 * m, h = plane.rows - 2 * m;
-        for (int row = m; row < m + h; ++row) {
-            float* p = plane.ptr<float>(row);
-            std::fill(p, p + m, p[m]);
-            std::fill(p + m + w, p + 2 * m + w, p[m + w - 1]);
-        }
-        for (int row = 0; row < m; ++row) {
-            plane.row(m).copyTo(plane.row(row));
-            plane.row(m + h - 1).copyTo(plane.row(m + h + row));
-        }
-    }
-    // Stored row `row` of the picture shifted by `tap`, at column 0.
-    const float* at(int row, const Tap& tap, int down = 0) const {
-        return plane.ptr<float>(row + margin + tap.row + down) + margin + tap.col;
-    }
-};
-
-inline float bilinear(const float* top, const float* bottom, int x, float fx, float fy) {
-    return (top[x] * (1 - fx) + top[x + 1] * fx) * (1 - fy) + (bottom[x] * (1 - fx) + bottom[x + 1] * fx) * fy;
-}
-
 // Adds one sample's weighted lightness to a row's sums.
-[[gnu::noinline]] void addLightness(const Tap& tap, const Padded& lightness, int row, const float* __restrict centre, float inverseRange,
+VECTOR_LOOP void addLightness(const Tap& tap, const Develop::PaddedPlane& lightness, int row, const float* __restrict centre, float inverseRange,
                   float* __restrict weights, float* __restrict sum, int width) {
-    const float* __restrict top = lightness.at(row, tap);
-    const float* __restrict bottom = lightness.at(row, tap, 1);
-    const float fx = tap.fx, fy = tap.fy, spatial = tap.spatial;
+    const float* __restrict top = lightness.at(row, tap.offset);
+    const float* __restrict bottom = lightness.at(row, tap.offset, 1);
+    const float fx = tap.offset.fx, fy = tap.offset.fy, spatial = tap.spatial;
+#pragma GCC ivdep  // the sums are rows of their own
     for (int x = 0; x < width; ++x) {
-        const float v = bilinear(top, bottom, x, fx, fy);
+        const float v = Develop::bilinear(top, bottom, x, fx, fy);
         const float d = (v - centre[x]) * inverseRange;
         const float w = spatial * rangeWeight(d * d);
         weights[x] += w;
@@ -119,26 +83,26 @@ inline float bilinear(const float* top, const float* bottom, int x, float fx, fl
 
 // Adds one sample's weighted colour to a row's sums; the weight compares the
 // softened lightness at the sample with the pixel's own.
-[[gnu::noinline]] void addColour(const Tap& tap, const Padded& softL, const Padded& softA, const Padded& softB, int row,
+VECTOR_LOOP void addColour(const Tap& tap, const Develop::PaddedPlane& softL, const Develop::PaddedPlane& softA, const Develop::PaddedPlane& softB, int row,
                const float* __restrict centre, float inverseRange, float* __restrict weights, float* __restrict sumA,
                float* __restrict sumB, int width) {
-    const float* __restrict l0 = softL.at(row, tap);
-    const float* __restrict l1 = softL.at(row, tap, 1);
-    const float* __restrict a0 = softA.at(row, tap);
-    const float* __restrict a1 = softA.at(row, tap, 1);
-    const float* __restrict b0 = softB.at(row, tap);
-    const float* __restrict b1 = softB.at(row, tap, 1);
-    const float fx = tap.fx, fy = tap.fy, spatial = tap.spatial;
+    const float* __restrict l0 = softL.at(row, tap.offset);
+    const float* __restrict l1 = softL.at(row, tap.offset, 1);
+    const float* __restrict a0 = softA.at(row, tap.offset);
+    const float* __restrict a1 = softA.at(row, tap.offset, 1);
+    const float* __restrict b0 = softB.at(row, tap.offset);
+    const float* __restrict b1 = softB.at(row, tap.offset, 1);
+    const float fx = tap.offset.fx, fy = tap.offset.fy, spatial = tap.spatial;
+#pragma GCC ivdep  // the sums are rows of their own
     for (int x = 0; x < width; ++x) {
-        const float d = (bilinear(l0, l1, x, fx, fy) - centre[x]) * inverseRange;
+        const float d = (Develop::bilinear(l0, l1, x, fx, fy) - centre[x]) * inverseRange;
         const float w = spatial * rangeWeight(d * d);
         weights[x] += w;
-        sumA[x] += w * bilinear(a0, a1, x, fx, fy);
-        sumB[x] += w * bilinear(b0, b1, x, fx, fy);
+        sumA[x] += w * Develop::bilinear(a0, a1, x, fx, fy);
+        sumB[x] += w * Develop::bilinear(b0, b1, x, fx, fy);
     }
 }
 
-int marginOf(float step) { return int(std::ceil(2 * step)) + 2; }
 
 }  // namespace
 
@@ -147,14 +111,14 @@ std::optional<Imaging::Image> reduceNoise(const Develop::Look& look, const Imagi
     if (!p || image.empty()) return std::nullopt;
     const int width = image.width(), height = image.height();
     // Lightness with room for the samples around the edges, colour without.
-    const int margin = std::max(p->lumStep > 0 ? marginOf(p->lumStep) : 0, p->colStep > 0 ? marginOf(p->colStep) : 0);
-    Padded lightness(height, width, margin);
+    const int margin = std::max(p->lumStep > 0 ? Develop::marginFor(2 * p->lumStep) : 0, p->colStep > 0 ? Develop::marginFor(2 * p->colStep) : 0);
+    Develop::PaddedPlane lightness(height, width, margin);
     Develop::LabPlanes lab{lightness.inner(), Develop::scratch(height, width, CV_32F), Develop::scratch(height, width, CV_32F)};
     Develop::labPlanesInto(image, lab);
     lightness.repeatEdges();
     const std::vector<Tap> lightnessTaps = p->lumStep > 0 ? tapsOf(p->lumStep) : std::vector<Tap>{};
 
-    std::optional<Padded> softL, softA, softB;
+    std::optional<Develop::PaddedPlane> softL, softA, softB;
     std::vector<Tap> colourTaps;
     if (p->colStep > 0) {
         for (auto [soft, plane] : {std::pair{&softL, &lab.L}, std::pair{&softA, &lab.a}, std::pair{&softB, &lab.b}}) {

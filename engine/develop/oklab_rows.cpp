@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/develop/oklab.h"
+#include "engine/imaging/vector_loop.h"
 
 namespace OKLab {
 
@@ -60,7 +61,7 @@ inline Develop::RGB linearOf(float L, float a, float b) {
 }
 
 // The conversions proper, in place on plain rows of floats.
-__attribute__((target_clones("avx2", "default"))) void labOfEncoded(float* __restrict x, float* __restrict y,
+VECTOR_LOOP void labOfEncoded(float* __restrict x, float* __restrict y,
                                                                       float* __restrict z, int count) {
     const float* decode = Transfer::tables().decode.data();
     for (int i = 0; i < count; ++i) {
@@ -76,7 +77,7 @@ __attribute__((target_clones("avx2", "default"))) void labOfEncoded(float* __res
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) void encodedOfLab(float* __restrict x, float* __restrict y,
+VECTOR_LOOP void encodedOfLab(float* __restrict x, float* __restrict y,
                                                                       float* __restrict z, int count) {
     const float* encodeOfRoot = Transfer::tables().encodeOfRoot.data();
     for (int i = 0; i < count; ++i) {

@@ -1,38 +1,69 @@
 // Sharpening as a develop stage: OKLab lightness pushed away from a Gaussian
 // blur of itself, small differences cored, large ones limited, optionally
 // only along edges. Only the lightness takes part in the comparison, so only
-// the lightness plane is blurred.
+// the lightness plane is blurred, into a plane padded with its edges so that
+// whole rows are sharpened in one vectorised loop.
 
+#include <array>
 #include <vector>
 
 #include "engine/develop/detail.h"
 #include "engine/develop/oklab_rows.h"
 #include "engine/develop/stage_kernels.h"
+#include "engine/imaging/vector_loop.h"
 
 namespace Detail {
+
+namespace {
+
+// The blur at the pixel and at ±reach in x and y.
+struct Samples {
+    Develop::Offset right, left, up, down;
+};
+
+// One stored row of sharpened lightness into `out`.
+VECTOR_LOOP void sharpenRow(const float* __restrict L, const Develop::PaddedPlane& blur, int row, const Samples& s,
+                            const SharpenParameters& p, float* __restrict out, int width) {
+    const float* __restrict centre = blur.at(row, {});
+    if (!(p.maskHi > 0)) {
+        for (int x = 0; x < width; ++x) out[x] = sharpenedLightness(L[x], centre[x], 0, 0, p);
+        return;
+    }
+    const auto sample = [&blur, row](const Develop::Offset& o) {
+        return std::array<const float*, 2>{blur.at(row, o), blur.at(row, o, 1)};
+    };
+    const auto [r0, r1] = sample(s.right);
+    const auto [l0, l1] = sample(s.left);
+    const auto [u0, u1] = sample(s.up);
+    const auto [d0, d1] = sample(s.down);
+#pragma GCC ivdep  // `out` is a row of its own
+    for (int x = 0; x < width; ++x) {
+        const float gx = Develop::bilinear(r0, r1, x, s.right.fx, s.right.fy) - Develop::bilinear(l0, l1, x, s.left.fx, s.left.fy);
+        const float gy = Develop::bilinear(u0, u1, x, s.up.fx, s.up.fy) - Develop::bilinear(d0, d1, x, s.down.fx, s.down.fy);
+        out[x] = sharpenedLightness(L[x], centre[x], gx, gy, p);
+    }
+}
+
+}  // namespace
 
 std::optional<Imaging::Image> sharpen(const Develop::Look& look, const Imaging::Image& image, double scale) {
     const std::optional<SharpenParameters> p = sharpenParameters(look, scale);
     if (!p || image.empty()) return std::nullopt;
     const Develop::LabPlanes lab = Develop::labPlanes(image);
-    const cv::Mat blur = Develop::blurPlane(lab.L, p->sigma);
+    Develop::PaddedPlane blur(image.height(), image.width(), Develop::marginFor(p->reach));
+    cv::Mat inner = blur.inner();
+    Develop::blurPlaneInto(lab.L, inner, p->sigma);
+    blur.repeatEdges();
+    const Samples samples{Develop::Offset::of(p->reach, 0), Develop::Offset::of(-p->reach, 0),
+                          Develop::Offset::of(0, p->reach), Develop::Offset::of(0, -p->reach)};
     const int width = image.width();
     Imaging::Image out(image.extent());
     Imaging::forRows(image.height(), [&](int begin, int end) {
         std::vector<float> sharpened(static_cast<std::size_t>(width));
         for (int row = begin; row < end; ++row) {
-            const float* L = lab.L.ptr<float>(row);
-            const float* a = lab.a.ptr<float>(row);
-            const float* b = lab.b.ptr<float>(row);
-            for (int col = 0; col < width; ++col) {
-                // Picture offsets (y up) to stored positions (rows down).
-                const auto fromBlur = [&](float dx, float dy) {
-                    return OKLab::Lab{Develop::planeAt(blur, float(col) + dx, float(row) - dy), 0, 0};
-                };
-                sharpened[std::size_t(col)] = sharpenLab(OKLab::Lab{L[col], a[col], b[col]}, fromBlur, *p).L;
-            }
-            OKLab::screenRow(sharpened.data(), a, b, image.mat().ptr<Imaging::Pixel>(row),
-                             out.mutableMat().ptr<Imaging::Pixel>(row), width);
+            sharpenRow(lab.L.ptr<float>(row), blur, row, samples, *p, sharpened.data(), width);
+            OKLab::screenRow(sharpened.data(), lab.a.ptr<float>(row), lab.b.ptr<float>(row),
+                             image.mat().ptr<Imaging::Pixel>(row), out.mutableMat().ptr<Imaging::Pixel>(row), width);
         }
     });
     return out;

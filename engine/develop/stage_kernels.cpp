@@ -43,6 +43,21 @@ void labPlanesInto(const Imaging::Image& image, LabPlanes& planes) {
     });
 }
 
+PaddedPlane::PaddedPlane(int rows, int cols, int m) : plane(scratch(rows + 2 * m, cols + 2 * m, CV_32F)), margin(m) {}
+
+void PaddedPlane::repeatEdges() {
+    const int m = margin, w = plane.cols - 2 * m, h = plane.rows - 2 * m;
+    for (int row = m; row < m + h; ++row) {
+        float* p = plane.ptr<float>(row);
+        std::fill(p, p + m, p[m]);
+        std::fill(p + m + w, p + 2 * m + w, p[m + w - 1]);
+    }
+    for (int row = 0; row < m; ++row) {
+        plane.row(m).copyTo(plane.row(row));
+        plane.row(m + h - 1).copyTo(plane.row(m + h + row));
+    }
+}
+
 cv::Mat blurPlane(const cv::Mat& plane, double sigma) {
     if (plane.empty() || !(sigma > 0)) return plane;
     cv::Mat out = scratch(plane.rows, plane.cols, plane.type());

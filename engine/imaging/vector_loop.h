@@ -1,0 +1,13 @@
+#pragma once
+// VECTOR_LOOP marks a function whose loops are written to vectorise: on
+// x86-64 it is compiled twice, for AVX2 and for the baseline, and the loader
+// picks the variant the processor runs. FMA stays off, so both variants
+// round alike and a picture comes out with the same bits on every machine.
+// Functions it calls should be inline so that they are compiled into each
+// variant.
+
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define VECTOR_LOOP __attribute__((target_clones("avx2", "default")))
+#else
+#define VECTOR_LOOP
+#endif
