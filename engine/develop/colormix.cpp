@@ -4,6 +4,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "engine/imaging/vector_loop.h"
+
 namespace ColorMix {
 
 const std::array<Fit, bandCount> fits = {{
@@ -91,19 +93,38 @@ std::optional<OKLab::Lab> mixLab(const OKLab::Lab& lab, const Parameters& parame
     const float h2 = h * (std::numbers::pi_v<float> / 180) + s0[0];
     OKLab::Lab res{L2, C2 * std::cos(h2), C2 * std::sin(h2)};
 
-    if (!inGamut(res)) {
-        float lo = 0, hi = 1;
-        for (int step = 0; step < 8; ++step) {
-            const float mid = (lo + hi) / 2;
-            if (inGamut({L2, res.a * mid, res.b * mid}))
-                lo = mid;
-            else
-                hi = mid;
-        }
-        res.a *= lo;
-        res.b *= lo;
+    return intoGamut(res);
+}
+
+DegreeValues::DegreeValues(const BandValues& perBand) {
+    for (int d = 0; d < size; ++d) {
+        const BandValues w = bandWeights(float(d));
+        for (int band = 0; band < bandCount; ++band) table[std::size_t(d)] += w[band] * perBand[band];
     }
-    return res;
+}
+
+VECTOR_LOOP void hueDegrees(const float* __restrict a, const float* __restrict b, std::int32_t* __restrict degree,
+                            float* __restrict fraction, int count) {
+    for (int i = 0; i < count; ++i) {
+        const HueDegree h = hueDegree(a[i], b[i]);
+        degree[i] = h.d;
+        fraction[i] = h.f;
+    }
+}
+
+OKLab::Lab intoGamut(OKLab::Lab lab) {
+    if (inGamut(lab)) return lab;
+    float lo = 0, hi = 1;
+    for (int step = 0; step < 8; ++step) {
+        const float mid = (lo + hi) / 2;
+        if (inGamut({lab.L, lab.a * mid, lab.b * mid}))
+            lo = mid;
+        else
+            hi = mid;
+    }
+    lab.a *= lo;
+    lab.b *= lo;
+    return lab;
 }
 
 }  // namespace ColorMix

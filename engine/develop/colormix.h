@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <numbers>
 #include <optional>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "engine/develop/look.h"
 #include "engine/develop/oklab.h"
 #include "engine/develop/rgb.h"
+#include "engine/imaging/fast_math.h"
 
 namespace ColorMix {
 
@@ -52,6 +55,41 @@ Develop::RGB mix(const Develop::RGB& pixel, const Parameters& parameters);
 // The same in OKLab: nothing for a grey, which keeps its pixel unchanged.
 std::optional<OKLab::Lab> mixLab(const OKLab::Lab& lab, const Parameters& parameters);
 
+// A colour outside the sRGB gamut with just enough chroma taken away to fit
+// (eight halvings), its lightness and hue kept; colours inside come back as they are.
+OKLab::Lab intoGamut(OKLab::Lab lab);
+
+// A value given per band, weighted by the band weights at each whole hue
+// degree 0…361. `bandWeights` interpolates linearly between whole degrees,
+// so interpolating these gives what weighting the bands at the hue would.
+struct DegreeValues {
+    static constexpr int size = 362;
+    std::array<float, size> table{};
+    explicit DegreeValues(const BandValues& perBand);
+    // The value at a hue `f` of the way from whole degree `d` (0…360) to the next.
+    float operator()(int d, float f) const {
+        const float* t = table.data();  // indexed by int, so that loops gather with 32-bit indices
+        return t[d] + (t[d + 1] - t[d]) * f;
+    }
+};
+
+// The hue of OKLab (a, b) as a whole degree 0…360 and the fraction above
+// it, by `FastMath::atan2`, for loops over rows; 0 for hues that are not finite.
+struct HueDegree {
+    int d = 0;
+    float f = 0;
+};
+inline HueDegree hueDegree(float a, float b) {
+    float h = FastMath::atan2(b, a) * (180 / std::numbers::pi_v<float>);
+    h = h < 0 ? h + 360 : h;
+    h = (h >= 0) & (h <= 360) ? h : 0.0f;
+    const int d = int(h);
+    return {d, h - float(d)};
+}
+
+// `hueDegree` of `count` OKLab colours, in a vectorised loop.
+void hueDegrees(const float* a, const float* b, std::int32_t* degree, float* fraction, int count);
+
 // The look's colour mix as a develop stage (when present and not empty).
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
 
@@ -88,10 +126,16 @@ Row row(const Table& table, double value);
 std::vector<Row> rows(const Develop::Look& look);
 
 // Linear interpolation between the eight chroma nodes, constant beyond the ends.
+// (Written with plain selects, which row loops turn into vector blends.)
 inline float pick(const std::array<float, nodes>& values, float chroma) {
-    const float p = std::clamp((chroma - 0.0075f) / 0.015f, 0.0f, 7.0f);
+    float p = (chroma - 0.0075f) / 0.015f;
+    p = p < 0 ? 0.0f : p;
+    p = p > 7 ? 7.0f : p;
     float sum = 0;
-    for (int j = 0; j < nodes; ++j) sum += values[j] * std::max(0.0f, 1 - std::fabs(p - float(j)));
+    for (int j = 0; j < nodes; ++j) {
+        const float w = 1 - std::fabs(p - float(j));
+        sum += values[std::size_t(j)] * (w > 0 ? w : 0.0f);
+    }
     return sum;
 }
 

@@ -34,31 +34,6 @@ Imaging::Image mapColourAt(const Imaging::Image& image, Formula&& formula) {
     });
 }
 
-// out = screen(formula(lab)) with lab the OKLab value of each pixel, alpha
-// kept: rows go to OKLab and back in vectorised passes, the formula runs per
-// pixel in between (it changes L, a and b in place).
-template <class Formula>
-Imaging::Image mapLab(const Imaging::Image& image, Formula&& formula) {
-    Imaging::Image out(image.extent());
-    const int w = image.width();
-    Imaging::forRows(image.height(), [&](int begin, int end) {
-        std::vector<float> L(static_cast<std::size_t>(w)), a(L.size()), b(L.size());
-        for (int row = begin; row < end; ++row) {
-            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
-            OKLab::fromSRGBRow(in, L.data(), a.data(), b.data(), w);
-            for (std::size_t col = 0; col < L.size(); ++col) {
-                OKLab::Lab lab{L[col], a[col], b[col]};
-                formula(lab);
-                L[col] = lab.L;
-                a[col] = lab.a;
-                b[col] = lab.b;
-            }
-            OKLab::screenRow(L.data(), a.data(), b.data(), in, out.mutableMat().ptr<Imaging::Pixel>(row), w);
-        }
-    });
-    return out;
-}
-
 // The picture in OKLab: (L, a, b) in the colour channels, alpha kept.
 Imaging::Image toLab(const Imaging::Image& image);
 
