@@ -217,6 +217,24 @@ TEST(FastStages, MatchTheirPerPixelFormulas) {
     }
 }
 
+TEST(FastStages, ColourMixAndGreyMixMatchThePixelFormulasOverTheColourCube) {
+    // Every colour of a 33-step cube, through strong settings in both directions.
+    Image cube(Imaging::Rect{0, 0, 33 * 33, 33});
+    for (int r = 0; r < 33; ++r)
+        for (int g = 0; g < 33; ++g)
+            for (int b = 0; b < 33; ++b) cube.at(r * 33 + g, b) = {float(r) / 32, float(g) / 32, float(b) / 32, 1};
+    const Look strong = lookOf(R"({"colorMix": {
+        "red": {"hue": 100, "saturation": 100, "luminance": 100}, "orange": {"hue": -100, "saturation": -100},
+        "yellow": {"luminance": -100}, "green": {"hue": 100, "saturation": 60}, "aqua": {"hue": -100, "luminance": 80},
+        "blue": {"hue": 100, "saturation": 100, "luminance": -100}, "purple": {"hue": -100, "saturation": -40},
+        "magenta": {"hue": 100, "luminance": 100}}})");
+    EXPECT_LE(largestDifference(*ColorMix::filter(strong, cube), referenceColourMix(strong, cube)), kTolerance);
+
+    const Look grey = lookOf(R"({"grayscale": 1, "grayMix": {"red": 100, "orange": -100, "yellow": 60, "green": -60,
+                                  "aqua": 100, "blue": -100, "purple": 40, "magenta": -40}})");
+    EXPECT_LE(largestDifference(*Monochrome::filter(grey, cube), referenceMonochrome(grey, cube)), kTolerance);
+}
+
 TEST(FastStages, RowConversionsMatchThePixelOnes) {
     // A grid over and beyond 0…1, plus values that are not finite.
     std::vector<Pixel> pixels;
