@@ -3,7 +3,8 @@
 //   DEVELOP_BENCH_RAW=photo.dng build/bench/bench_adjustments
 //
 // heavyLookRerender: an interactive re-render (decode from the cache) of a
-// RAW file at 2048 pixels with every adjustment active at once.
+// RAW file at 2048 pixels with every adjustment active at once, while a
+// later slider moves (contrastMoving) or an early one (exposureMoving).
 // stage/<name>: one adjustment stage alone on a 2048 × 1365 picture
 // (sRGB-encoded, as the stages see it), detail stages at the detail scale
 // of a 2048-pixel render of a 6000-pixel photo.
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <random>
 
 #include <benchmark/benchmark.h>
@@ -46,15 +48,18 @@ constexpr double detailScale = 2048.0 / 6000.0;
 
 Develop::Look lookOf(const char* json) { return *Develop::decodeLook(nlohmann::json::parse(json)); }
 
-void heavyLookRerender(benchmark::State& state) {
+// `moving` is the slider that moves between renders, as while editing:
+// contrast (a later stage: the render starts from the picture kept after
+// noise reduction) or exposure (everything is developed again).
+void heavyLookRerender(benchmark::State& state, std::optional<double> Develop::Look::*moving, double from) {
     const char* raw = std::getenv("DEVELOP_BENCH_RAW");
     if (!raw) return state.SkipWithError("set DEVELOP_BENCH_RAW to a RAW file");
     const auto out = std::filesystem::temp_directory_path() / "bench-adjustments.jpg";
     Develop::Look look = lookOf(heavyLook);
-    Develop::renderToJPEG(raw, look, out, 2048, 0.85, true, false, false, false, std::nullopt);  // fills the cache
+    Develop::renderToJPEG(raw, look, out, 2048, 0.85, true, false, false, false, std::nullopt);  // fills the caches
     int i = 0;
     for (auto _ : state) {
-        look.contrast = 30 + (i++ % 2);  // a slider moving, as while editing
+        look.*moving = from + 0.01 * (++i % 2);
         benchmark::DoNotOptimize(Develop::renderToJPEG(raw, look, out, 2048, 0.85, true, false, false, false, std::nullopt));
     }
 }
@@ -112,7 +117,10 @@ void registerStages() {
 
 }  // namespace
 
-BENCHMARK(heavyLookRerender)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(8);
+BENCHMARK_CAPTURE(heavyLookRerender, contrastMoving, &Develop::Look::contrast, 30)
+    ->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(8);
+BENCHMARK_CAPTURE(heavyLookRerender, exposureMoving, &Develop::Look::exposure, 0.2)
+    ->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime()->Iterations(8);
 
 int main(int argc, char** argv) {
     // The machine may be shared: the load average goes into the context.

@@ -7,6 +7,8 @@
 #   - a fresh `gelatin serve` render at max 2048 with a neutral look (when the
 #     serve loop is built), or the same render through bench_develop;
 #   - an interactive re-render (decode cache hit, exposure and crop changed);
+#   - interactive re-renders with every adjustment active at once (a heavy
+#     look), a later slider or the exposure moving, and what each stage costs;
 #   - darktable-cli at 2048 × 2048 and rawtherapee-cli at full size, when
 #     installed (installed from Debian unless --no-install is given);
 #   - peak RSS of each run.
@@ -46,7 +48,7 @@ measure() {
     "$cpu" "$((rss / 1024))" "$(cut -d' ' -f1 /proc/loadavg)"
 }
 
-cmake --build "$build" -j2 --target gelatin bench_develop >/dev/null
+cmake --build "$build" -j2 --target gelatin bench_develop bench_adjustments >/dev/null
 
 request='{"id":1,"src":"'"$PWD/$raw"'","out":"'"$PWD/$out"'/gelatin.jpg","develop":true,"max":2048}'
 if echo "$request" | timeout 120 "$build/gelatin" serve 2>/dev/null | grep -q '"ok":true'; then
@@ -55,6 +57,8 @@ else
   echo "gelatin serve cannot render yet; measuring renderToJPEG directly"
 fi
 DEVELOP_BENCH_RAW=$raw /usr/bin/time -f "bench_develop peak RSS %M KiB" "$build/bench/bench_develop" 2>&1 | grep -E 'fresh|interactive|decode|RSS'
+DEVELOP_BENCH_RAW=$raw /usr/bin/time -f "bench_adjustments peak RSS %M KiB" "$build/bench/bench_adjustments" 2>&1 |
+  grep -E '^(heavy|stage)|RSS'
 
 if command -v darktable-cli >/dev/null; then
   rm -f "$out/darktable.jpg"

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <mutex>
 
 #include "engine/camera/blue_violet.h"
 #include "engine/camera/camera_look.h"
@@ -35,6 +36,34 @@ template <class Formula>
 Pixel throughRGB(const Pixel& p, Formula&& formula) {
     const RGB c = formula(RGB{p.r, p.g, p.b});
     return Pixel{c.r, c.g, c.b, p.a};
+}
+
+// The picture as it left noise reduction in the last render that gave a
+// `baseKey`: while an editor moves a later slider, each render starts from
+// it. One entry; its mutex is held only around a lookup or a store.
+struct BaseCache {
+    std::mutex mutex;
+    std::string key;
+    Image image;
+};
+
+BaseCache& baseCache() {
+    static BaseCache cache;
+    return cache;
+}
+
+std::optional<Image> cachedBase(const std::string& key) {
+    BaseCache& cache = baseCache();
+    const std::lock_guard<std::mutex> lock(cache.mutex);
+    if (cache.image.empty() || cache.key != key) return std::nullopt;
+    return cache.image;  // shares the pixels, which no stage writes while others hold them
+}
+
+void storeBase(const std::string& key, const Image& image) {
+    BaseCache& cache = baseCache();
+    const std::lock_guard<std::mutex> lock(cache.mutex);
+    cache.key = key;
+    cache.image = image;
 }
 
 // A stage that has nothing to do keeps the picture.
@@ -94,18 +123,11 @@ std::string shortestDecimal(double value) {
     return text;
 }
 
-Image apply(const Look& look, const Image& input, const ApplyOptions& options) {
-    return apply(look, Image(input), options);
-}
+namespace {
 
-Image apply(const Look& original, Image&& input, const ApplyOptions& options) {
-    const Look look = original.asDeveloped();
-    const bool experimental = experimentalSkin();
+// Steps 2–8: the decoded linear picture up to noise reduction, display-encoded.
+Image developedToNoiseReduction(const Look& look, Image&& input, const ApplyOptions& options) {
     Image image = std::move(input);
-
-    // 1. The experimental portrait path checks its limits first.
-    if (experimental) PortraitLimits::validate(image, look);
-
     // 2. Scene lift of the camera tone match.
     if (options.extended && options.tone && options.tone->lift > 0) keep(image, CameraTone::lift(image, options.tone->lift));
 
@@ -151,8 +173,33 @@ Image apply(const Look& original, Image&& input, const ApplyOptions& options) {
         });
     }
 
-    // 8–14. Global adjustments.
+    // 8. Noise reduction.
     keep(image, Detail::reduceNoise(look, image, options.detailScale));
+    return image;
+}
+
+}  // namespace
+
+Image apply(const Look& look, const Image& input, const ApplyOptions& options) {
+    return apply(look, Image(input), options);
+}
+
+Image apply(const Look& original, Image&& input, const ApplyOptions& options) {
+    const Look look = original.asDeveloped();
+    const bool experimental = experimentalSkin();
+    Image image = std::move(input);
+
+    // 1. The experimental portrait path checks its limits first.
+    if (experimental) PortraitLimits::validate(image, look);
+
+    if (std::optional<Image> base = options.baseKey ? cachedBase(*options.baseKey) : std::nullopt) {
+        image = std::move(*base);
+    } else {
+        image = developedToNoiseReduction(look, std::move(image), options);
+        if (options.baseKey) storeBase(*options.baseKey, image);
+    }
+
+    // 9–14. Global adjustments.
     keep(image, ToneSliders::filter(look, image));
     keep(image, Presence::filter(look, image));
     keep(image, ParametricCurve::filter(look, image));

@@ -28,6 +28,10 @@ struct ApplyOptions {
     bool showSkinMask = false;
     double detailScale = 1;                             // picture size relative to the full-size photo
     bool displayEncoded = false;                        // return the picture sRGB-encoded, not linear
+    // Identifies the picture as it leaves noise reduction (see `baseKey`):
+    // when given, that picture is kept for the next call with the same key,
+    // which starts at the tone sliders. Interactive renders give one.
+    std::optional<std::string> baseKey;
 };
 
 // Runs every stage of `look.asDeveloped` over the decoded linear picture and

@@ -12,7 +12,9 @@ namespace ChromaSliders {
 
 namespace {
 
-VECTOR_LOOP void adjustRow(float* __restrict L, float* __restrict a, float* __restrict b, const Row& row, int count) {
+VECTOR_LOOP void adjustRow(float* __restrict L, float* __restrict a, float* __restrict b, const Row& chromaRow, int count) {
+    const Row row = chromaRow;  // a local copy: the loop reads no memory but the pixels
+#pragma omp simd
     for (int col = 0; col < count; ++col) {
         const OKLab::Lab lab = adjust({L[col], a[col], b[col]}, row);
         L[col] = lab.L;

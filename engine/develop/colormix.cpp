@@ -105,6 +105,7 @@ DegreeValues::DegreeValues(const BandValues& perBand) {
 
 VECTOR_LOOP void hueDegrees(const float* __restrict a, const float* __restrict b, std::int32_t* __restrict degree,
                             float* __restrict fraction, int count) {
+#pragma omp simd
     for (int i = 0; i < count; ++i) {
         const HueDegree h = hueDegree(a[i], b[i]);
         degree[i] = h.d;

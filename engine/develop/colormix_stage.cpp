@@ -81,7 +81,7 @@ VECTOR_LOOP void mixRow(float* __restrict L, float* __restrict a, float* __restr
                         const float* __restrict satLightnesses, const float* __restrict luminances,
                         const float* __restrict lightnessesPerChroma, float* __restrict grey,
                         float* __restrict rest, int count) {
-#pragma GCC ivdep  // each row is its own
+#pragma GCC ivdep  // (not omp simd: that would copy the Lab temporaries out to arrays)
     for (int i = 0; i < count; ++i) {
         const float l0 = L[i], a0 = a[i], b0 = b[i];
         const float C = std::sqrt(a0 * a0 + b0 * b0);

@@ -107,7 +107,9 @@ inline std::optional<SharpenParameters> sharpenParameters(const Develop::Look& l
 }
 
 inline float smoothstep(float lo, float hi, float x) {
-    const float t = std::clamp((x - lo) / (hi - lo), 0.0f, 1.0f);
+    float t = (x - lo) / (hi - lo);
+    t = t < 0 ? 0.0f : t;  // (plain selects: row loops vectorise them)
+    t = t > 1 ? 1.0f : t;
     return t * t * (3 - 2 * t);
 }
 
@@ -118,7 +120,8 @@ inline float sharpenedLightness(float L, float blurred, float gx, float gy, cons
     float d = L - blurred;
     d = d * std::fabs(d) / (std::fabs(d) + p.fine + 0.000001f);
     d = d / (1 + std::fabs(d) / p.halo);
-    const float m = p.maskHi > 0 ? smoothstep(p.maskLo, p.maskHi, std::sqrt(gx * gx + gy * gy)) : 1.0f;
+    const float edge = smoothstep(p.maskLo, p.maskHi, std::sqrt(gx * gx + gy * gy));  // (both sides worked out: no branch)
+    const float m = p.maskHi > 0 ? edge : 1.0f;
     return L + p.gain * d * m;
 }
 

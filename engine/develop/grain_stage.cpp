@@ -13,12 +13,15 @@ namespace Grain {
 namespace {
 
 // The grain of `count` pixels of a row, their centres at x0 + 0.5, x0 + 1.5, …, y.
-VECTOR_LOOP void grainRow(float x0, float y, const Parameters& p, float* __restrict g, int count) {
+VECTOR_LOOP void grainRow(float x0, float y, const Parameters& parameters, float* __restrict g, int count) {
+    const Parameters p = parameters;  // a local copy: its fields stay in registers
+#pragma omp simd
     for (int col = 0; col < count; ++col) g[col] = grainAt(x0 + float(col) + 0.5f, y, p);
 }
 
 VECTOR_LOOP void addGrainRow(const Imaging::Pixel* __restrict in, const float* __restrict g, Imaging::Pixel* __restrict out,
                              int count) {
+#pragma omp simd
     for (int col = 0; col < count; ++col) out[col] = Develop::withAlpha(withGrain(Develop::rgbOf(in[col]), g[col]), in[col].a);
 }
 

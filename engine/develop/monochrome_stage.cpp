@@ -20,7 +20,7 @@ namespace {
 // mix's shift at each colour's hue.
 VECTOR_LOOP void grayRow(float* __restrict L, const float* __restrict a, const float* __restrict b,
                          const float* __restrict shift, int count) {
-#pragma GCC ivdep  // each row is its own
+#pragma omp simd
     for (int i = 0; i < count; ++i) {
         const float l0 = L[i], s = shift[i];
         const float C = std::sqrt(a[i] * a[i] + b[i] * b[i]);

@@ -71,7 +71,7 @@ VECTOR_LOOP void addLightness(const Tap& tap, const Develop::PaddedPlane& lightn
     const float* __restrict top = lightness.at(row, tap.offset);
     const float* __restrict bottom = lightness.at(row, tap.offset, 1);
     const float fx = tap.offset.fx, fy = tap.offset.fy, spatial = tap.spatial;
-#pragma GCC ivdep  // the sums are rows of their own
+#pragma omp simd
     for (int x = 0; x < width; ++x) {
         const float v = Develop::bilinear(top, bottom, x, fx, fy);
         const float d = (v - centre[x]) * inverseRange;
@@ -93,7 +93,7 @@ VECTOR_LOOP void addColour(const Tap& tap, const Develop::PaddedPlane& softL, co
     const float* __restrict b0 = softB.at(row, tap.offset);
     const float* __restrict b1 = softB.at(row, tap.offset, 1);
     const float fx = tap.offset.fx, fy = tap.offset.fy, spatial = tap.spatial;
-#pragma GCC ivdep  // the sums are rows of their own
+#pragma omp simd
     for (int x = 0; x < width; ++x) {
         const float d = (Develop::bilinear(l0, l1, x, fx, fy) - centre[x]) * inverseRange;
         const float w = spatial * rangeWeight(d * d);

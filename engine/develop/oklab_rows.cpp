@@ -64,6 +64,7 @@ inline Develop::RGB linearOf(float L, float a, float b) {
 VECTOR_LOOP void labOfEncoded(float* __restrict x, float* __restrict y,
                                                                       float* __restrict z, int count) {
     const float* decode = Transfer::tables().decode.data();
+#pragma omp simd
     for (int i = 0; i < count; ++i) {
         const float r = interpolate(decode, unit(x[i]));
         const float g = interpolate(decode, unit(y[i]));
@@ -80,6 +81,7 @@ VECTOR_LOOP void labOfEncoded(float* __restrict x, float* __restrict y,
 VECTOR_LOOP void encodedOfLab(float* __restrict x, float* __restrict y,
                                                                       float* __restrict z, int count) {
     const float* encodeOfRoot = Transfer::tables().encodeOfRoot.data();
+#pragma omp simd
     for (int i = 0; i < count; ++i) {
         const Develop::RGB c = linearOf(x[i], y[i], z[i]);
         x[i] = interpolate(encodeOfRoot, rootOfUnit(unit(c.r)));

@@ -9,10 +9,35 @@
 
 #include "engine/develop/presence.h"
 #include "engine/develop/stage_kernels.h"
+#include "engine/imaging/vector_loop.h"
 
 namespace Presence {
 
 namespace {
+
+// The darkest channel of `count` pixels.
+VECTOR_LOOP void darkestRow(const Imaging::Pixel* __restrict in, float* __restrict out, int count) {
+#pragma omp simd
+    for (int col = 0; col < count; ++col) out[col] = std::min({in[col].r, in[col].g, in[col].b});
+}
+
+// `dehaze` of `count` pixels.
+VECTOR_LOOP void dehazeRow(const Imaging::Pixel* __restrict in, const float* __restrict haze, Develop::RGB air,
+                           float amount, Imaging::Pixel* __restrict out, int count) {
+#pragma GCC ivdep
+    for (int col = 0; col < count; ++col)
+        out[col] = Develop::withAlpha(dehaze(Develop::rgbOf(in[col]), haze[col], air, amount), in[col].a);
+}
+
+// `detail` of `count` pixels; `out` may be `in`.
+VECTOR_LOOP void detailRow(const Imaging::Pixel* in, const float* __restrict fine, const float* __restrict mid,
+                           const float* __restrict wide, float texture, float clarity, Imaging::Pixel* out, int count) {
+#pragma GCC ivdep  // each pixel is read before it is written
+    for (int col = 0; col < count; ++col) {
+        const Imaging::Pixel s = in[col];
+        out[col] = Develop::withAlpha(detail(Develop::rgbOf(s), fine[col], mid[col], wide[col], texture, clarity), s.a);
+    }
+}
 
 // The per-channel maximum of the presence blur of the colour channels.
 Develop::RGB airLight(const Imaging::Image& image) {
@@ -33,22 +58,15 @@ Imaging::Image dehazed(const Imaging::Image& image, float amount) {
     cv::Mat darkest = Develop::scratch(image.height(), image.width(), CV_32F);
     const int width = image.width();
     Imaging::forRows(image.height(), [&](int begin, int end) {
-        for (int row = begin; row < end; ++row) {
-            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
-            float* o = darkest.ptr<float>(row);
-            for (int col = 0; col < width; ++col) o[col] = std::min({in[col].r, in[col].g, in[col].b});
-        }
+        for (int row = begin; row < end; ++row)
+            darkestRow(image.mat().ptr<Imaging::Pixel>(row), darkest.ptr<float>(row), width);
     });
     const cv::Mat regional = Develop::presenceBlur(darkest, regionalBlur);
     Imaging::Image out(image.extent());
     Imaging::forRows(image.height(), [&](int begin, int end) {
-        for (int row = begin; row < end; ++row) {
-            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
-            const float* haze = regional.ptr<float>(row);
-            Imaging::Pixel* o = out.mutableMat().ptr<Imaging::Pixel>(row);
-            for (int col = 0; col < width; ++col)
-                o[col] = Develop::withAlpha(dehaze(Develop::rgbOf(in[col]), haze[col], air, amount), in[col].a);
-        }
+        for (int row = begin; row < end; ++row)
+            dehazeRow(image.mat().ptr<Imaging::Pixel>(row), regional.ptr<float>(row), air, amount,
+                      out.mutableMat().ptr<Imaging::Pixel>(row), width);
     });
     return out;
 }
@@ -63,17 +81,9 @@ Imaging::Image detailed(const Imaging::Image& image, const Parameters& p, bool o
     Imaging::Image out = ownsPixels ? image : Imaging::Image(image.extent());
     const int width = image.width();
     Imaging::forRows(image.height(), [&](int begin, int end) {
-        for (int row = begin; row < end; ++row) {
-            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
-            Imaging::Pixel* o = out.mutableMat().ptr<Imaging::Pixel>(row);
-            const float* f = fine.ptr<float>(row);
-            const float* m = mid.ptr<float>(row);
-            const float* w = wide.ptr<float>(row);
-            for (int col = 0; col < width; ++col) {
-                const Imaging::Pixel s = in[col];
-                o[col] = Develop::withAlpha(detail(Develop::rgbOf(s), f[col], m[col], w[col], p.texture, p.clarity), s.a);
-            }
-        }
+        for (int row = begin; row < end; ++row)
+            detailRow(image.mat().ptr<Imaging::Pixel>(row), fine.ptr<float>(row), mid.ptr<float>(row), wide.ptr<float>(row),
+                      p.texture, p.clarity, out.mutableMat().ptr<Imaging::Pixel>(row), width);
     });
     return out;
 }

@@ -108,6 +108,22 @@ std::mutex& portraitRenderLock() {
     return lock;
 }
 
+namespace {
+
+// The file's path, modification time and size: a changed file gets new keys.
+std::string fileIdentity(const std::filesystem::path& source) {
+    double mtime = 0;
+    long long size = 0;
+    struct stat info {};
+    if (::stat(source.c_str(), &info) == 0) {
+        mtime = double(info.st_mtim.tv_sec) + double(info.st_mtim.tv_nsec) / 1e9;
+        size = info.st_size;
+    }
+    return source.string() + "|" + shortestDecimal(mtime) + "|" + std::to_string(size);
+}
+
+}  // namespace
+
 std::string skinKey(const std::filesystem::path& source, const Look& look, int longEdge, bool excludingBlemishAmount) {
     static constexpr Look::FaceField eyesAndTeeth[] = {&Look::FaceSettings::eyeWhites, &Look::FaceSettings::teethWhiten};
     Look k = look.asDeveloped().withoutSharpening().withoutFaceValues(eyesAndTeeth);
@@ -133,16 +149,36 @@ std::string skinKey(const std::filesystem::path& source, const Look& look, int l
         json.clear();
     }
 
-    double mtime = 0;
-    long long size = 0;
-    struct stat info {};
-    if (::stat(source.c_str(), &info) == 0) {
-        mtime = double(info.st_mtim.tv_sec) + double(info.st_mtim.tv_nsec) / 1e9;
-        size = info.st_size;
+    return fileIdentity(source) + "||" + std::to_string(longEdge) + "|" + json + "|" + PortraitAnalysis::runtimeIdentity() +
+           "|" + PortraitBlemishes::runtimeIdentity() + "|" + PortraitTone::runtimeIdentity();
+}
+
+std::string baseKey(const std::filesystem::path& source, const Look& look, int longEdge, bool live,
+                    const ApplyOptions& options) {
+    // The sliders whose stages come after noise reduction, and the crop,
+    // which comes after every stage. Everything else stays in the key.
+    Look k = look;
+    for (auto field : {&Look::contrast, &Look::shadows, &Look::whites, &Look::blacks, &Look::vibrance, &Look::saturation,
+                       &Look::texture, &Look::clarity, &Look::dehaze, &Look::grainAmount, &Look::grainSize,
+                       &Look::grainRoughness, &Look::curveShadows, &Look::curveDarks, &Look::curveLights,
+                       &Look::curveHighlights, &Look::grayscale, &Look::sharpenAmount, &Look::sharpenRadius,
+                       &Look::sharpenDetail, &Look::sharpenMasking})
+        (k.*field).reset();
+    k.curve.reset();
+    k.colorMix.reset();
+    k.grayMix.reset();
+    k.crop.reset();
+    std::string json;
+    try {
+        json = cacheText(k);
+    } catch (...) {
+        return {};  // no key: nothing is kept
     }
-    return source.string() + "|" + shortestDecimal(mtime) + "|" + std::to_string(size) + "||" + std::to_string(longEdge) +
-           "|" + json + "|" + PortraitAnalysis::runtimeIdentity() + "|" + PortraitBlemishes::runtimeIdentity() + "|" +
-           PortraitTone::runtimeIdentity();
+    const auto flag = [](bool b) { return b ? "1" : "0"; };
+    return fileIdentity(source) + "|" + std::to_string(longEdge) + "|" + json + "|live" + flag(live) + "|experimental" +
+           flag(experimentalSkin()) + "|extended" + flag(options.extended) + "|profile" + flag(options.profile.has_value()) +
+           "|camera" + flag(options.camera.has_value()) + "|tone" + flag(options.tone.has_value()) + "|scale" +
+           shortestDecimal(options.detailScale);
 }
 
 void warmProfile(const std::filesystem::path& source, const Look& look) {
@@ -282,6 +318,12 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     // Only a straightening crop needs linear values (it resamples); otherwise
     // the picture stays display-encoded up to the JPEG.
     options.displayEncoded = !Crop::rotates(look.crop);
+    // While editing, the picture up to noise reduction is kept for the next
+    // render, which starts there when only later sliders moved.
+    if (interactive) {
+        std::string key = baseKey(source, look, longEdge, live, options);
+        if (!key.empty()) options.baseKey = std::move(key);
+    }
     // The decoded picture is not needed past this point: a fresh decode's
     // pixels are developed in place (a cached one is shared and stays).
     Imaging::Image image = apply(look, std::move(decoded->image), options);

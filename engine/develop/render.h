@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/develop/apply.h"
 #include "engine/develop/look.h"
 #include "engine/imaging/image.h"
 
@@ -43,6 +44,12 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
 // size), the long edge, the look without the values that only blend or finish
 // the retouched picture, and the external portrait runtimes.
 std::string skinKey(const std::filesystem::path& source, const Look& look, int longEdge, bool excludingBlemishAmount);
+// The key of the developed picture up to noise reduction (`ApplyOptions::baseKey`)
+// of an interactive render: the file, the size, the decode and every look
+// value except the sliders of later stages and the crop. Empty when the look
+// cannot be written out.
+std::string baseKey(const std::filesystem::path& source, const Look& look, int longEdge, bool live,
+                    const ApplyOptions& options);
 
 // Starts loading the camera profile of a RAW file in the background, so that
 // the profile cache is warm when the decode is done. Returns at once.

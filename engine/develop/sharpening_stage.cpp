@@ -23,9 +23,11 @@ struct Samples {
 
 // One stored row of sharpened lightness into `out`.
 VECTOR_LOOP void sharpenRow(const float* __restrict L, const Develop::PaddedPlane& blur, int row, const Samples& s,
-                            const SharpenParameters& p, float* __restrict out, int width) {
+                            const SharpenParameters& parameters, float* __restrict out, int width) {
+    const SharpenParameters p = parameters;  // a local copy: its fields stay in registers
     const float* __restrict centre = blur.at(row, {});
     if (!(p.maskHi > 0)) {
+#pragma omp simd
         for (int x = 0; x < width; ++x) out[x] = sharpenedLightness(L[x], centre[x], 0, 0, p);
         return;
     }
@@ -36,7 +38,7 @@ VECTOR_LOOP void sharpenRow(const float* __restrict L, const Develop::PaddedPlan
     const auto [l0, l1] = sample(s.left);
     const auto [u0, u1] = sample(s.up);
     const auto [d0, d1] = sample(s.down);
-#pragma GCC ivdep  // `out` is a row of its own
+#pragma omp simd
     for (int x = 0; x < width; ++x) {
         const float gx = Develop::bilinear(r0, r1, x, s.right.fx, s.right.fy) - Develop::bilinear(l0, l1, x, s.left.fx, s.left.fy);
         const float gy = Develop::bilinear(u0, u1, x, s.up.fx, s.up.fy) - Develop::bilinear(d0, d1, x, s.down.fx, s.down.fy);

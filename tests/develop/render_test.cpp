@@ -103,6 +103,62 @@ TEST(SkinKey, FollowsTheFileTheLongEdgeAndTheRetouchValues) {
     EXPECT_NE(skinKey(photo, base, 2048, false), before);
 }
 
+TEST(BaseKey, LeavesOutOnlyTheSlidersOfLaterStagesAndTheCrop) {
+    TestSupport::TempDir dir;
+    const auto photo = dir / "a.dng";
+    TestSupport::writeFile(photo, "photo");
+    const ApplyOptions options;
+    const char* base = R"({"exposure": 0.5, "highlights": -20, "noiseLuminance": 30, "contrast": 10})";
+    const std::string key = baseKey(photo, lookOf(base), 2048, false, options);
+    struct Case {
+        const char* look;
+        bool same;
+    };
+    const Case cases[] = {
+        {R"({"exposure": 0.5, "highlights": -20, "noiseLuminance": 30, "contrast": 60, "shadows": 5, "whites": 1,
+             "blacks": 2, "dehaze": 10, "texture": 5, "clarity": 9, "curveDarks": 4, "curve": {"master": [[0, 0.1], [1, 1]]},
+             "colorMix": {"red": {"hue": 10}}, "saturation": 5, "vibrance": 7, "grayscale": 1, "grayMix": {"red": 10},
+             "sharpenAmount": 40, "grainAmount": 20, "crop": {"left": 0.1, "top": 0, "right": 1, "bottom": 1}})", true},
+        {R"({"exposure": 0.6, "highlights": -20, "noiseLuminance": 30, "contrast": 10})", false},
+        {R"({"exposure": 0.5, "highlights": -30, "noiseLuminance": 30, "contrast": 10})", false},
+        {R"({"exposure": 0.5, "highlights": -20, "noiseLuminance": 31, "contrast": 10})", false},
+        {R"({"exposure": 0.5, "highlights": -20, "noiseLuminance": 30, "noiseColor": 5, "contrast": 10})", false},
+        {R"({"exposure": 0.5, "highlights": -20, "noiseLuminance": 30, "temperature": 5, "contrast": 10})", false},
+        {R"({"exposure": 0.5, "highlights": -20, "noiseLuminance": 30, "profile": "Adobe Standard"})", false},
+        {R"({"exposure": 0.5, "highlights": -20, "noiseLuminance": 30, "skinSmooth": 20})", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(baseKey(photo, lookOf(c.look), 2048, false, options) == key, c.same) << c.look;
+    EXPECT_NE(baseKey(photo, lookOf(base), 1024, false, options), key);
+    EXPECT_NE(baseKey(photo, lookOf(base), 2048, true, options), key);
+    ApplyOptions raw = options;
+    raw.extended = true;
+    EXPECT_NE(baseKey(photo, lookOf(base), 2048, false, raw), key);
+    struct timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, photo.c_str(), times, 0), 0);
+    EXPECT_NE(baseKey(photo, lookOf(base), 2048, false, options), key);
+}
+
+TEST(BaseKey, InteractiveRendersFromTheKeptPictureMatchFreshOnes) {
+    REQUIRE_EMBEDDING();
+    const auto dng = DevelopTests::sampleDNG("jpeg_camera/ianare_DSCN0010.jpg");
+    if (!dng) GTEST_SKIP() << "shared fixtures or make-dng not available";
+    TestSupport::TempDir dir;
+    const auto bytesOf = [&](const char* json) {
+        const auto out = dir / "out.jpg";
+        EXPECT_TRUE(render(*dng, lookOf(json), out, 300, true));
+        return TestSupport::readFile(out);
+    };
+    const char* first = R"({"exposure": 0.3, "noiseLuminance": 40, "contrast": 10, "sharpenAmount": 40})";
+    const char* later = R"({"exposure": 0.3, "noiseLuminance": 40, "contrast": 60, "sharpenAmount": 40})";
+    const char* brighter = R"({"exposure": 0.9, "noiseLuminance": 40, "contrast": 60, "sharpenAmount": 40})";
+    bytesOf(first);
+    const auto fromKept = bytesOf(later);  // starts from the picture `first` left
+    const auto other = bytesOf(brighter);  // an earlier value moved: developed afresh
+    EXPECT_NE(other, fromKept);
+    EXPECT_EQ(bytesOf(brighter), other);   // now from its own kept picture
+    EXPECT_EQ(bytesOf(later), fromKept);   // afresh again, the same as from the kept picture
+}
+
 TEST(DeliveryOutput, WritesOnlyIntoDescriptorThree) {
     TestSupport::TempDir dir;
     fs::create_directory(dir / "work");
