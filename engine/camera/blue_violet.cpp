@@ -3,15 +3,21 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <vector>
 
 #include "engine/camera/oklab_pixel.h"
+#include "engine/develop/oklab_rows.h"
+#include "engine/imaging/fast_math.h"
+#include "engine/imaging/vector_loop.h"
 
 namespace BlueViolet {
 
 namespace {
 
 float smoothstep(float a, float b, float x) {
-    const float t = std::clamp((x - a) / (b - a), 0.0f, 1.0f);
+    float t = (x - a) / (b - a);
+    t = t < 0 ? 0.0f : t;  // (plain selects: row loops vectorise them)
+    t = t > 1 ? 1.0f : t;
     return t * t * (3 - 2 * t);
 }
 
@@ -48,7 +54,57 @@ bool mayBeInBand(const Develop::RGB& s) {
     return !(S + 1e-5f <= std::min(L, M));
 }
 
+// The correction of `count` colours given in OKLab, as `correct` takes it
+// (with the branch-free hue and turn of `FastMath`), into linear RGB rows
+// (negatives cut to 0); `changed` is 1 where the correction applies, 0 for
+// the colours it leaves alone.
+VECTOR_LOOP void correctLab(const float* __restrict Ls, const float* __restrict As, const float* __restrict Bs,
+                            float* __restrict r, float* __restrict g, float* __restrict b, float* __restrict changed,
+                            int count) {
+#pragma GCC ivdep
+    for (int i = 0; i < count; ++i) {
+        const float L = Ls[i], A = As[i], B = Bs[i];
+        const float C = std::sqrt(A * A + B * B);
+        float h = FastMath::atan2(B, A) * 57.29577951f;
+        h = h < 0 ? h + 360 : h;
+        const float w = smoothstep(200, 245, h) * (1 - smoothstep(320, 350, h));
+        const float turn = purpleTurn * smoothstep(232, 268, h) * (1 - smoothstep(292, 328, h)) *
+                           (1 - brightTurnCut * smoothstep(0.35f, 0.55f, L));
+        const float bright = smoothstep(0.45f, 0.8f, L) * smoothstep(250, 280, h) * (1 - smoothstep(320, 350, h));
+        const float scale = mix(1, chromaScale, smoothstep(darkStart, darkEnd, L)) - brightFade * bright;
+        const float C2 = C * mix(1, scale, w);
+        const float lifted = L + liftPerChroma * C * w;
+        const float L2 = lifted < 1 ? lifted : 1.0f;
+        const float t = turn * 0.01745329252f, k = C2 / C;
+        const float c = FastMath::cosSmall(t), s = FastMath::sinSmall(t);
+        const float A2 = k * (A * c - B * s), B2 = k * (A * s + B * c);
+        const Develop::RGB linear = OKLab::toLinear({L2, A2, B2});
+        r[i] = linear.r > 0 ? linear.r : 0.0f;
+        g[i] = linear.g > 0 ? linear.g : 0.0f;
+        b[i] = linear.b > 0 ? linear.b : 0.0f;
+        changed[i] = (C >= 0.0001f) & (B < 0) & (w > 0) ? 1.0f : 0.0f;
+    }
+}
+
 }  // namespace
+
+void correctRow(Imaging::Pixel* pixels, int count) {
+    thread_local std::vector<float> planes;
+    thread_local std::vector<Imaging::Pixel> colours;
+    const std::size_t n = std::size_t(count);
+    planes.resize(7 * n);
+    colours.resize(n);
+    float *L = planes.data(), *A = L + n, *B = A + n, *r = B + n, *g = r + n, *b = g + n, *changed = b + n;
+    for (std::size_t i = 0; i < n; ++i)  // clamped to 0…1 before the conversion, as `correct` takes them
+        colours[i] = {std::clamp(pixels[i].r, 0.0f, 1.0f), std::clamp(pixels[i].g, 0.0f, 1.0f),
+                      std::clamp(pixels[i].b, 0.0f, 1.0f), 1};
+    OKLab::fromSRGBRow(colours.data(), L, A, B, count);
+    correctLab(L, A, B, r, g, b, changed, count);
+    for (std::size_t i = 0; i < n; ++i) colours[i] = {r[i], g[i], b[i], 1};
+    Imaging::sRGBEncoder().applyToColours(colours.data(), count);
+    for (std::size_t i = 0; i < n; ++i)
+        if (changed[i] != 0) pixels[i] = {colours[i].r, colours[i].g, colours[i].b, pixels[i].a};
+}
 
 Develop::RGB correct(const Develop::RGB& s) {
     if (!mayBeInBand(s)) return s;

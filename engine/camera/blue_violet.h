@@ -22,6 +22,10 @@ inline constexpr float brightTurnCut = 0.75f;
 // One sRGB-encoded pixel through the correction.
 Develop::RGB correct(const Develop::RGB& pixel);
 
+// The same over `count` sRGB-encoded pixels in place, alpha kept, in
+// vectorised passes (hue and turn by `FastMath`; within 1e-4 of `correct`).
+void correctRow(Imaging::Pixel* pixels, int count);
+
 // The correction over a picture of sRGB-encoded values; alpha is kept.
 std::optional<Imaging::Image> apply(const Imaging::Image& image);
 

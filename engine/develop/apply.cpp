@@ -16,6 +16,8 @@
 #include "engine/develop/tonesliders.h"
 #include "engine/develop/presence.h"
 #include "engine/healing/area_heal.h"
+#include "engine/imaging/fast_math.h"
+#include "engine/imaging/vector_loop.h"
 #include "engine/portrait/portrait_retouch.h"
 
 namespace Develop {
@@ -93,28 +95,6 @@ Rolloff rolloffFor(const Look& look, bool hasProfile) {
     return {float(knee), float(ceiling), float(gain)};
 }
 
-Pixel highlightRolloff(const Pixel& s, const Rolloff& k) {
-    const float peak = std::max({s.r, s.g, s.b});
-    if (!(peak > k.knee)) return s;
-    const float span = std::max(k.ceiling - k.knee, 0.001f);
-    const float y = std::max(0.2126f * s.r + 0.7152f * s.g + 0.0722f * s.b, 0.0001f);
-    const auto bend = [&](float v) {
-        return v <= k.knee ? v : k.knee + span * (1 - std::exp(-((v - k.knee) / span) * k.gain));
-    };
-    const float folded = bend(y);
-    const float ratio = folded / y;
-    Pixel kept{s.r * ratio, s.g * ratio, s.b * ratio, s.a};
-    const float keptPeak = peak * ratio;
-    const float allowed = bend(peak);
-    if (keptPeak > allowed && keptPeak > folded) {
-        const float t = (keptPeak - allowed) / (keptPeak - folded);
-        kept.r += (folded - kept.r) * t;
-        kept.g += (folded - kept.g) * t;
-        kept.b += (folded - kept.b) * t;
-    }
-    return kept;
-}
-
 std::string shortestDecimal(double value) {
     char buffer[64];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
@@ -122,6 +102,23 @@ std::string shortestDecimal(double value) {
     if (text.find_first_of(".eEn") == std::string::npos) text += ".0";  // n: inf and nan stay as they are
     return text;
 }
+
+namespace {
+
+// Exposure gain and, when `rolls`, the highlight roll-off over `count`
+// linear pixels; `out` may be `in`.
+VECTOR_LOOP void exposeRow(const Pixel* in, Pixel* out, float gain, bool rolls, Rolloff rolloff, int count) {
+    if (!rolls) {
+#pragma omp simd
+        for (int i = 0; i < count; ++i) out[i] = Pixel{in[i].r * gain, in[i].g * gain, in[i].b * gain, in[i].a};
+        return;
+    }
+#pragma GCC ivdep  // each pixel is read before it is written
+    for (int i = 0; i < count; ++i)
+        out[i] = highlightRolloff(Pixel{in[i].r * gain, in[i].g * gain, in[i].b * gain, in[i].a}, rolloff);
+}
+
+}  // namespace
 
 namespace {
 
@@ -140,36 +137,39 @@ Image developedToNoiseReduction(const Look& look, Image&& input, const ApplyOpti
     const bool rolls = rolloffRuns(look, options.extended);
     const Rolloff rolloff = rolloffFor(look, options.profile.has_value());
     const Imaging::SRGBTransfer& encoder = Imaging::sRGBEncoder();
-    const auto encoded = [gain, rolls, &rolloff, &encoder](const Pixel& p) {
-        Pixel v{p.r * gain, p.g * gain, p.b * gain, p.a};
-        if (rolls) v = highlightRolloff(v, rolloff);
-        return Pixel{encoder(v.r), encoder(v.g), encoder(v.b), v.a};
+    const auto encodeRow = [gain, rolls, &rolloff, &encoder](const Pixel* in, Pixel* out, int count) {
+        exposeRow(in, out, gain, rolls, rolloff, count);
+        encoder.applyToColours(out, count);
     };
 
     // 7. Camera rendering (the profile's cube, tone and shoulder, or the
     // camera look, blue-violet correction and tone).
-    // Its steps are per-pixel as well, so all of 3–7 runs as one pass.
+    // All of 3–7 runs a row at a time, the row staying in the cache between steps.
     const auto toneKnots = CameraTone::lightnessKnots(options.tone);
     const auto tone = [&toneKnots](const RGB& c) { return CameraTone::applyKnots(*toneKnots, c); };
     if (options.profile) {
         const auto cube = CameraProfile::cubeLookup(*options.profile);
         const auto& shoulder = CameraTone::shoulderTables();
-        image = Imaging::map(std::move(image), [&](const Pixel& p) {
-            Pixel v = encoded(p);
-            if (cube) v = (*cube)(v);
-            if (toneKnots) v = throughRGB(v, tone);
-            if (shoulder) v = throughRGB(v, [&shoulder](const RGB& c) { return Curves::apply(*shoulder, c); });
-            return v;
+        image = Imaging::mapRows(std::move(image), [&](const Pixel* in, Pixel* out, int count) {
+            encodeRow(in, out, count);
+            for (int i = 0; i < count; ++i) {
+                Pixel v = out[i];
+                if (cube) v = (*cube)(v);
+                if (toneKnots) v = throughRGB(v, tone);
+                if (shoulder) v = throughRGB(v, [&shoulder](const RGB& c) { return Curves::apply(*shoulder, c); });
+                out[i] = v;
+            }
         });
     } else {
         const auto lookCurves = options.camera ? CameraLook::curveTables(*options.camera) : std::nullopt;
         const bool blueViolet = options.extended;
-        image = Imaging::map(std::move(image), [&](const Pixel& p) {
-            Pixel v = encoded(p);
-            if (lookCurves) v = Imaging::colourCurvesPixel(*lookCurves, v);
-            if (blueViolet) v = throughRGB(v, BlueViolet::correct);
-            if (toneKnots) v = throughRGB(v, tone);
-            return v;
+        image = Imaging::mapRows(std::move(image), [&](const Pixel* in, Pixel* out, int count) {
+            encodeRow(in, out, count);
+            if (lookCurves)
+                for (int i = 0; i < count; ++i) out[i] = Imaging::colourCurvesPixel(*lookCurves, out[i]);
+            if (blueViolet) BlueViolet::correctRow(out, count);
+            if (toneKnots)
+                for (int i = 0; i < count; ++i) out[i] = throughRGB(out[i], tone);
         });
     }
 

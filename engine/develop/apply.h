@@ -9,6 +9,7 @@
 #include "engine/camera/camera_profile.h"
 #include "engine/camera/camera_tone.h"
 #include "engine/develop/look.h"
+#include "engine/imaging/fast_math.h"
 #include "engine/imaging/image.h"
 
 namespace Develop {
@@ -57,7 +58,28 @@ Rolloff rolloffFor(const Look& look, bool hasProfile);
 // One pixel through the roll-off: luminance is compressed smoothly above the
 // knee towards the ceiling, and a channel that still stands out above the
 // compressed peak is pulled towards grey just enough to fit.
-Imaging::Pixel highlightRolloff(const Imaging::Pixel& s, const Rolloff& rolloff);
+inline Imaging::Pixel highlightRolloff(const Imaging::Pixel& s, const Rolloff& k) {
+    // Written without branches (both sides of each choice worked out, then
+    // selected), so that rows of pixels go through it in a vectorised loop.
+    const float peak = std::max(s.r, std::max(s.g, s.b));
+    const float span = std::max(k.ceiling - k.knee, 0.001f);
+    const float y = std::max(0.2126f * s.r + 0.7152f * s.g + 0.0722f * s.b, 0.0001f);
+    const auto bend = [&](float v) {
+        const float bent = k.knee + span * (1 - FastMath::exp2(-((v - k.knee) / span) * k.gain * 1.44269504f));
+        return v <= k.knee ? v : bent;
+    };
+    const float folded = bend(y);
+    const float ratio = folded / y;
+    Imaging::Pixel kept{s.r * ratio, s.g * ratio, s.b * ratio, s.a};
+    const float keptPeak = peak * ratio;
+    const float allowed = bend(peak);
+    const float t = (keptPeak > allowed) & (keptPeak > folded) ? (keptPeak - allowed) / (keptPeak - folded) : 0.0f;
+    kept.r += (folded - kept.r) * t;
+    kept.g += (folded - kept.g) * t;
+    kept.b += (folded - kept.b) * t;
+    return peak > k.knee ? kept : s;
+}
+
 
 // The shortest decimal text that reads back as the same double, always with a
 // fractional part ("0.0", "35.0", "12.5").

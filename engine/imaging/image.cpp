@@ -1,12 +1,15 @@
 #include "engine/imaging/image.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
 #include <opencv2/imgproc.hpp>
 
 #include "engine/imaging/pixel_pool.h"
+#include "engine/imaging/vector_loop.h"
 
 namespace Imaging {
 
@@ -79,6 +82,42 @@ float exactDecode(float m) { return m <= 0.04045f ? m / 12.92f : std::pow((m + 0
 SRGBTransfer::SRGBTransfer(float (*curve)(float)) : values_(steps + 2), curve_(curve) {
     for (int i = 0; i <= steps; ++i) values_[std::size_t(i)] = curve(float(double(i) / steps));
     values_[steps + 1] = values_[steps];
+}
+
+namespace {
+
+// Whether |v| > 1 or v is not a number, from its bits.
+inline std::uint32_t beyondOne(float v) { return (std::bit_cast<std::uint32_t>(v) & 0x7fffffffu) > 0x3f800000u ? 1u : 0u; }
+
+VECTOR_LOOP bool coloursWithinOne(const Pixel* __restrict pixels, int count) {
+    std::uint32_t beyond = 0;
+#pragma omp simd reduction(| : beyond)
+    for (int i = 0; i < count; ++i) beyond |= beyondOne(pixels[i].r) | beyondOne(pixels[i].g) | beyondOne(pixels[i].b);
+    return beyond == 0;
+}
+
+// The table of a transfer curve at v, for |v| ≤ 1.
+inline float tabulated(const float* table, int steps, float v) {
+    const float position = std::fabs(v) * float(steps);
+    const int i = int(position);
+    const float f = position - float(i);
+    return std::copysign(table[i] + (table[i + 1] - table[i]) * f, v);
+}
+
+VECTOR_LOOP void tabulatedColours(const float* __restrict table, int steps, Pixel* __restrict pixels, int count) {
+#pragma omp simd
+    for (int i = 0; i < count; ++i) {
+        pixels[i].r = tabulated(table, steps, pixels[i].r);
+        pixels[i].g = tabulated(table, steps, pixels[i].g);
+        pixels[i].b = tabulated(table, steps, pixels[i].b);
+    }
+}
+
+}  // namespace
+
+void SRGBTransfer::applyToColours(Pixel* pixels, int count) const {
+    if (coloursWithinOne(pixels, count)) return tabulatedColours(values_.data(), steps, pixels, count);
+    for (int i = 0; i < count; ++i) pixels[i] = Pixel{(*this)(pixels[i].r), (*this)(pixels[i].g), (*this)(pixels[i].b), pixels[i].a};
 }
 
 const SRGBTransfer& sRGBEncoder() {

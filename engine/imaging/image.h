@@ -138,6 +138,23 @@ Image map(Image&& input, Kernel&& kernel) {
     return out;
 }
 
+// A row kernel: rows(in, out, count) writes `count` output pixels of a row
+// from its input pixels; `out` is `in` when the input's pixels are reused
+// (when nobody else holds them), so a row kernel must allow that.
+template <class RowKernel>
+Image mapRows(Image&& input, RowKernel&& rows) {
+    const cv::Mat& pixels = input.mat();
+    const bool reuse = pixels.u && pixels.u->refcount == 1;
+    Image out = reuse ? std::move(input) : Image(input.extent());
+    const Image& source = reuse ? out : input;
+    const int w = out.width();
+    forRows(out.height(), [&](int begin, int end) {
+        for (int row = begin; row < end; ++row)
+            rows(source.mat().ptr<Pixel>(row), out.mutableMat().ptr<Pixel>(row), w);
+    });
+    return out;
+}
+
 // Colour kernel of two inputs over the first one's extent; `b` is sampled at
 // the same picture position, clamped to its own extent.
 template <class Kernel>
@@ -204,6 +221,10 @@ public:
         const float* at = values_.data() + i;
         return std::copysign(at[0] + (at[1] - at[0]) * f, v);
     }
+
+    // The curve over the colour channels of `count` pixels in place, alpha
+    // kept: values in −1…1 in one vectorised loop, the rest one by one.
+    void applyToColours(Pixel* pixels, int count) const;
 
 private:
     std::vector<float> values_;

@@ -165,6 +165,32 @@ TEST(BlueViolet, EveryColourInTheBandIsCorrectedAndNoOtherOne) {
     EXPECT_GT(inBand, 1000);
 }
 
+TEST(BlueViolet, RowsMatchThePixelFormula) {
+    // The 33³ grid, values beyond 0…1 and ones that are not numbers, in one row.
+    std::vector<Imaging::Pixel> row;
+    for (int r = 0; r <= 32; ++r)
+        for (int g = 0; g <= 32; ++g)
+            for (int b = 0; b <= 32; ++b) row.push_back({r / 32.0f, g / 32.0f, b / 32.0f, float(r % 3) / 2});
+    for (const Imaging::Pixel& odd : std::initializer_list<Imaging::Pixel>{
+             {1.4f, 0.2f, 1.8f, 1}, {-0.2f, -0.1f, 0.9f, 1}, {NAN, 0.3f, 0.8f, 1}, {0.2f, 0.3f, INFINITY, 1}})
+        row.push_back(odd);
+    std::vector<Imaging::Pixel> corrected = row;
+    BlueViolet::correctRow(corrected.data(), int(corrected.size()));
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        const Imaging::Pixel& p = row[i];
+        const RGB expected = BlueViolet::correct({p.r, p.g, p.b});
+        const Imaging::Pixel& q = corrected[i];
+        if (std::isnan(p.r)) {
+            EXPECT_TRUE(std::isnan(q.r)) << "left alone";
+            continue;
+        }
+        EXPECT_NEAR(q.r, expected.r, 1e-4) << p.r << " " << p.g << " " << p.b;
+        EXPECT_NEAR(q.g, expected.g, 1e-4) << p.r << " " << p.g << " " << p.b;
+        EXPECT_NEAR(q.b, expected.b, 1e-4) << p.r << " " << p.g << " " << p.b;
+        EXPECT_EQ(q.a, p.a);
+    }
+}
+
 TEST(CameraTone, ShoulderAndMatches) {
     const Curves::Set shoulder = CameraTone::shoulderCurves();
     ASSERT_TRUE(shoulder.master);
