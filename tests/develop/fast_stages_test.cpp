@@ -297,16 +297,18 @@ TEST(FastStages, TransferCurvesCubeRootAndBandWeightsStayExact) {
 namespace {
 
 TEST(FastStages, ScratchPlanesAreReusedOnlyOnceReleased) {
+    // Planes of picture size (the pool keeps blocks of a megabyte and more).
+    constexpr int rows = 600, cols = 512;
     const void* first = nullptr;
     {
-        cv::Mat a = Develop::scratch(37, 41, CV_32F);
-        const cv::Mat b = Develop::scratch(37, 41, CV_32F);
+        cv::Mat a = Develop::scratch(rows, cols, CV_32F);
+        const cv::Mat b = Develop::scratch(rows, cols, CV_32F);
         EXPECT_NE(a.data, b.data);  // both held: two planes
         first = a.data;
         a.setTo(1.0f);
     }
-    const cv::Mat c = Develop::scratch(37, 41, CV_32F);
-    const cv::Mat d = Develop::scratch(37, 41, CV_32F);
+    const cv::Mat c = Develop::scratch(rows, cols, CV_32F);
+    const cv::Mat d = Develop::scratch(rows, cols, CV_32F);
     EXPECT_TRUE(c.data == first || d.data == first);  // released planes come back
     EXPECT_NE(c.data, d.data);
     EXPECT_EQ(Develop::scratch(5, 7, CV_32FC3).type(), CV_32FC3);
