@@ -48,17 +48,21 @@ inline float luma(const Develop::RGB& c) { return Develop::luma709(c); }
 // `air` the per-channel maximum of the blurred picture. A negative amount
 // veils towards the air light instead.
 inline Develop::RGB dehaze(const Develop::RGB& s, float regional, const Develop::RGB& air, float amount) {
-    const Develop::RGB A{std::max(air.r, 0.5f), std::max(air.g, 0.5f), std::max(air.b, 0.5f)};
-    if (amount < 0) {
-        const float t = -amount;
-        auto veil = [t](float v, float a) { return v + (0.92f * a - v) * t; };
-        return {veil(s.r, A.r), veil(s.g, A.g), veil(s.b, A.b)};
-    }
-    const float own = std::min({s.r, s.g, s.b});
+    // Both ways are worked out and one is chosen, without a branch, so that
+    // rows of pixels go through it in a vectorised loop.
+    const float Ar = std::max(air.r, 0.5f), Ag = std::max(air.g, 0.5f), Ab = std::max(air.b, 0.5f);
+    const float veiling = -amount;
+    auto veil = [veiling](float v, float a) { return v + (0.92f * a - v) * veiling; };
+    const float own = std::min(s.r, std::min(s.g, s.b));
     const float haze = (own + regional) / 2;
-    const float t = std::max(1 - amount * haze / std::max({A.r, A.g, A.b}), 0.2f);
-    auto clear = [t](float v, float a) { return std::clamp((v - a) / t + a, 0.0f, 1.0f); };
-    return {clear(s.r, A.r), clear(s.g, A.g), clear(s.b, A.b)};
+    const float t = std::max(1 - amount * haze / std::max(Ar, std::max(Ag, Ab)), 0.2f);
+    auto clear = [t](float v, float a) {
+        const float c = (v - a) / t + a;
+        return c < 0 ? 0.0f : (c > 1 ? 1.0f : c);  // (selects, not std::clamp's references)
+    };
+    const bool veils = amount < 0;
+    return {veils ? veil(s.r, Ar) : clear(s.r, Ar), veils ? veil(s.g, Ag) : clear(s.g, Ag),
+            veils ? veil(s.b, Ab) : clear(s.b, Ab)};
 }
 
 // One pixel with texture (fine minus mid band) and clarity (local contrast

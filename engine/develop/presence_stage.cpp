@@ -18,7 +18,7 @@ namespace {
 // The darkest channel of `count` pixels.
 VECTOR_LOOP void darkestRow(const Imaging::Pixel* __restrict in, float* __restrict out, int count) {
 #pragma omp simd
-    for (int col = 0; col < count; ++col) out[col] = std::min({in[col].r, in[col].g, in[col].b});
+    for (int col = 0; col < count; ++col) out[col] = std::min(in[col].r, std::min(in[col].g, in[col].b));
 }
 
 // `dehaze` of `count` pixels.
@@ -44,13 +44,10 @@ Develop::RGB airLight(const Imaging::Image& image) {
     cv::Mat colour = Develop::scratch(image.height(), image.width(), CV_32FC3);
     cv::cvtColor(image.mat(), colour, cv::COLOR_BGRA2BGR);  // drops alpha, keeps the channel order
     const cv::Mat blurred = Develop::presenceBlur(colour, airBlur);
-    double peak[3];
-    for (int c = 0; c < 3; ++c) {
-        cv::Mat channel;
-        cv::extractChannel(blurred, channel, c);
-        cv::minMaxLoc(channel, nullptr, &peak[c]);
-    }
-    return {float(peak[0]), float(peak[1]), float(peak[2])};
+    // Each channel's maximum over all pixels, without copying the channels out.
+    cv::Mat peak;
+    cv::reduce(blurred.reshape(1, int(blurred.total())), peak, 0, cv::REDUCE_MAX);
+    return {peak.at<float>(0), peak.at<float>(1), peak.at<float>(2)};
 }
 
 Imaging::Image dehazed(const Imaging::Image& image, float amount) {
