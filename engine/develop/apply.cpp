@@ -152,9 +152,9 @@ Image developedToNoiseReduction(const Look& look, Image&& input, const ApplyOpti
         const auto& shoulder = CameraTone::shoulderTables();
         image = Imaging::mapRows(std::move(image), [&](const Pixel* in, Pixel* out, int count) {
             encodeRow(in, out, count);
+            if (cube) cube->applyRow(out, out, count);
             for (int i = 0; i < count; ++i) {
                 Pixel v = out[i];
-                if (cube) v = (*cube)(v);
                 if (toneKnots) v = throughRGB(v, tone);
                 if (shoulder) v = throughRGB(v, [&shoulder](const RGB& c) { return Curves::apply(*shoulder, c); });
                 out[i] = v;

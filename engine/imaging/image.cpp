@@ -181,7 +181,7 @@ Quad lerp(Quad a, Quad b, float t) { return a + (b - a) * t; }
 
 }  // namespace
 
-Pixel CubeLookup::operator()(const Pixel& p) const {
+inline Pixel CubeLookup::at(const Pixel& p) const {
     const float top = float(dimension_ - 1);
     const float rf = std::clamp(p.r, 0.0f, 1.0f) * top;
     const float gf = std::clamp(p.g, 0.0f, 1.0f) * top;
@@ -200,6 +200,12 @@ Pixel CubeLookup::operator()(const Pixel& p) const {
     return Pixel{v[0], v[1], v[2], p.a};
 }
 
+Pixel CubeLookup::operator()(const Pixel& p) const { return at(p); }
+
+void CubeLookup::applyRow(const Pixel* in, Pixel* out, int count) const {
+    for (int i = 0; i < count; ++i) out[i] = at(in[i]);
+}
+
 Image colourCube(const Image& input, int dimension, std::span<const float> cube, int channelsPerEntry) {
     const std::size_t n = std::size_t(dimension);
     if (dimension < 2 || cube.size() < n * n * n * std::size_t(channelsPerEntry) || channelsPerEntry < 3)
@@ -212,7 +218,7 @@ Image colourCube(const Image& input, int dimension, std::span<const float> cube,
         return colourCube(input, dimension, rgba, 4);
     }
     const CubeLookup lookup(dimension, cube.data());
-    return map(input, [&lookup](const Pixel& p) { return lookup(p); });
+    return mapRows(Image(input), [&lookup](const Pixel* in, Pixel* out, int count) { lookup.applyRow(in, out, count); });
 }
 
 // ---------------------------------------------------------------- compositing

@@ -262,8 +262,11 @@ public:
         : entries_(rgbaEntries), dimension_(dimension), greenStride_(std::size_t(dimension) * 4),
           blueStride_(std::size_t(dimension) * std::size_t(dimension) * 4) {}
     Pixel operator()(const Pixel& p) const;
+    // The lookup over `count` pixels; `out` may be `in`.
+    void applyRow(const Pixel* in, Pixel* out, int count) const;
 
 private:
+    Pixel at(const Pixel& p) const;
     const float* entries_;
     int dimension_;
     std::size_t greenStride_, blueStride_;  // in floats; red steps by 4
