@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 #include "engine/camera/blue_violet.h"
 #include "engine/camera/camera_look.h"
@@ -13,6 +14,7 @@
 #include "engine/develop/detail.h"
 #include "engine/develop/grain.h"
 #include "engine/develop/monochrome.h"
+#include "engine/develop/stage_kernels.h"
 #include "engine/develop/tonesliders.h"
 #include "engine/develop/presence.h"
 #include "engine/healing/area_heal.h"
@@ -122,6 +124,27 @@ VECTOR_LOOP void exposeRow(const Pixel* in, Pixel* out, float gain, bool rolls, 
 
 namespace {
 
+// Steps 13–14, the colour mix then saturation and vibrance. When both run,
+// a row makes one trip to OKLab and back for all of them, and between them
+// only the colours the trip would clip are settled.
+std::optional<Image> colourStages(const Look& look, const Image& image) {
+    const std::optional<ColorMix::RowMix> mix = ColorMix::rowMix(look);
+    const std::vector<ChromaSliders::Row> chain = ChromaSliders::rows(look);
+    if (!mix || chain.empty() || image.empty()) {
+        Image out = image;
+        keep(out, ColorMix::filter(look, out));
+        keep(out, ChromaSliders::filter(look, out));
+        return out;
+    }
+    return mapLabRows(image, [&mix, &chain](float* L, float* a, float* b, int count) {
+        thread_local std::vector<float> grey;  // greys come out of the mix as they came in
+        grey.resize(std::size_t(count));
+        mix->apply(L, a, b, grey.data(), count);
+        OKLab::settleRow(L, a, b, count);
+        ChromaSliders::adjustRows(chain, L, a, b, count);
+    });
+}
+
 // Steps 2–8: the decoded linear picture up to noise reduction, display-encoded.
 Image developedToNoiseReduction(const Look& look, Image&& input, const ApplyOptions& options) {
     Image image = std::move(input);
@@ -204,8 +227,7 @@ Image apply(const Look& original, Image&& input, const ApplyOptions& options) {
     keep(image, Presence::filter(look, image));
     keep(image, ParametricCurve::filter(look, image));
     keep(image, Curves::filter(look, image));
-    keep(image, ColorMix::filter(look, image));
-    keep(image, ChromaSliders::filter(look, image));
+    keep(image, colourStages(look, image));
 
     // 15. Portrait retouch of the experimental path.
     if (experimental && ((options.showSkinMask && !look.wantsColorRange()) || look.wantsRetouch()) && options.retouchKey &&

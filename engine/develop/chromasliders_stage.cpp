@@ -1,6 +1,7 @@
 // Saturation and vibrance as a develop stage: each active slider's chroma
-// row in turn, saturation first. Every row is one trip to OKLab and back,
-// as `apply` takes it; a picture row passes through all of them at once.
+// row in turn, saturation first. `apply` takes every row as one trip to
+// OKLab and back; a picture row makes one trip for all of them, and between
+// rows only the colours the trip back would clip are settled.
 
 #include <vector>
 
@@ -25,25 +26,17 @@ VECTOR_LOOP void adjustRow(float* __restrict L, float* __restrict a, float* __re
 
 }  // namespace
 
+void adjustRows(const std::vector<Row>& chain, float* L, float* a, float* b, int count) {
+    for (std::size_t i = 0; i < chain.size(); ++i) {
+        if (i > 0) OKLab::settleRow(L, a, b, count);  // as the trip back to pixels between rows leaves them
+        adjustRow(L, a, b, chain[i], count);
+    }
+}
+
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image) {
     const std::vector<Row> chain = rows(look);
     if (chain.empty() || image.empty()) return std::nullopt;
-    Imaging::Image out(image.extent());
-    const int w = image.width();
-    Imaging::forRows(image.height(), [&](int begin, int end) {
-        std::vector<float> L(static_cast<std::size_t>(w)), a(L.size()), b(L.size());
-        for (int r = begin; r < end; ++r) {
-            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(r);
-            Imaging::Pixel* o = out.mutableMat().ptr<Imaging::Pixel>(r);
-            for (const Row& row : chain) {
-                OKLab::fromSRGBRow(in, L.data(), a.data(), b.data(), w);
-                adjustRow(L.data(), a.data(), b.data(), row, w);
-                OKLab::screenRow(L.data(), a.data(), b.data(), in, o, w);
-                in = o;  // the next row reads this one's result
-            }
-        }
-    });
-    return out;
+    return Develop::mapLabRows(image, [&chain](float* L, float* a, float* b, int count) { adjustRows(chain, L, a, b, count); });
 }
 
 }  // namespace ChromaSliders

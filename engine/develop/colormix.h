@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <numbers>
 #include <optional>
 #include <vector>
@@ -90,6 +91,23 @@ inline HueDegree hueDegree(float a, float b) {
 // `hueDegree` of `count` OKLab colours, in a vectorised loop.
 void hueDegrees(const float* a, const float* b, std::int32_t* degree, float* fraction, int count);
 
+// The colour mix over rows of OKLab values in place, for passes that stay in
+// OKLab: greys are left as they came and flagged 1 in `grey` (the stage
+// keeps their pixels), the other colours come out in gamut.
+class RowMix {
+public:
+    explicit RowMix(const Parameters& bands);
+    void apply(float* L, float* a, float* b, float* grey, int count) const;
+
+private:
+    struct Tables;
+    Parameters bands_;
+    std::shared_ptr<const Tables> tables_;
+};
+
+// The look's colour mix for rows (when present and not empty).
+std::optional<RowMix> rowMix(const Develop::Look& look);
+
 // The look's colour mix as a develop stage (when present and not empty).
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);
 
@@ -154,6 +172,11 @@ Develop::RGB apply(const Develop::RGB& pixel, const Row& row);
 
 // One pixel through a chain of rows, row after row.
 Develop::RGB apply(Develop::RGB pixel, const std::vector<Row>& chain);
+
+// A chain of rows over `count` OKLab values in place, the values between
+// rows as the trip to pixels and back leaves them (`OKLab::settleRow`);
+// without the last trip back, which the caller makes.
+void adjustRows(const std::vector<Row>& chain, float* L, float* a, float* b, int count);
 
 // Saturation and vibrance as a develop stage; nothing when there is nothing to do.
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);

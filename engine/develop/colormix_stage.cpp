@@ -10,6 +10,8 @@
 #include <bit>
 #include <cstdint>
 #include <cmath>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "engine/develop/colormix.h"
@@ -127,37 +129,54 @@ VECTOR_LOOP void mixRow(float* __restrict L, float* __restrict a, float* __restr
 
 }  // namespace
 
-std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image) {
-    if (!look.colorMix || look.colorMix->isEmpty() || image.empty()) return std::nullopt;
+struct RowMix::Tables {
+    DegreeTable degrees;
+};
+
+RowMix::RowMix(const Parameters& bands) : bands_(bands), tables_(std::make_shared<const Tables>(Tables{degreeTable(bands)})) {}
+
+void RowMix::apply(float* L, float* a, float* b, float* grey, int count) const {
+    thread_local std::vector<float> rest;
+    thread_local std::optional<Blend> blend;
+    const std::size_t n = std::size_t(count);
+    rest.resize(n);
+    if (!blend || blend->degree.size() < n) blend.emplace(n);
+    hueDegrees(a, b, blend->degree.data(), blend->fraction.data(), count);
+    blendRow(tables_->degrees, *blend, count);
+    mixRow(L, a, b, blend->turn.data(), blend->hueFactor.data(), blend->satFactor.data(), blend->satLightness.data(),
+           blend->luminance.data(), blend->lightnessPerChroma.data(), grey, rest.data(), count);
+    for (std::size_t col = 0; col < n; ++col) {
+        if (rest[col] == done) continue;
+        const OKLab::Lab lab{L[col], a[col], b[col]};
+        const std::optional<OKLab::Lab> mixed = rest[col] == toGamut ? intoGamut(lab) : mixLab(lab, bands_);
+        grey[col] = !mixed;
+        if (!mixed) continue;
+        L[col] = mixed->L;
+        a[col] = mixed->a;
+        b[col] = mixed->b;
+    }
+}
+
+std::optional<RowMix> rowMix(const Develop::Look& look) {
+    if (!look.colorMix || look.colorMix->isEmpty()) return std::nullopt;
     const std::optional<Parameters> bands = parameters(*look.colorMix);
     if (!bands) return std::nullopt;
-    const DegreeTable table = degreeTable(*bands);
+    return RowMix(*bands);
+}
+
+std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image) {
+    const std::optional<RowMix> mix = rowMix(look);
+    if (!mix || image.empty()) return std::nullopt;
     Imaging::Image out(image.extent());
     const int w = image.width();
     Imaging::forRows(image.height(), [&](int begin, int end) {
         const std::size_t n = std::size_t(w);
-        std::vector<float> L(n), a(n), b(n);
-        std::vector<float> grey(n), rest(n);
-        Blend blend(n);
+        std::vector<float> L(n), a(n), b(n), grey(n);
         for (int row = begin; row < end; ++row) {
             const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
             Imaging::Pixel* o = out.mutableMat().ptr<Imaging::Pixel>(row);
             OKLab::fromSRGBRow(in, L.data(), a.data(), b.data(), w);
-            hueDegrees(a.data(), b.data(), blend.degree.data(), blend.fraction.data(), w);
-            blendRow(table, blend, w);
-            mixRow(L.data(), a.data(), b.data(), blend.turn.data(), blend.hueFactor.data(), blend.satFactor.data(),
-                   blend.satLightness.data(), blend.luminance.data(), blend.lightnessPerChroma.data(), grey.data(),
-                   rest.data(), w);
-            for (std::size_t col = 0; col < n; ++col) {
-                if (rest[col] == done) continue;
-                const OKLab::Lab lab{L[col], a[col], b[col]};
-                const std::optional<OKLab::Lab> mixed = rest[col] == toGamut ? intoGamut(lab) : mixLab(lab, *bands);
-                grey[col] = !mixed;
-                if (!mixed) continue;
-                L[col] = mixed->L;
-                a[col] = mixed->a;
-                b[col] = mixed->b;
-            }
+            mix->apply(L.data(), a.data(), b.data(), grey.data(), w);
             OKLab::screenRow(L.data(), a.data(), b.data(), in, o, w);
             for (std::size_t col = 0; col < n; ++col)
                 if (grey[col]) o[col] = in[col];

@@ -90,6 +90,19 @@ VECTOR_LOOP void encodedOfLab(float* __restrict x, float* __restrict y,
     }
 }
 
+// 1 for each colour whose linear sRGB lies outside 0…1 in some channel or is
+// not a number, else 0.
+VECTOR_LOOP void flagOutsideGamut(const float* __restrict L, const float* __restrict a, const float* __restrict b,
+                                  float* __restrict outside, int count) {
+#pragma omp simd
+    for (int i = 0; i < count; ++i) {
+        const Develop::RGB c = linearOf(L[i], a[i], b[i]);
+        // (written so that a NaN counts as outside)
+        const bool inside = (c.r >= 0) & (c.r <= 1) & (c.g >= 0) & (c.g <= 1) & (c.b >= 0) & (c.b <= 1);
+        outside[i] = inside ? 0.0f : 1.0f;
+    }
+}
+
 }  // namespace
 
 // Whether v lies outside 0…1 or is not a number (−0 counts as outside, harmlessly).
@@ -137,6 +150,19 @@ void screenRow(const float* L, const float* a, const float* b, const Imaging::Pi
         if (!(notFinite(L[i]) | notFinite(a[i]) | notFinite(b[i]))) continue;
         const Develop::RGB c = screen({L[i], a[i], b[i]});
         out[i] = {c.r, c.g, c.b, out[i].a};
+    }
+}
+
+void settleRow(float* L, float* a, float* b, int count) {
+    thread_local std::vector<float> outside;
+    outside.resize(std::size_t(count));
+    flagOutsideGamut(L, a, b, outside.data(), count);
+    for (int i = 0; i < count; ++i) {
+        if (outside[std::size_t(i)] == 0) continue;
+        const Lab lab = fromSRGB(screen({L[i], a[i], b[i]}));
+        L[i] = lab.L;
+        a[i] = lab.a;
+        b[i] = lab.b;
     }
 }
 

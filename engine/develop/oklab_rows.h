@@ -17,4 +17,11 @@ void fromSRGBRow(const Imaging::Pixel* in, float* L, float* a, float* b, int cou
 void screenRow(const float* L, const float* a, const float* b, const Imaging::Pixel* alpha, Imaging::Pixel* out,
                int count);
 
+// The OKLab values of `count` colours as a trip to sRGB-encoded pixels and
+// back (`screen`, then `fromSRGB`) would leave them, for stages that follow
+// one another in OKLab: colours inside the sRGB gamut stay as they are (the
+// trip would change them by float rounding only), the others — clipped by
+// `screen`, and values that are not finite — take the trip.
+void settleRow(float* L, float* a, float* b, int count);
+
 }  // namespace OKLab

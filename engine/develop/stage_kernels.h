@@ -49,6 +49,25 @@ inline OKLab::Lab labAt(const Imaging::Image& lab, float cx, float cy, float dx,
     return labOf(Imaging::sampleBilinear(lab, x, y));
 }
 
+// The picture through `rows(L, a, b, count)`, which changes `count` OKLab
+// values in place: each row goes to OKLab, through `rows` and back to sRGB
+// (each channel clamped to 0…1), alpha kept.
+template <class LabRows>
+Imaging::Image mapLabRows(const Imaging::Image& image, LabRows&& rows) {
+    Imaging::Image out(image.extent());
+    const int w = image.width();
+    Imaging::forRows(image.height(), [&](int begin, int end) {
+        std::vector<float> L(static_cast<std::size_t>(w)), a(L.size()), b(L.size());
+        for (int row = begin; row < end; ++row) {
+            const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
+            OKLab::fromSRGBRow(in, L.data(), a.data(), b.data(), w);
+            rows(L.data(), a.data(), b.data(), w);
+            OKLab::screenRow(L.data(), a.data(), b.data(), in, out.mutableMat().ptr<Imaging::Pixel>(row), w);
+        }
+    });
+    return out;
+}
+
 // A plane for a stage's intermediate results, its memory from the engine's
 // pixel pool (fresh allocations of tens of megabytes cost a page fault per
 // 4 KB on every render). Its pixels are not set.
