@@ -124,25 +124,37 @@ VECTOR_LOOP void exposeRow(const Pixel* in, Pixel* out, float gain, bool rolls, 
 
 namespace {
 
-// Steps 13–14, the colour mix then saturation and vibrance. When both run,
-// a row makes one trip to OKLab and back for all of them, and between them
-// only the colours the trip would clip are settled.
+// Steps 13–14, the colour mix then saturation and vibrance, over rows of
+// OKLab values; between them only the colours that the trip to pixels and
+// back would clip are settled.
+struct ColourRows {
+    std::optional<ColorMix::RowMix> mix;
+    std::vector<ChromaSliders::Row> chain;
+
+    explicit ColourRows(const Look& look) : mix(ColorMix::rowMix(look)), chain(ChromaSliders::rows(look)) {}
+    bool any() const { return mix || !chain.empty(); }
+    void operator()(float* L, float* a, float* b, int count) const {
+        if (mix) {
+            thread_local std::vector<float> grey;  // greys come out of the mix as they came in
+            grey.resize(std::size_t(count));
+            mix->apply(L, a, b, grey.data(), count);
+            if (!chain.empty()) OKLab::settleRow(L, a, b, count);
+        }
+        ChromaSliders::adjustRows(chain, L, a, b, count);
+    }
+};
+
+// Steps 13–14 on pixels. When both run, a row makes one trip to OKLab and
+// back for all of them.
 std::optional<Image> colourStages(const Look& look, const Image& image) {
-    const std::optional<ColorMix::RowMix> mix = ColorMix::rowMix(look);
-    const std::vector<ChromaSliders::Row> chain = ChromaSliders::rows(look);
-    if (!mix || chain.empty() || image.empty()) {
+    const ColourRows rows(look);
+    if (!rows.mix || rows.chain.empty() || image.empty()) {
         Image out = image;
         keep(out, ColorMix::filter(look, out));
         keep(out, ChromaSliders::filter(look, out));
         return out;
     }
-    return mapLabRows(image, [&mix, &chain](float* L, float* a, float* b, int count) {
-        thread_local std::vector<float> grey;  // greys come out of the mix as they came in
-        grey.resize(std::size_t(count));
-        mix->apply(L, a, b, grey.data(), count);
-        OKLab::settleRow(L, a, b, count);
-        ChromaSliders::adjustRows(chain, L, a, b, count);
-    });
+    return mapLabRows(image, rows);
 }
 
 // Steps 2–8: the decoded linear picture up to noise reduction, display-encoded.
@@ -222,37 +234,55 @@ Image apply(const Look& original, Image&& input, const ApplyOptions& options) {
         if (options.baseKey) storeBase(*options.baseKey, image);
     }
 
-    // 9–14. Global adjustments.
+    // 9–12. Global adjustments.
     keep(image, ToneSliders::filter(look, image));
     keep(image, Presence::filter(look, image));
     keep(image, ParametricCurve::filter(look, image));
     keep(image, Curves::filter(look, image));
-    keep(image, colourStages(look, image));
 
-    // 15. Portrait retouch of the experimental path.
-    if (experimental && ((options.showSkinMask && !look.wantsColorRange()) || look.wantsRetouch()) && options.retouchKey &&
-        options.portraitURL) {
-        PortraitAnalysis::Retouch retouch{*options.retouchKey, options.blemishKey, options.cacheRetouch, options.showSkinMask};
-        keep(image, PortraitAnalysis::retouch(image, look, *options.portraitURL, retouch));
+    // Steps 15–18 run only for some looks; sharpening (19) works in OKLab.
+    // When none of them runs in between, the colour stages hand their OKLab
+    // values to the sharpening without a trip to pixels and back.
+    const bool retouches = experimental && ((options.showSkinMask && !look.wantsColorRange()) || look.wantsRetouch()) &&
+                           options.retouchKey && options.portraitURL;
+    const bool heals = look.removeAreas && !look.removeAreas->empty();
+    const bool rangePass = options.retouchKey && options.rangeKey && (!options.showSkinMask || !look.wantsRetouch());
+    const bool blackAndWhite = look.isBlackAndWhite();
+    const bool betweenColourAndSharpening = retouches || heals || (rangePass && look.wantsColorRange()) || blackAndWhite;
+    if (const ColourRows colourRows(look);
+        colourRows.any() && !betweenColourAndSharpening && Detail::sharpenParameters(look, options.detailScale) && !image.empty()) {
+        // 13–14 and 19.
+        keep(image, Detail::sharpen(look, labPlanesThrough(image, colourRows), image, options.detailScale));
+    } else {
+        // 13–14.
+        keep(image, colourStages(look, image));
+
+        // 15. Portrait retouch of the experimental path.
+        if (retouches) {
+            PortraitAnalysis::Retouch retouch{*options.retouchKey, options.blemishKey, options.cacheRetouch, options.showSkinMask};
+            keep(image, PortraitAnalysis::retouch(image, look, *options.portraitURL, retouch));
+        }
+
+        // 16. Heal and remove strokes.
+        if (heals) keep(image, AreaHeal::apply(image, look));
+
+        // 17. Colour-range retouch pass.
+        if (rangePass) {
+            const std::string suffix = "|range|" + shortestDecimal(look.skinSmooth.value_or(0.0));
+            std::optional<std::string> spotKey;
+            if (options.spotKey) spotKey = *options.spotKey + suffix;
+            keep(image, ColorRangeSkin::apply(image, look, *options.rangeKey + suffix, *options.retouchKey + suffix, spotKey,
+                                              options.showSkinMask, options.cacheRetouch));
+        }
+
+        // 18. Black and white.
+        if (blackAndWhite) keep(image, Monochrome::filter(look, image));
+
+        // 19. Sharpening.
+        keep(image, Detail::sharpen(look, image, options.detailScale));
     }
 
-    // 16. Heal and remove strokes.
-    if (look.removeAreas && !look.removeAreas->empty()) keep(image, AreaHeal::apply(image, look));
-
-    // 17. Colour-range retouch pass.
-    if (options.retouchKey && options.rangeKey && (!options.showSkinMask || !look.wantsRetouch())) {
-        const std::string suffix = "|range|" + shortestDecimal(look.skinSmooth.value_or(0.0));
-        std::optional<std::string> spotKey;
-        if (options.spotKey) spotKey = *options.spotKey + suffix;
-        keep(image, ColorRangeSkin::apply(image, look, *options.rangeKey + suffix, *options.retouchKey + suffix, spotKey,
-                                          options.showSkinMask, options.cacheRetouch));
-    }
-
-    // 18. Black and white.
-    if (look.isBlackAndWhite()) keep(image, Monochrome::filter(look, image));
-
-    // 19–20. Sharpening and grain.
-    keep(image, Detail::sharpen(look, image, options.detailScale));
+    // 20. Grain.
     keep(image, Grain::filter(look, image));
 
     // 21. Linear again.

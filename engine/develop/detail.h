@@ -14,6 +14,10 @@
 #include "engine/develop/oklab.h"
 #include "engine/develop/rgb.h"
 
+namespace Develop {
+struct LabPlanes;
+}
+
 namespace Detail {
 
 struct NoiseParameters {
@@ -149,5 +153,9 @@ Develop::RGB sharpen(const OKLab::Lab& c, SampleBlur&& blur, const SharpenParame
 std::optional<Imaging::Image> reduceNoise(const Develop::Look& look, const Imaging::Image& image, double scale);
 // Sharpening as a develop stage at `scale`; nothing when there is nothing to do.
 std::optional<Imaging::Image> sharpen(const Develop::Look& look, const Imaging::Image& image, double scale);
+// The same for a picture that an earlier stage left in OKLab: `lab` holds
+// its values, `image` the pixels whose alpha the result keeps.
+std::optional<Imaging::Image> sharpen(const Develop::Look& look, const Develop::LabPlanes& lab, const Imaging::Image& image,
+                                      double scale);
 
 }  // namespace Detail

@@ -49,9 +49,14 @@ VECTOR_LOOP void sharpenRow(const float* __restrict L, const Develop::PaddedPlan
 }  // namespace
 
 std::optional<Imaging::Image> sharpen(const Develop::Look& look, const Imaging::Image& image, double scale) {
+    if (!sharpenParameters(look, scale) || image.empty()) return std::nullopt;
+    return sharpen(look, Develop::labPlanes(image), image, scale);
+}
+
+std::optional<Imaging::Image> sharpen(const Develop::Look& look, const Develop::LabPlanes& lab, const Imaging::Image& image,
+                                      double scale) {
     const std::optional<SharpenParameters> p = sharpenParameters(look, scale);
     if (!p || image.empty()) return std::nullopt;
-    const Develop::LabPlanes lab = Develop::labPlanes(image);
     Develop::PaddedPlane blur(image.height(), image.width(), Develop::marginFor(p->reach));
     cv::Mat inner = blur.inner();
     Develop::blurPlaneInto(lab.L, inner, p->sigma);

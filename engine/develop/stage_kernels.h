@@ -49,6 +49,20 @@ inline OKLab::Lab labAt(const Imaging::Image& lab, float cx, float cy, float dx,
     return labOf(Imaging::sampleBilinear(lab, x, y));
 }
 
+// A plane for a stage's intermediate results, its memory from the engine's
+// pixel pool (fresh allocations of tens of megabytes cost a page fault per
+// 4 KB on every render). Its pixels are not set.
+cv::Mat scratch(int rows, int cols, int type);
+
+// The picture in OKLab as three single-channel planes (CV_32F, rows top-down).
+struct LabPlanes {
+    cv::Mat L, a, b;
+};
+LabPlanes labPlanes(const Imaging::Image& image);
+// The same written into planes the caller already holds (each the picture's
+// size; they may be parts of larger planes).
+void labPlanesInto(const Imaging::Image& image, LabPlanes& planes);
+
 // The picture through `rows(L, a, b, count)`, which changes `count` OKLab
 // values in place: each row goes to OKLab, through `rows` and back to sRGB
 // (each channel clamped to 0…1), alpha kept.
@@ -68,19 +82,26 @@ Imaging::Image mapLabRows(const Imaging::Image& image, LabRows&& rows) {
     return out;
 }
 
-// A plane for a stage's intermediate results, its memory from the engine's
-// pixel pool (fresh allocations of tens of megabytes cost a page fault per
-// 4 KB on every render). Its pixels are not set.
-cv::Mat scratch(int rows, int cols, int type);
-
-// The picture in OKLab as three single-channel planes (CV_32F, rows top-down).
-struct LabPlanes {
-    cv::Mat L, a, b;
-};
-LabPlanes labPlanes(const Imaging::Image& image);
-// The same written into planes the caller already holds (each the picture's
-// size; they may be parts of larger planes).
-void labPlanesInto(const Imaging::Image& image, LabPlanes& planes);
+// The picture's OKLab planes (see `labPlanes`) through `rows(L, a, b,
+// count)`, which changes `count` OKLab values in place, each row then left as
+// the trip back to pixels and to OKLab again would leave it
+// (`OKLab::settleRow`): for a stage in OKLab that the next one continues.
+template <class LabRows>
+LabPlanes labPlanesThrough(const Imaging::Image& image, LabRows&& rows) {
+    const int w = image.width(), h = image.height();
+    LabPlanes planes{scratch(h, w, CV_32F), scratch(h, w, CV_32F), scratch(h, w, CV_32F)};
+    Imaging::forRows(h, [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            float* L = planes.L.ptr<float>(row);
+            float* a = planes.a.ptr<float>(row);
+            float* b = planes.b.ptr<float>(row);
+            OKLab::fromSRGBRow(image.mat().ptr<Imaging::Pixel>(row), L, a, b, w);
+            rows(L, a, b, w);
+            OKLab::settleRow(L, a, b, w);
+        }
+    });
+    return planes;
+}
 
 // Samples a single-channel plane (CV_32F) at stored column `x` and stored row
 // `y` (0 = top): whole positions read the pixel, others interpolate
