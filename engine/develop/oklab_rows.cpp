@@ -90,8 +90,11 @@ VECTOR_LOOP void encodedOfLab(float* __restrict x, float* __restrict y,
     }
 }
 
-// 1 for each colour whose linear sRGB lies outside 0…1 in some channel or is
-// not a number, else 0.
+// For each colour: 0 when its linear sRGB lies inside 0…1, `clipped` when
+// some channel lies outside, `unbounded` when some value is not a number
+// or infinite.
+constexpr float clipped = 1, unbounded = 2;
+
 VECTOR_LOOP void flagOutsideGamut(const float* __restrict L, const float* __restrict a, const float* __restrict b,
                                   float* __restrict outside, int count) {
 #pragma omp simd
@@ -99,7 +102,27 @@ VECTOR_LOOP void flagOutsideGamut(const float* __restrict L, const float* __rest
         const Develop::RGB c = linearOf(L[i], a[i], b[i]);
         // (written so that a NaN counts as outside)
         const bool inside = (c.r >= 0) & (c.r <= 1) & (c.g >= 0) & (c.g <= 1) & (c.b >= 0) & (c.b <= 1);
-        outside[i] = inside ? 0.0f : 1.0f;
+        const bool finite = (std::fabs(c.r) <= 3.4e38f) & (std::fabs(c.g) <= 3.4e38f) & (std::fabs(c.b) <= 3.4e38f);
+        outside[i] = inside ? 0.0f : finite ? clipped : unbounded;
+    }
+}
+
+// The colours flagged `clipped` replaced by the OKLab of their linear
+// values clamped to 0…1, which is what `screen` keeps of them (its encoding
+// and the decoding back only round).
+VECTOR_LOOP void clampIntoGamut(float* __restrict L, float* __restrict a, float* __restrict b,
+                                const float* __restrict outside, int count) {
+#pragma omp simd
+    for (int i = 0; i < count; ++i) {
+        const Develop::RGB c = linearOf(L[i], a[i], b[i]);
+        const float r = unit(c.r), g = unit(c.g), bl = unit(c.b);
+        const float l = cubeRootOfFinite(0.4122214708f * r + 0.5363325363f * g + 0.0514459929f * bl);
+        const float m = cubeRootOfFinite(0.2119034982f * r + 0.6806995451f * g + 0.1073969566f * bl);
+        const float s = cubeRootOfFinite(0.0883024619f * r + 0.2817188376f * g + 0.6299787005f * bl);
+        const bool clamp = outside[i] == clipped;
+        L[i] = clamp ? 0.2104542553f * l + 0.7936177850f * m - 0.0040720468f * s : L[i];
+        a[i] = clamp ? 1.9779984951f * l - 2.4285922050f * m + 0.4505937099f * s : a[i];
+        b[i] = clamp ? 0.0259040371f * l + 0.7827717662f * m - 0.8086757660f * s : b[i];
     }
 }
 
@@ -157,8 +180,13 @@ void settleRow(float* L, float* a, float* b, int count) {
     thread_local std::vector<float> outside;
     outside.resize(std::size_t(count));
     flagOutsideGamut(L, a, b, outside.data(), count);
+    float worst = 0;
+    for (float flag : outside) worst = std::max(worst, flag);
+    if (worst == 0) return;
+    clampIntoGamut(L, a, b, outside.data(), count);
+    if (worst < unbounded) return;
     for (int i = 0; i < count; ++i) {
-        if (outside[std::size_t(i)] == 0) continue;
+        if (outside[std::size_t(i)] != unbounded) continue;
         const Lab lab = fromSRGB(screen({L[i], a[i], b[i]}));
         L[i] = lab.L;
         a[i] = lab.a;

@@ -296,6 +296,34 @@ TEST(FastStages, RowConversionsMatchThePixelOnes) {
     }
 }
 
+TEST(FastStages, SettlingLeavesColoursAsATripToPixelsAndBackWould) {
+    // OKLab values inside the gamut, beyond it on every side, and not finite.
+    std::vector<float> L, a, b;
+    for (int l = -1; l <= 12; ++l)
+        for (int i = -8; i <= 8; ++i)
+            for (int j = -8; j <= 8; ++j) {
+                L.push_back(float(l) / 10);
+                a.push_back(float(i) / 20);
+                b.push_back(float(j) / 20);
+            }
+    for (float odd : {NAN, INFINITY, -INFINITY, 1e30f}) {
+        L.push_back(0.5f);
+        a.push_back(odd);
+        b.push_back(0.01f);
+    }
+    const std::vector<float> L0 = L, a0 = a, b0 = b;
+    OKLab::settleRow(L.data(), a.data(), b.data(), int(L.size()));
+    const auto same = [](float x, float y) { return (std::isnan(x) && std::isnan(y)) || std::fabs(x - y) <= 1e-5f; };
+    int moved = 0;
+    for (std::size_t i = 0; i < L.size(); ++i) {
+        const OKLab::Lab trip = OKLab::fromSRGB(OKLab::screen({L0[i], a0[i], b0[i]}));
+        EXPECT_TRUE(same(L[i], trip.L) && same(a[i], trip.a) && same(b[i], trip.b))
+            << "(" << L0[i] << ", " << a0[i] << ", " << b0[i] << "): " << L[i] << " vs " << trip.L;
+        moved += L[i] != L0[i] || a[i] != a0[i] || b[i] != b0[i];
+    }
+    EXPECT_GT(moved, int(L.size()) / 2);  // most of the grid lies outside the gamut
+}
+
 TEST(FastStages, TransferCurvesCubeRootAndBandWeightsStayExact) {
     double decode = 0, encode = 0, root = 0, bands = 0;
     for (int i = -2000; i <= 120000; ++i) {
