@@ -5,6 +5,9 @@
 // darkest channel and the lumas of the blurred copies are blurs of single
 // planes, not of whole pictures.
 
+#include <cmath>
+#include <mutex>
+
 #include <opencv2/imgproc.hpp>
 
 #include "engine/develop/presence.h"
@@ -39,15 +42,21 @@ VECTOR_LOOP void detailRow(const Imaging::Pixel* in, const float* __restrict fin
     }
 }
 
-// The per-channel maximum of the presence blur of the colour channels.
+// The per-channel maximum of the presence blur of the colour channels
+// (blurred with alpha, which costs less than copying the colours out).
 Develop::RGB airLight(const Imaging::Image& image) {
-    cv::Mat colour = Develop::scratch(image.height(), image.width(), CV_32FC3);
-    cv::cvtColor(image.mat(), colour, cv::COLOR_BGRA2BGR);  // drops alpha, keeps the channel order
-    const cv::Mat blurred = Develop::presenceBlur(colour, airBlur);
-    // Each channel's maximum over all pixels, without copying the channels out.
-    cv::Mat peak;
-    cv::reduce(blurred.reshape(1, int(blurred.total())), peak, 0, cv::REDUCE_MAX);
-    return {peak.at<float>(0), peak.at<float>(1), peak.at<float>(2)};
+    const cv::Mat blurred = Develop::presenceBlur(image.mat(), airBlur);
+    std::mutex mutex;
+    Imaging::Pixel peak{-INFINITY, -INFINITY, -INFINITY, 0};
+    Imaging::forRows(blurred.rows, [&](int begin, int end) {
+        cv::Mat part;
+        cv::reduce(blurred.rowRange(begin, end).reshape(1, (end - begin) * blurred.cols), part, 0, cv::REDUCE_MAX);
+        const std::lock_guard<std::mutex> lock(mutex);
+        peak.r = std::max(peak.r, part.at<float>(0));
+        peak.g = std::max(peak.g, part.at<float>(1));
+        peak.b = std::max(peak.b, part.at<float>(2));
+    });
+    return {peak.r, peak.g, peak.b};
 }
 
 Imaging::Image dehazed(const Imaging::Image& image, float amount) {

@@ -71,8 +71,22 @@ void blurPlaneInto(const cv::Mat& plane, cv::Mat& out, double sigma) {
         return;
     }
     const int radius = std::max(1, int(std::ceil(3 * sigma)));
-    cv::GaussianBlur(plane, out, cv::Size(2 * radius + 1, 2 * radius + 1), sigma, sigma,
-                     cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+    const cv::Size kernel(2 * radius + 1, 2 * radius + 1);
+    out.create(plane.size(), plane.type());
+    // Bands of rows are blurred in parallel, each from its own rows and the
+    // `radius` rows around it, which is all that a blur of the whole plane
+    // reads for them: the values are the same.
+    const int rows = plane.rows, band = std::max(64, 4 * radius);
+    const int bands = (rows + band - 1) / band;
+    cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
+        cv::Mat blurred;
+        for (int i = range.start; i < range.end; ++i) {
+            const int top = i * band, bottom = std::min(rows, top + band);
+            const int from = std::max(0, top - radius), to = std::min(rows, bottom + radius);
+            cv::GaussianBlur(plane.rowRange(from, to), blurred, kernel, sigma, sigma, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+            blurred.rowRange(top - from, bottom - from).copyTo(out.rowRange(top, bottom));
+        }
+    });
 }
 
 cv::Mat lumaPlane(const Imaging::Image& image) {

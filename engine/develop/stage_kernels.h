@@ -164,8 +164,9 @@ inline int marginFor(float reach) { return int(std::ceil(reach)) + 2; }
 // Gaussian blur of one plane with edges repeated, the kernel reaching
 // ceil(3 sigma) pixels (at least 1), as `Imaging::gaussianBlur` does it.
 cv::Mat blurPlane(const cv::Mat& plane, double sigma);
-// The same written into `out` (the plane's size; it may be part of a larger
-// plane). Pixels around a `plane` that is part of a larger one are ignored.
+// The same written into `out` (the plane's size, not the plane itself; it
+// may be part of a larger plane). Pixels around a `plane` that is part of a
+// larger one are ignored.
 void blurPlaneInto(const cv::Mat& plane, cv::Mat& out, double sigma);
 
 // The Rec. 709 luma of a picture as one plane (CV_32F, rows top-down).

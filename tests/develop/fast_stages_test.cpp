@@ -12,9 +12,11 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "engine/develop/apply.h"
 #include "engine/develop/colormix.h"
@@ -322,6 +324,25 @@ TEST(FastStages, SettlingLeavesColoursAsATripToPixelsAndBackWould) {
         moved += L[i] != L0[i] || a[i] != a0[i] || b[i] != b0[i];
     }
     EXPECT_GT(moved, int(L.size()) / 2);  // most of the grid lies outside the gamut
+}
+
+TEST(FastStages, PlaneBlursInBandsGiveTheWholePlaneBlur) {
+    // Heights below, at and across the band height, small and wide kernels;
+    // each plane also sits inside a larger one whose other pixels are junk.
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> value(-0.2f, 1.2f);
+    for (const auto& [width, height, sigma] : {std::tuple{37, 5, 0.8}, std::tuple{130, 64, 1.7}, std::tuple{91, 200, 0.34},
+                                               std::tuple{64, 301, 3.9}, std::tuple{3, 150, 12.0}}) {
+        cv::Mat larger(height + 10, width + 8, CV_32F);
+        for (auto it = larger.begin<float>(); it != larger.end<float>(); ++it) *it = value(random);
+        const cv::Mat plane = larger(cv::Rect(4, 5, width, height));
+        cv::Mat whole;
+        const int radius = std::max(1, int(std::ceil(3 * sigma)));
+        cv::GaussianBlur(plane, whole, cv::Size(2 * radius + 1, 2 * radius + 1), sigma, sigma,
+                         cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+        const cv::Mat banded = Develop::blurPlane(plane, sigma);
+        EXPECT_EQ(cv::norm(whole, banded, cv::NORM_INF), 0) << width << " x " << height << ", sigma " << sigma;
+    }
 }
 
 TEST(FastStages, TransferCurvesCubeRootAndBandWeightsStayExact) {
