@@ -42,6 +42,18 @@ VECTOR_LOOP void detailRow(const Imaging::Pixel* in, const float* __restrict fin
     }
 }
 
+// The colour channels' maxima of `count` pixels, raised into `peak`.
+VECTOR_LOOP void raisePeak(const Imaging::Pixel* __restrict pixels, Imaging::Pixel& peak, int count) {
+    float r = peak.r, g = peak.g, b = peak.b;
+#pragma omp simd reduction(max : r, g, b)
+    for (int i = 0; i < count; ++i) {
+        r = std::max(r, pixels[i].r);
+        g = std::max(g, pixels[i].g);
+        b = std::max(b, pixels[i].b);
+    }
+    peak = {r, g, b, 0};
+}
+
 // The per-channel maximum of the presence blur of the colour channels
 // (blurred with alpha, which costs less than copying the colours out).
 Develop::RGB airLight(const Imaging::Image& image) {
@@ -49,12 +61,10 @@ Develop::RGB airLight(const Imaging::Image& image) {
     std::mutex mutex;
     Imaging::Pixel peak{-INFINITY, -INFINITY, -INFINITY, 0};
     Imaging::forRows(blurred.rows, [&](int begin, int end) {
-        cv::Mat part;
-        cv::reduce(blurred.rowRange(begin, end).reshape(1, (end - begin) * blurred.cols), part, 0, cv::REDUCE_MAX);
+        Imaging::Pixel part{-INFINITY, -INFINITY, -INFINITY, 0};
+        for (int row = begin; row < end; ++row) raisePeak(blurred.ptr<Imaging::Pixel>(row), part, blurred.cols);
         const std::lock_guard<std::mutex> lock(mutex);
-        peak.r = std::max(peak.r, part.at<float>(0));
-        peak.g = std::max(peak.g, part.at<float>(1));
-        peak.b = std::max(peak.b, part.at<float>(2));
+        peak = {std::max(peak.r, part.r), std::max(peak.g, part.g), std::max(peak.b, part.b), 0};
     });
     return {peak.r, peak.g, peak.b};
 }

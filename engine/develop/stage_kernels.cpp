@@ -102,24 +102,57 @@ cv::Mat lumaPlane(const Imaging::Image& image) {
     return out;
 }
 
+namespace {
+
+// The mean of each `factor` × `factor` block of a plane into `reduced`
+// (one pixel per block, the plane's size rounded up to whole blocks); the
+// last blocks' missing pixels repeat the plane's edges. Whole blocks take
+// OpenCV's integer area reduction, much faster than the general one.
+void shrinkByBlocks(const cv::Mat& plane, int factor, cv::Mat& reduced) {
+    const int wholeCols = plane.cols / factor, wholeRows = plane.rows / factor;
+    const int cols = (plane.cols + factor - 1) / factor, rows = (plane.rows + factor - 1) / factor;
+    reduced.create(rows, cols, plane.type());
+    // Blocks [col0, col1) × [row0, row1) of the reduced plane from the part of the plane they cover.
+    const auto shrink = [&](int col0, int col1, int row0, int row1) {
+        if (col1 <= col0 || row1 <= row0) return;
+        const cv::Rect source(col0 * factor, row0 * factor, std::min(col1 * factor, plane.cols) - col0 * factor,
+                              std::min(row1 * factor, plane.rows) - row0 * factor);
+        cv::Mat part = plane(source);
+        if (source.width < (col1 - col0) * factor || source.height < (row1 - row0) * factor) {
+            cv::Mat padded;
+            cv::copyMakeBorder(part, padded, 0, (row1 - row0) * factor - source.height, 0,
+                               (col1 - col0) * factor - source.width, cv::BORDER_REPLICATE);
+            part = padded;
+        }
+        cv::Mat target = reduced(cv::Rect(col0, row0, col1 - col0, row1 - row0));
+        cv::resize(part, target, target.size(), 0, 0, cv::INTER_AREA);
+    };
+    shrink(0, wholeCols, 0, wholeRows);
+    shrink(wholeCols, cols, 0, wholeRows);  // the last column of blocks, when partial
+    shrink(0, cols, wholeRows, rows);       // the last row of blocks, when partial
+}
+
+}  // namespace
+
 cv::Mat presenceBlur(const cv::Mat& plane, double fraction) {
     if (plane.empty()) return plane;
     const double sigma = Presence::blurSigma(fraction, plane.cols, plane.rows);
     // Wide blurs (dozens of pixels on a preview) are taken on a picture
-    // shrunk by an area average, then enlarged again: the result is smooth
-    // at that scale anyway, and the kernel stays a few pixels wide.
+    // shrunk by an area average over blocks, then enlarged again: the result
+    // is smooth at that scale anyway, and the kernel stays a few pixels wide.
     const int factor = int(std::floor(sigma / 2));
     if (factor < 2) return blurPlane(plane, sigma);
-    const cv::Size full(plane.cols, plane.rows);
-    const cv::Size small((full.width + factor - 1) / factor, (full.height + factor - 1) / factor);
-    cv::Mat reduced, blurred, enlarged = scratch(full.height, full.width, plane.type());
-    cv::resize(plane, reduced, small, 0, 0, cv::INTER_AREA);
+    cv::Mat reduced, blurred;
+    shrinkByBlocks(plane, factor, reduced);
     // An area average over `factor` pixels already spreads by (factor² − 1) / 12.
     const double rest = std::sqrt(std::max(sigma * sigma - (factor * factor - 1) / 12.0, 0.25)) / factor;
     const int radius = std::max(1, int(std::ceil(3 * rest)));
     cv::GaussianBlur(reduced, blurred, cv::Size(2 * radius + 1, 2 * radius + 1), rest, rest, cv::BORDER_REPLICATE);
-    cv::resize(blurred, enlarged, full, 0, 0, cv::INTER_LINEAR);
-    return enlarged;
+    // Enlarged by the block size exactly, so that each block's mean sits at
+    // its centre, then cut to the plane.
+    cv::Mat enlarged = scratch(blurred.rows * factor, blurred.cols * factor, plane.type());
+    cv::resize(blurred, enlarged, enlarged.size(), 0, 0, cv::INTER_LINEAR);
+    return enlarged(cv::Rect(0, 0, plane.cols, plane.rows));
 }
 
 Imaging::Image presenceBlur(const Imaging::Image& image, double fraction) {

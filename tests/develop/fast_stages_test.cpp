@@ -345,6 +345,31 @@ TEST(FastStages, PlaneBlursInBandsGiveTheWholePlaneBlur) {
     }
 }
 
+TEST(FastStages, WidePresenceBlursKeepRampsInPlace) {
+    // A Gaussian leaves a linear ramp as it is; so must the shrunk and
+    // enlarged blur, away from the edges, on planes that are not whole
+    // blocks (702 x 231 and 231 x 702), in one channel and in four.
+    for (const auto& [width, height] : {std::pair{702, 231}, std::pair{231, 702}}) {
+        for (const int channels : {1, 4}) {
+            cv::Mat plane(height, width, CV_32FC(channels));
+            for (int row = 0; row < height; ++row)
+                for (int col = 0; col < width; ++col)
+                    for (int c = 0; c < channels; ++c)
+                        plane.ptr<float>(row)[col * channels + c] = 0.001f * float(col) - 0.0007f * float(row) + 0.1f * float(c);
+            for (const double fraction : {Presence::wideBlur, Presence::airBlur}) {
+                const cv::Mat blurred = Develop::presenceBlur(plane, fraction);
+                ASSERT_EQ(blurred.size(), plane.size());
+                const int margin = int(4 * Presence::blurSigma(fraction, width, height));
+                double worst = 0;
+                for (int row = margin; row < height - margin; ++row)
+                    for (int col = margin * channels; col < (width - margin) * channels; ++col)
+                        worst = std::max(worst, double(std::fabs(blurred.ptr<float>(row)[col] - plane.ptr<float>(row)[col])));
+                EXPECT_LE(worst, 1e-5) << width << " x " << height << ", " << channels << " channels, fraction " << fraction;
+            }
+        }
+    }
+}
+
 TEST(FastStages, TransferCurvesCubeRootAndBandWeightsStayExact) {
     double decode = 0, encode = 0, root = 0, bands = 0;
     for (int i = -2000; i <= 120000; ++i) {
