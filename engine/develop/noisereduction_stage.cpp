@@ -188,6 +188,13 @@ VECTOR_LOOP void addColour(ColourRows rows, float fy, float spatial, const float
     }
 }
 
+// The weighted mean of a row's samples and the pixel's own value (weight
+// 0.0001), written over the sum.
+VECTOR_LOOP void meanInto(float* __restrict sum, const float* __restrict weights, const float* __restrict own, int width) {
+#pragma omp simd
+    for (int x = 0; x < width; ++x) sum[x] = (0.0001f * own[x] + sum[x]) / (0.0001f + weights[x]);
+}
+
 // The rows of a band, the parallel loop's unit. A band's windows read
 // `windowRows() − 1` rows beyond the band's own: bands of at least 32 rows
 // and four times that, so that these add at most a quarter to the
@@ -264,17 +271,20 @@ void smoothStrip(const Inputs& in, int begin, int end, int x0, int width, float*
                           width);
             }
         }
-        // The smoothed values overwrite the sums, then the row goes back to sRGB at once.
-        const bool smoothLightness = lum.has_value(), smoothColour = softL.has_value();
-        float* outL = lumSum.data();
-        float* outA = sumA.data();
-        float* outB = sumB.data();
-        for (int x = 0; x < width; ++x) {
-            outL[x] = smoothLightness ? (0.0001f * L[x] + outL[x]) / (0.0001f + lumWeights[std::size_t(x)]) : L[x];
-            outA[x] = smoothColour ? (0.0001f * a[x] + outA[x]) / (0.0001f + colWeights[std::size_t(x)]) : a[x];
-            outB[x] = smoothColour ? (0.0001f * b[x] + outB[x]) / (0.0001f + colWeights[std::size_t(x)]) : b[x];
+        // The smoothed values (or the pixel's own for a half that is off)
+        // overwrite the sums, then the row goes back to sRGB at once.
+        if (lum)
+            meanInto(lumSum.data(), lumWeights.data(), L, width);
+        else
+            std::copy(L, L + width, lumSum.begin());
+        if (softL) {
+            meanInto(sumA.data(), colWeights.data(), a, width);
+            meanInto(sumB.data(), colWeights.data(), b, width);
+        } else {
+            std::copy(a, a + width, sumA.begin());
+            std::copy(b, b + width, sumB.begin());
         }
-        OKLab::screenRow(outL, outA, outB, in.image.mat().ptr<Imaging::Pixel>(row) + x0,
+        OKLab::screenRow(lumSum.data(), sumA.data(), sumB.data(), in.image.mat().ptr<Imaging::Pixel>(row) + x0,
                          out.mutableMat().ptr<Imaging::Pixel>(row) + x0, width);
     }
 }
