@@ -220,6 +220,29 @@ TEST(FastStages, MatchTheirPerPixelFormulas) {
     }
 }
 
+TEST(FastStages, NoiseReductionMatchesItsFormulaAtAnyPictureSize) {
+    // The stage works in bands of rows and strips of 512 columns: pictures
+    // smaller than either, a picture wider than one strip whose height is no
+    // multiple of a band, and one narrower than a vector of pixels.
+    const std::pair<const char*, double> looks[] = {
+        {R"({"noiseLuminance": 100})", 1.0},
+        {R"({"noiseLuminance": 70})", 0.77},
+        {R"({"noiseColor": 60})", 1.0},
+        {R"({"noiseLuminance": 40, "noiseColor": 50})", 0.34},
+        {R"({"noiseLuminance": 90, "noiseColor": 100})", 0.02},
+    };
+    for (const auto& [width, height] : {std::pair{1, 1}, std::pair{3, 2}, std::pair{2, 45}, std::pair{530, 71}}) {
+        const Image picture = noisyPicture(width, height, unsigned(width + height));
+        for (const auto& [json, scale] : looks) {
+            const Look look = lookOf(json);
+            const std::optional<Image> fast = Detail::reduceNoise(look, picture, scale);
+            ASSERT_TRUE(fast) << json;
+            EXPECT_LE(largestDifference(*fast, referenceNoise(look, picture, scale)), kTolerance)
+                << json << " at scale " << scale << " on " << width << " x " << height;
+        }
+    }
+}
+
 TEST(FastStages, ColourMixAndGreyMixMatchThePixelFormulasOverTheColourCube) {
     // Every colour of a 33-step cube, through strong settings in both directions.
     Image cube(Imaging::Rect{0, 0, 33 * 33, 33});
