@@ -88,22 +88,46 @@ VECTOR_LOOP void correctLab(const float* __restrict Ls, const float* __restrict 
 
 }  // namespace
 
+// Whether an OKLab colour's hue may lie in the band (200°…350°, where the
+// weight is above 0) with chroma enough to be corrected: a half-plane test
+// on each side, a degree wide of the band's ends against rounding.
+inline bool mayBeTurned(float A, float B) {
+    // (& rather than &&: no branches; a NaN fails every comparison)
+    return (A * A + B * B >= 1e-8f) & (B < 0) & (0.3256f * A - 0.9455f * B > 0) & (-0.1564f * A - 0.9877f * B > 0);
+}
+
 void correctRow(Imaging::Pixel* pixels, int count) {
     thread_local std::vector<float> planes;
     thread_local std::vector<Imaging::Pixel> colours;
+    thread_local std::vector<int> positions;
     const std::size_t n = std::size_t(count);
     planes.resize(7 * n);
     colours.resize(n);
+    positions.resize(n);
     float *L = planes.data(), *A = L + n, *B = A + n, *r = B + n, *g = r + n, *b = g + n, *changed = b + n;
     for (std::size_t i = 0; i < n; ++i)  // clamped to 0…1 before the conversion, as `correct` takes them
         colours[i] = {std::clamp(pixels[i].r, 0.0f, 1.0f), std::clamp(pixels[i].g, 0.0f, 1.0f),
                       std::clamp(pixels[i].b, 0.0f, 1.0f), 1};
     OKLab::fromSRGBRow(colours.data(), L, A, B, count);
-    correctLab(L, A, B, r, g, b, changed, count);
-    for (std::size_t i = 0; i < n; ++i) colours[i] = {r[i], g[i], b[i], 1};
-    Imaging::sRGBEncoder().applyToColours(colours.data(), count);
-    for (std::size_t i = 0; i < n; ++i)
-        if (changed[i] != 0) pixels[i] = {colours[i].r, colours[i].g, colours[i].b, pixels[i].a};
+    // Only colours the correction may change go on, packed at the front.
+    int m = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!mayBeTurned(A[i], B[i])) continue;
+        positions[std::size_t(m)] = i;
+        L[m] = L[i];
+        A[m] = A[i];
+        B[m] = B[i];
+        ++m;
+    }
+    if (m == 0) return;
+    correctLab(L, A, B, r, g, b, changed, m);
+    for (int k = 0; k < m; ++k) colours[std::size_t(k)] = {r[k], g[k], b[k], 1};
+    Imaging::sRGBEncoder().applyToColours(colours.data(), m);
+    for (int k = 0; k < m; ++k) {
+        if (changed[k] == 0) continue;
+        Imaging::Pixel& p = pixels[positions[std::size_t(k)]];
+        p = {colours[std::size_t(k)].r, colours[std::size_t(k)].g, colours[std::size_t(k)].b, p.a};
+    }
 }
 
 Develop::RGB correct(const Develop::RGB& s) {
