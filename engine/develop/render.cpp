@@ -21,6 +21,7 @@
 #include "engine/develop/decode.h"
 #include "engine/develop/delivery_output.h"
 #include "engine/imaging/pixel_pool.h"
+#include "engine/imaging/vector_loop.h"
 #include "engine/library/extraction.h"
 #include "engine/portrait/portrait_retouch.h"
 #include "jpegprofile/jpegprofile.h"
@@ -195,35 +196,50 @@ namespace {
 
 std::uint8_t to8(float e) { return std::uint8_t(e > 0 ? (e >= 1 ? 255 : int(e * 255.0f + 0.5f)) : 0); }
 
+// `to8` of `count` floats, written with plain minima and maxima so that the
+// loop vectorises (NaN goes to 0 as there).
+VECTOR_LOOP void eightBits(const float* __restrict in, std::uint8_t* __restrict out, int count) {
+#pragma omp simd
+    for (int k = 0; k < count; ++k) out[k] = std::uint8_t(int(std::fmin(std::fmax(in[k], 0.0f), 1.0f) * 255.0f + 0.5f));
+}
+
+// The identity, for pictures that are display-encoded already.
+struct AsEncoded {};
+
 // JPEG bytes of the picture's display-encoded values (`encode` of each channel).
 template <class Encode>
 std::optional<Bytes> encodeJPEGThrough(const Imaging::Image& image, double quality, const Bytes* profile, Encode&& encode) {
     if (image.empty()) return std::nullopt;
-    // Display encoding and 8 bits in one pass.
+    // Display encoding and 8 bits in one pass, four bytes a pixel (the
+    // fourth is not read).
     // 8-bit rows from the pixel pool (no zeroing; every byte is written).
-    cv::Mat rgb = Imaging::pooledMat();
-    rgb.create(image.height(), image.width(), CV_8UC3);
+    cv::Mat rgbx = Imaging::pooledMat();
+    rgbx.create(image.height(), image.width(), CV_8UC4);
     Imaging::forRows(image.height(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
             const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
-            std::uint8_t* out = rgb.ptr<std::uint8_t>(row);
-            for (int col = 0; col < image.width(); ++col, out += 3)
-                out[0] = to8(encode(in[col].r)), out[1] = to8(encode(in[col].g)), out[2] = to8(encode(in[col].b));
+            std::uint8_t* out = rgbx.ptr<std::uint8_t>(row);
+            if constexpr (std::is_same_v<std::decay_t<Encode>, AsEncoded>) {
+                eightBits(&in->r, out, 4 * image.width());
+            } else {
+                for (int col = 0; col < image.width(); ++col, out += 4)
+                    out[0] = to8(encode(in[col].r)), out[1] = to8(encode(in[col].g)), out[2] = to8(encode(in[col].b));
+            }
         }
     });
 
     if (profile) {
         cmsHPROFILE from = cmsCreate_sRGBProfile();
         cmsHPROFILE to = cmsOpenProfileFromMem(profile->data(), cmsUInt32Number(profile->size()));
-        cmsHTRANSFORM transform = from && to ? cmsCreateTransform(from, TYPE_RGB_8, to, TYPE_RGB_8,
+        cmsHTRANSFORM transform = from && to ? cmsCreateTransform(from, TYPE_RGBA_8, to, TYPE_RGBA_8,
                                                                  INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_BLACKPOINTCOMPENSATION)
                                              : nullptr;
         if (from) cmsCloseProfile(from);
         if (to) cmsCloseProfile(to);
         if (!transform) return std::nullopt;
-        Imaging::forRows(rgb.rows, [&](int begin, int end) {
+        Imaging::forRows(rgbx.rows, [&](int begin, int end) {
             for (int row = begin; row < end; ++row)
-                cmsDoTransform(transform, rgb.ptr(row), rgb.ptr(row), cmsUInt32Number(rgb.cols));
+                cmsDoTransform(transform, rgbx.ptr(row), rgbx.ptr(row), cmsUInt32Number(rgbx.cols));
         });
         cmsDeleteTransform(transform);
     }
@@ -233,7 +249,7 @@ std::optional<Bytes> encodeJPEGThrough(const Imaging::Image& image, double quali
     const int q = std::clamp(int(std::lround((std::isfinite(quality) ? quality : 0.85) * 100)), 1, 100);
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
-    const int status = tjCompress2(compressor, rgb.data, rgb.cols, int(rgb.step), rgb.rows, TJPF_RGB, &jpeg, &size,
+    const int status = tjCompress2(compressor, rgbx.data, rgbx.cols, int(rgbx.step), rgbx.rows, TJPF_RGBX, &jpeg, &size,
                                    q >= 90 ? TJSAMP_444 : TJSAMP_420, q, TJFLAG_ACCURATEDCT);
     std::optional<Bytes> out;
     if (status == 0 && jpeg && size > 0) out = Bytes(jpeg, jpeg + size);
@@ -249,7 +265,7 @@ std::optional<Bytes> encodeJPEG(const Imaging::Image& linear, double quality, co
 }
 
 std::optional<Bytes> encodeDisplayJPEG(const Imaging::Image& encoded, double quality, const Bytes* profile) {
-    return encodeJPEGThrough(encoded, quality, profile, [](float v) { return v; });
+    return encodeJPEGThrough(encoded, quality, profile, AsEncoded{});
 }
 
 std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const Look& look,
