@@ -42,31 +42,30 @@ VECTOR_LOOP void detailRow(const Imaging::Pixel* in, const float* __restrict fin
     }
 }
 
-// The colour channels' maxima of `count` pixels, raised into `peak`.
-VECTOR_LOOP void raisePeak(const Imaging::Pixel* __restrict pixels, Imaging::Pixel& peak, int count) {
+// The channels' maxima of `count` three-channel pixels, raised into `peak`.
+VECTOR_LOOP void raisePeak(const float* __restrict pixels, Develop::RGB& peak, int count) {
     float r = peak.r, g = peak.g, b = peak.b;
 #pragma omp simd reduction(max : r, g, b)
     for (int i = 0; i < count; ++i) {
-        r = std::max(r, pixels[i].r);
-        g = std::max(g, pixels[i].g);
-        b = std::max(b, pixels[i].b);
+        r = std::max(r, pixels[3 * i]);
+        g = std::max(g, pixels[3 * i + 1]);
+        b = std::max(b, pixels[3 * i + 2]);
     }
-    peak = {r, g, b, 0};
+    peak = {r, g, b};
 }
 
-// The per-channel maximum of the presence blur of the colour channels
-// (blurred with alpha, which costs less than copying the colours out).
+// The per-channel maximum of the presence blur of the colour channels.
 Develop::RGB airLight(const Imaging::Image& image) {
-    const cv::Mat blurred = Develop::presenceBlur(image.mat(), airBlur);
+    const cv::Mat blurred = Develop::presenceBlur(image.mat(), airBlur, true);
     std::mutex mutex;
-    Imaging::Pixel peak{-INFINITY, -INFINITY, -INFINITY, 0};
+    Develop::RGB peak{-INFINITY, -INFINITY, -INFINITY};
     Imaging::forRows(blurred.rows, [&](int begin, int end) {
-        Imaging::Pixel part{-INFINITY, -INFINITY, -INFINITY, 0};
-        for (int row = begin; row < end; ++row) raisePeak(blurred.ptr<Imaging::Pixel>(row), part, blurred.cols);
+        Develop::RGB part{-INFINITY, -INFINITY, -INFINITY};
+        for (int row = begin; row < end; ++row) raisePeak(blurred.ptr<float>(row), part, blurred.cols);
         const std::lock_guard<std::mutex> lock(mutex);
-        peak = {std::max(peak.r, part.r), std::max(peak.g, part.g), std::max(peak.b, part.b), 0};
+        peak = {std::max(peak.r, part.r), std::max(peak.g, part.g), std::max(peak.b, part.b)};
     });
-    return {peak.r, peak.g, peak.b};
+    return peak;
 }
 
 Imaging::Image dehazed(const Imaging::Image& image, float amount) {

@@ -134,23 +134,32 @@ void shrinkByBlocks(const cv::Mat& plane, int factor, cv::Mat& reduced) {
 
 }  // namespace
 
-cv::Mat presenceBlur(const cv::Mat& plane, double fraction) {
+cv::Mat presenceBlur(const cv::Mat& plane, double fraction, bool colourOnly) {
     if (plane.empty()) return plane;
     const double sigma = Presence::blurSigma(fraction, plane.cols, plane.rows);
+    // Every step works on each channel alone, so dropping alpha early
+    // changes nothing in the colours.
+    const auto colours = [colourOnly](const cv::Mat& m) {
+        if (!colourOnly) return m;
+        cv::Mat out;
+        cv::cvtColor(m, out, cv::COLOR_BGRA2BGR);  // drops the fourth channel, keeps the order
+        return out;
+    };
     // Wide blurs (dozens of pixels on a preview) are taken on a picture
     // shrunk by an area average over blocks, then enlarged again: the result
     // is smooth at that scale anyway, and the kernel stays a few pixels wide.
     const int factor = int(std::floor(sigma / 2));
-    if (factor < 2) return blurPlane(plane, sigma);
+    if (factor < 2) return blurPlane(colours(plane), sigma);
     cv::Mat reduced, blurred;
     shrinkByBlocks(plane, factor, reduced);
+    reduced = colours(reduced);
     // An area average over `factor` pixels already spreads by (factor² − 1) / 12.
     const double rest = std::sqrt(std::max(sigma * sigma - (factor * factor - 1) / 12.0, 0.25)) / factor;
     const int radius = std::max(1, int(std::ceil(3 * rest)));
     cv::GaussianBlur(reduced, blurred, cv::Size(2 * radius + 1, 2 * radius + 1), rest, rest, cv::BORDER_REPLICATE);
     // Enlarged by the block size exactly, so that each block's mean sits at
     // its centre, then cut to the plane.
-    cv::Mat enlarged = scratch(blurred.rows * factor, blurred.cols * factor, plane.type());
+    cv::Mat enlarged = scratch(blurred.rows * factor, blurred.cols * factor, blurred.type());
     cv::resize(blurred, enlarged, enlarged.size(), 0, 0, cv::INTER_LINEAR);
     return enlarged(cv::Rect(0, 0, plane.cols, plane.rows));
 }

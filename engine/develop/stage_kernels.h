@@ -175,7 +175,8 @@ cv::Mat lumaPlane(const Imaging::Image& image);
 // The presence blur: a Gaussian whose sigma is `fraction` of the picture's
 // long side (edges repeated), over the picture's extent.
 Imaging::Image presenceBlur(const Imaging::Image& image, double fraction);
-// The same blur of a plane of any channel count (rows top-down, edges repeated).
-cv::Mat presenceBlur(const cv::Mat& plane, double fraction);
+// The same blur of a plane of any channel count (rows top-down, edges
+// repeated); with `colourOnly`, of a four-channel plane's first three.
+cv::Mat presenceBlur(const cv::Mat& plane, double fraction, bool colourOnly = false);
 
 }  // namespace Develop
