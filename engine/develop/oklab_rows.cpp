@@ -107,11 +107,10 @@ VECTOR_LOOP void flagOutsideGamut(const float* __restrict L, const float* __rest
     }
 }
 
-// The colours flagged `clipped` replaced by the OKLab of their linear
-// values clamped to 0…1, which is what `screen` keeps of them (its encoding
-// and the decoding back only round).
-VECTOR_LOOP void clampIntoGamut(float* __restrict L, float* __restrict a, float* __restrict b,
-                                const float* __restrict outside, int count) {
+// Colours replaced by the OKLab of their linear values clamped to 0…1,
+// which is what `screen` keeps of them (its encoding and the decoding back
+// only round).
+VECTOR_LOOP void clampIntoGamut(float* __restrict L, float* __restrict a, float* __restrict b, int count) {
 #pragma omp simd
     for (int i = 0; i < count; ++i) {
         const Develop::RGB c = linearOf(L[i], a[i], b[i]);
@@ -119,10 +118,9 @@ VECTOR_LOOP void clampIntoGamut(float* __restrict L, float* __restrict a, float*
         const float l = cubeRootOfFinite(0.4122214708f * r + 0.5363325363f * g + 0.0514459929f * bl);
         const float m = cubeRootOfFinite(0.2119034982f * r + 0.6806995451f * g + 0.1073969566f * bl);
         const float s = cubeRootOfFinite(0.0883024619f * r + 0.2817188376f * g + 0.6299787005f * bl);
-        const bool clamp = outside[i] == clipped;
-        L[i] = clamp ? 0.2104542553f * l + 0.7936177850f * m - 0.0040720468f * s : L[i];
-        a[i] = clamp ? 1.9779984951f * l - 2.4285922050f * m + 0.4505937099f * s : a[i];
-        b[i] = clamp ? 0.0259040371f * l + 0.7827717662f * m - 0.8086757660f * s : b[i];
+        L[i] = 0.2104542553f * l + 0.7936177850f * m - 0.0040720468f * s;
+        a[i] = 1.9779984951f * l - 2.4285922050f * m + 0.4505937099f * s;
+        b[i] = 0.0259040371f * l + 0.7827717662f * m - 0.8086757660f * s;
     }
 }
 
@@ -177,14 +175,35 @@ void screenRow(const float* L, const float* a, const float* b, const Imaging::Pi
 }
 
 void settleRow(float* L, float* a, float* b, int count) {
-    thread_local std::vector<float> outside;
-    outside.resize(std::size_t(count));
+    thread_local std::vector<float> outside, packed;
+    thread_local std::vector<int> positions;
+    const std::size_t n = std::size_t(count);
+    outside.resize(n);
     flagOutsideGamut(L, a, b, outside.data(), count);
-    float worst = 0;
-    for (float flag : outside) worst = std::max(worst, flag);
-    if (worst == 0) return;
-    clampIntoGamut(L, a, b, outside.data(), count);
-    if (worst < unbounded) return;
+    // The clipped colours, packed into three short rows, clamped and put back.
+    packed.resize(3 * n);
+    positions.resize(n);
+    float *pL = packed.data(), *pa = pL + n, *pb = pa + n;
+    int m = 0;
+    bool unboundedSeen = false;
+    for (int i = 0; i < count; ++i) {
+        const float flag = outside[std::size_t(i)];
+        unboundedSeen |= flag == unbounded;
+        if (flag != clipped) continue;
+        positions[std::size_t(m)] = i;
+        pL[m] = L[i];
+        pa[m] = a[i];
+        pb[m] = b[i];
+        ++m;
+    }
+    clampIntoGamut(pL, pa, pb, m);
+    for (int k = 0; k < m; ++k) {
+        const int i = positions[std::size_t(k)];
+        L[i] = pL[k];
+        a[i] = pa[k];
+        b[i] = pb[k];
+    }
+    if (!unboundedSeen) return;
     for (int i = 0; i < count; ++i) {
         if (outside[std::size_t(i)] != unbounded) continue;
         const Lab lab = fromSRGB(screen({L[i], a[i], b[i]}));
