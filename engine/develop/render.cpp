@@ -196,11 +196,15 @@ namespace {
 
 std::uint8_t to8(float e) { return std::uint8_t(e > 0 ? (e >= 1 ? 255 : int(e * 255.0f + 0.5f)) : 0); }
 
-// `to8` of `count` floats, written with plain minima and maxima so that the
-// loop vectorises (NaN goes to 0 as there).
+// `to8` of `count` floats, written with plain selects so that the loop
+// vectorises (NaN goes to 0 as there).
 VECTOR_LOOP void eightBits(const float* __restrict in, std::uint8_t* __restrict out, int count) {
 #pragma omp simd
-    for (int k = 0; k < count; ++k) out[k] = std::uint8_t(int(std::fmin(std::fmax(in[k], 0.0f), 1.0f) * 255.0f + 0.5f));
+    for (int k = 0; k < count; ++k) {
+        float v = in[k] > 0 ? in[k] : 0.0f;
+        v = v < 1 ? v : 1.0f;
+        out[k] = std::uint8_t(int(v * 255.0f + 0.5f));
+    }
 }
 
 // The identity, for pictures that are display-encoded already.
