@@ -12,6 +12,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -293,6 +294,28 @@ TEST(FastStages, ColourStagesAndSharpeningInOneTripMatchTheStagesInTurn) {
             EXPECT_LE(largestDifference(Develop::apply(look, linear, options), inTurn), kTolerance) << json;
         }
     }
+}
+
+TEST(FastStages, KeptGrainFollowsThePictureAndTheSettings) {
+    // The stage keeps the last grain field; pictures of other extents and
+    // other grain settings, one after the other and from two threads at
+    // once, must each get their own grain.
+    const Image wide = noisyPicture(180, 61, 1), moved = wide.movedTo(40, 9), tall = noisyPicture(37, 90, 2);
+    const Look fine = lookOf(R"({"grainAmount": 60, "grainSize": 10})");
+    const Look rough = lookOf(R"({"grainAmount": 60, "grainSize": 10, "grainRoughness": 80})");
+    const std::vector<std::pair<const Image*, const Look*>> order = {
+        {&wide, &fine}, {&wide, &fine}, {&moved, &fine}, {&wide, &rough}, {&tall, &rough}, {&wide, &fine}};
+    const auto check = [&order](int rounds) {
+        for (int round = 0; round < rounds; ++round)
+            for (const auto& [image, look] : order) {
+                const Image kept = *Grain::filter(*look, *image);
+                ASSERT_LE(largestDifference(kept, referenceGrain(*look, *image)), kTolerance) << "round " << round;
+            }
+    };
+    check(1);
+    std::thread other(check, 3);
+    check(3);
+    other.join();
 }
 
 TEST(FastStages, RowConversionsMatchThePixelOnes) {
