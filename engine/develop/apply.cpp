@@ -197,11 +197,12 @@ Image developedToNoiseReduction(const Look& look, Image&& input, const ApplyOpti
         });
     } else {
         const auto lookCurves = options.camera ? CameraLook::curveTables(*options.camera) : std::nullopt;
+        const std::optional<Imaging::ColourCurveRows> lookRows =
+            lookCurves ? std::optional(Imaging::ColourCurveRows(*lookCurves)) : std::nullopt;
         const bool blueViolet = options.extended;
         image = Imaging::mapRows(std::move(image), [&](const Pixel* in, Pixel* out, int count) {
             encodeRow(in, out, count);
-            if (lookCurves)
-                for (int i = 0; i < count; ++i) out[i] = Imaging::colourCurvesPixel(*lookCurves, out[i]);
+            if (lookRows) lookRows->apply(out, out, count);
             if (blueViolet) BlueViolet::correctRow(out, count);
             if (toneKnots)
                 for (int i = 0; i < count; ++i) out[i] = throughRGB(out[i], tone);

@@ -166,6 +166,78 @@ Image colourCurves(const Image& input, const std::array<std::vector<float>, 3>& 
     return map(input, [&](const Pixel& p) { return colourCurvesPixel(tables, p); });
 }
 
+ColourCurveRows::ColourCurveRows(const std::array<std::vector<float>, 3>& tables) {
+    for (std::size_t c = 0; c < 3; ++c) {
+        const std::vector<float>& table = tables[c];
+        offset_[c] = int(values_.size());
+        empty_[c] = table.empty();
+        scale_[c] = table.empty() ? 0.0f : float(table.size() - 1);
+        values_.insert(values_.end(), table.begin(), table.end());
+        values_.push_back(table.empty() ? 0.0f : table.back());
+    }
+}
+
+namespace {
+
+// Eight floats: two pixels.
+using Floats = float __attribute__((vector_size(32)));
+using Ints = int __attribute__((vector_size(32)));
+
+// Per lane of two pixels: where its table starts, its entries − 1, and
+// whether it keeps its value (alpha, and channels without a curve).
+struct CurveLanes {
+    std::array<int, 8> offset;
+    std::array<float, 8> scale;
+    std::array<int, 8> keep;
+};
+
+VECTOR_LOOP void curveRows(const float* t, const CurveLanes& lanes, const Pixel* in, Pixel* out, int count) {
+    Ints offset, keep;
+    Floats scale;
+    std::memcpy(&offset, lanes.offset.data(), sizeof offset);
+    std::memcpy(&keep, lanes.keep.data(), sizeof keep);
+    std::memcpy(&scale, lanes.scale.data(), sizeof scale);
+    const Floats zero = {}, one = zero + 1;
+    int i = 0;
+    for (; i + 2 <= count; i += 2) {
+        Floats v;
+        std::memcpy(&v, &in[i], sizeof v);
+        Floats c = v > zero ? v : zero;
+        c = c < one ? c : one;
+        const Floats position = c * scale;
+        const Ints whole = __builtin_convertvector(position, Ints);
+        const Floats f = position - __builtin_convertvector(whole, Floats);
+        const Ints at = offset + whole;
+        Floats lo, hi;
+        for (int k = 0; k < 8; ++k) {
+            lo[k] = t[at[k]];
+            hi[k] = t[at[k] + 1];
+        }
+        const Floats curved = lo + (hi - lo) * f;
+        const Floats result = keep ? v : curved;
+        std::memcpy(static_cast<void*>(&out[i]), &result, sizeof result);
+    }
+    if (i < count) {
+        // The last pixel of an odd row, padded to two.
+        Pixel pair[2] = {in[i], in[i]};
+        curveRows(t, lanes, pair, pair, 2);
+        out[i] = pair[0];
+    }
+}
+
+}  // namespace
+
+void ColourCurveRows::apply(const Pixel* in, Pixel* out, int count) const {
+    CurveLanes lanes{};
+    for (std::size_t lane = 0; lane < 8; ++lane) {
+        const std::size_t c = lane % 4;
+        lanes.offset[lane] = c < 3 ? offset_[c] : 0;
+        lanes.scale[lane] = c < 3 ? scale_[c] : 0.0f;
+        lanes.keep[lane] = c < 3 && !empty_[c] ? 0 : -1;
+    }
+    curveRows(values_.data(), lanes, in, out, count);
+}
+
 namespace {
 
 // Four floats handled as one register.

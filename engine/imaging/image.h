@@ -251,6 +251,21 @@ inline float curveValue(const std::vector<float>& table, float v) {
 inline Pixel colourCurvesPixel(const std::array<std::vector<float>, 3>& tables, const Pixel& p) {
     return Pixel{curveValue(tables[0], p.r), curveValue(tables[1], p.g), curveValue(tables[2], p.b), p.a};
 }
+// The same three curves over rows of pixels, two pixels at a time on
+// vectors (the same operations as `curveValue`; a NaN reads the first
+// entry); alpha is kept.
+class ColourCurveRows {
+public:
+    explicit ColourCurveRows(const std::array<std::vector<float>, 3>& tables);
+    // `out` may be `in`.
+    void apply(const Pixel* in, Pixel* out, int count) const;
+
+private:
+    std::vector<float> values_;  // the tables one after the other, each with its last entry repeated
+    std::array<int, 3> offset_{};
+    std::array<float, 3> scale_{};  // entries − 1
+    std::array<bool, 3> empty_{};
+};
 // Colour cube lookup: `cube` holds dimension³ RGB(A) entries, red fastest,
 // values 0…1; inputs are clamped to 0…1 and interpolated trilinearly.
 Image colourCube(const Image& input, int dimension, std::span<const float> cube, int channelsPerEntry = 4);

@@ -1,5 +1,6 @@
 // The imaging core on tiny synthetic pictures.
 
+#include <array>
 #include <cmath>
 
 #include <gtest/gtest.h>
@@ -192,4 +193,32 @@ TEST(ImageColour, CubeInterpolatesTrilinearly) {
     std::vector<float> packed;
     for (std::size_t i = 0; i < cube.size(); i += 4) packed.insert(packed.end(), {cube[i], cube[i + 1], cube[i + 2]});
     EXPECT_EQ(cv::norm(colourCube(input, n, packed, 3).mat(), looked.mat(), cv::NORM_INF), 0.0);
+}
+
+TEST(ImageColour, CurveRowsGiveThePixelCurves) {
+    // Tables of other lengths per channel, one channel without a curve; rows
+    // of odd and even length, values beyond 0…1, converted in place and not.
+    std::array<std::vector<float>, 3> tables;
+    for (int i = 0; i < 256; ++i) tables[0].push_back(std::pow(i / 255.0f, 0.8f));
+    for (int i = 0; i < 17; ++i) tables[2].push_back(0.05f + 0.9f * std::sqrt(i / 16.0f));
+    const ColourCurveRows rows(tables);
+    for (const int count : {1, 2, 7, 64}) {
+        std::vector<Pixel> in;
+        for (int i = 0; i < count; ++i) {
+            const float t = float(i * 37 % 101) / 90.0f - 0.05f;
+            in.push_back({t, 1 - t, t * t, float(i) / 64});
+        }
+        std::vector<Pixel> out(in.size()), inPlace = in;
+        rows.apply(in.data(), out.data(), count);
+        rows.apply(inPlace.data(), inPlace.data(), count);
+        for (int i = 0; i < count; ++i) {
+            const Pixel want = colourCurvesPixel(tables, in[std::size_t(i)]);
+            for (const Pixel& got : {out[std::size_t(i)], inPlace[std::size_t(i)]}) {
+                EXPECT_EQ(got.r, want.r) << count << ": " << i;
+                EXPECT_EQ(got.g, want.g) << count << ": " << i;
+                EXPECT_EQ(got.b, want.b) << count << ": " << i;
+                EXPECT_EQ(got.a, want.a) << count << ": " << i;
+            }
+        }
+    }
 }
