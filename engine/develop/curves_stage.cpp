@@ -3,10 +3,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "engine/develop/curves.h"
 #include "engine/develop/stage_kernels.h"
+#include "engine/imaging/pixel_lanes.h"
 #include "engine/imaging/vector_loop.h"
 
 namespace Curves {
@@ -23,39 +23,27 @@ struct RowTables {
     }
 };
 
-// Eight floats: two pixels.
-using Floats = float __attribute__((vector_size(32)));
-using Ints = int __attribute__((vector_size(32)));
-
-// `apply` over a row of `count` pixels, alpha kept. The compiler keeps
-// table lookups out of its own vector loops, so two pixels go through
-// `lookup` at once written on vectors, the table values loaded one by one:
-// the same operations in the same order.
+// `apply` over a row of `count` pixels, alpha kept: two pixels at a time
+// through `lookup` written on vectors, the same operations in the same order.
 VECTOR_LOOP void curvesRow(const RowTables& rowTables, const FloatTables& tables, const Imaging::Pixel* in,
                            Imaging::Pixel* out, int count) {
+    using namespace Imaging::PixelLanes;
     const float* t = rowTables.values.data();
     constexpr int s = RowTables::stride;
     const Ints offset = {0, s, 2 * s, 0, 0, s, 2 * s, 0};
     const Ints alpha = {0, 0, 0, -1, 0, 0, 0, -1};
-    const Floats zero = {}, one = zero + 1;
     int i = 0;
     for (; i + 2 <= count; i += 2) {
-        Floats v;
-        std::memcpy(&v, &in[i], sizeof v);
-        Floats c = v > zero ? v : zero;  // NaN reads the first entry
-        c = c < one ? c : one;
-        const Floats p = c * float(samples - 1);
+        Floats v, p;
+        load(&in[i], v);
+        unitOrZero(v, p);  // NaN reads the first entry
+        p *= float(samples - 1);
         const Ints j = __builtin_convertvector(p, Ints);
         const Floats f = p - __builtin_convertvector(j, Floats);
-        const Ints at = offset + j;
         Floats lo, hi;
-        for (int k = 0; k < 8; ++k) {
-            lo[k] = t[at[k]];
-            hi[k] = t[at[k] + 1];
-        }
-        const Floats looked = (one - f) * lo + f * hi;
-        const Floats result = alpha ? v : looked;
-        std::memcpy(static_cast<void*>(&out[i]), &result, sizeof result);
+        neighbours(t, offset + j, lo, hi);
+        const Floats looked = (1 - f) * lo + f * hi, result = alpha ? v : looked;
+        store(&out[i], result);
     }
     for (; i < count; ++i) {
         const Develop::RGB c = apply(tables, {in[i].r, in[i].g, in[i].b});

@@ -60,21 +60,27 @@ inline Develop::RGB linearOf(float L, float a, float b) {
             -0.0041960863f * l3 - 0.7034186147f * m3 + 1.7076147010f * s3};
 }
 
+// OKLab of a linear sRGB colour, as `fromLinear` takes it, for row loops.
+inline OKLab::Lab labOfLinear(float r, float g, float b) {
+    const float l = cubeRootOfFinite(0.4122214708f * r + 0.5363325363f * g + 0.0514459929f * b);
+    const float m = cubeRootOfFinite(0.2119034982f * r + 0.6806995451f * g + 0.1073969566f * b);
+    const float s = cubeRootOfFinite(0.0883024619f * r + 0.2817188376f * g + 0.6299787005f * b);
+    return {0.2104542553f * l + 0.7936177850f * m - 0.0040720468f * s,
+            1.9779984951f * l - 2.4285922050f * m + 0.4505937099f * s,
+            0.0259040371f * l + 0.7827717662f * m - 0.8086757660f * s};
+}
+
 // The conversions proper, in place on plain rows of floats.
 VECTOR_LOOP void labOfEncoded(float* __restrict x, float* __restrict y,
                                                                       float* __restrict z, int count) {
     const float* decode = Transfer::tables().decode.data();
 #pragma omp simd
     for (int i = 0; i < count; ++i) {
-        const float r = interpolate(decode, unit(x[i]));
-        const float g = interpolate(decode, unit(y[i]));
-        const float b = interpolate(decode, unit(z[i]));
-        const float l = cubeRootOfFinite(0.4122214708f * r + 0.5363325363f * g + 0.0514459929f * b);
-        const float m = cubeRootOfFinite(0.2119034982f * r + 0.6806995451f * g + 0.1073969566f * b);
-        const float s = cubeRootOfFinite(0.0883024619f * r + 0.2817188376f * g + 0.6299787005f * b);
-        x[i] = 0.2104542553f * l + 0.7936177850f * m - 0.0040720468f * s;
-        y[i] = 1.9779984951f * l - 2.4285922050f * m + 0.4505937099f * s;
-        z[i] = 0.0259040371f * l + 0.7827717662f * m - 0.8086757660f * s;
+        const OKLab::Lab lab = labOfLinear(interpolate(decode, unit(x[i])), interpolate(decode, unit(y[i])),
+                                           interpolate(decode, unit(z[i])));
+        x[i] = lab.L;
+        y[i] = lab.a;
+        z[i] = lab.b;
     }
 }
 
@@ -114,13 +120,10 @@ VECTOR_LOOP void clampIntoGamut(float* __restrict L, float* __restrict a, float*
 #pragma omp simd
     for (int i = 0; i < count; ++i) {
         const Develop::RGB c = linearOf(L[i], a[i], b[i]);
-        const float r = unit(c.r), g = unit(c.g), bl = unit(c.b);
-        const float l = cubeRootOfFinite(0.4122214708f * r + 0.5363325363f * g + 0.0514459929f * bl);
-        const float m = cubeRootOfFinite(0.2119034982f * r + 0.6806995451f * g + 0.1073969566f * bl);
-        const float s = cubeRootOfFinite(0.0883024619f * r + 0.2817188376f * g + 0.6299787005f * bl);
-        L[i] = 0.2104542553f * l + 0.7936177850f * m - 0.0040720468f * s;
-        a[i] = 1.9779984951f * l - 2.4285922050f * m + 0.4505937099f * s;
-        b[i] = 0.0259040371f * l + 0.7827717662f * m - 0.8086757660f * s;
+        const OKLab::Lab lab = labOfLinear(unit(c.r), unit(c.g), unit(c.b));
+        L[i] = lab.L;
+        a[i] = lab.a;
+        b[i] = lab.b;
     }
 }
 

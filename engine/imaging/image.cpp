@@ -8,6 +8,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "engine/imaging/pixel_lanes.h"
 #include "engine/imaging/pixel_pool.h"
 #include "engine/imaging/vector_loop.h"
 
@@ -179,10 +180,6 @@ ColourCurveRows::ColourCurveRows(const std::array<std::vector<float>, 3>& tables
 
 namespace {
 
-// Eight floats: two pixels.
-using Floats = float __attribute__((vector_size(32)));
-using Ints = int __attribute__((vector_size(32)));
-
 // Per lane of two pixels: where its table starts, its entries − 1, and
 // whether it keeps its value (alpha, and channels without a curve).
 struct CurveLanes {
@@ -192,30 +189,24 @@ struct CurveLanes {
 };
 
 VECTOR_LOOP void curveRows(const float* t, const CurveLanes& lanes, const Pixel* in, Pixel* out, int count) {
+    using namespace PixelLanes;
     Ints offset, keep;
     Floats scale;
     std::memcpy(&offset, lanes.offset.data(), sizeof offset);
     std::memcpy(&keep, lanes.keep.data(), sizeof keep);
     std::memcpy(&scale, lanes.scale.data(), sizeof scale);
-    const Floats zero = {}, one = zero + 1;
     int i = 0;
     for (; i + 2 <= count; i += 2) {
-        Floats v;
-        std::memcpy(&v, &in[i], sizeof v);
-        Floats c = v > zero ? v : zero;
-        c = c < one ? c : one;
-        const Floats position = c * scale;
+        Floats v, position;
+        load(&in[i], v);
+        unitOrZero(v, position);
+        position *= scale;
         const Ints whole = __builtin_convertvector(position, Ints);
         const Floats f = position - __builtin_convertvector(whole, Floats);
-        const Ints at = offset + whole;
         Floats lo, hi;
-        for (int k = 0; k < 8; ++k) {
-            lo[k] = t[at[k]];
-            hi[k] = t[at[k] + 1];
-        }
+        neighbours(t, offset + whole, lo, hi);
         const Floats curved = lo + (hi - lo) * f;
-        const Floats result = keep ? v : curved;
-        std::memcpy(static_cast<void*>(&out[i]), &result, sizeof result);
+        store(&out[i], keep ? v : curved);
     }
     if (i < count) {
         // The last pixel of an odd row, padded to two.
