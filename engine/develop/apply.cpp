@@ -146,8 +146,7 @@ struct ColourRows {
 
 // Steps 13–14 on pixels. When both run, a row makes one trip to OKLab and
 // back for all of them.
-std::optional<Image> colourStages(const Look& look, const Image& image) {
-    const ColourRows rows(look);
+std::optional<Image> colourStages(const Look& look, const ColourRows& rows, const Image& image) {
     if (!rows.mix || rows.chain.empty() || image.empty()) {
         Image out = image;
         keep(out, ColorMix::filter(look, out));
@@ -250,13 +249,13 @@ Image apply(const Look& original, Image&& input, const ApplyOptions& options) {
     const bool rangePass = options.retouchKey && options.rangeKey && (!options.showSkinMask || !look.wantsRetouch());
     const bool blackAndWhite = look.isBlackAndWhite();
     const bool betweenColourAndSharpening = retouches || heals || (rangePass && look.wantsColorRange()) || blackAndWhite;
-    if (const ColourRows colourRows(look);
-        colourRows.any() && !betweenColourAndSharpening && Detail::sharpenParameters(look, options.detailScale) && !image.empty()) {
+    const ColourRows colourRows(look);
+    if (colourRows.any() && !betweenColourAndSharpening && Detail::sharpenParameters(look, options.detailScale) && !image.empty()) {
         // 13–14 and 19.
         keep(image, Detail::sharpen(look, labPlanesThrough(image, colourRows), image, options.detailScale));
     } else {
         // 13–14.
-        keep(image, colourStages(look, image));
+        keep(image, colourStages(look, colourRows, image));
 
         // 15. Portrait retouch of the experimental path.
         if (retouches) {
