@@ -32,7 +32,8 @@ std::string lowercase(std::string_view text) {
     return out;
 }
 
-bool endsWithLock(std::string_view name) { return validName(name) && name.size() > 5 && name.ends_with(".lock"); }
+// ".lock" itself is such a name.
+bool endsWithLock(std::string_view name) { return validName(name) && name.ends_with(".lock"); }
 
 bool registeredName(std::string_view name) {
     if (!validName(name)) return false;
