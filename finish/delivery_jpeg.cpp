@@ -125,9 +125,26 @@ void prepareExiv2() {
     });
 }
 
+// The header segments up to the first scan, without the ICC chunks, closed
+// by an end-of-image marker: what the metadata reader is given. The colour
+// profile is read only by JPEGColourProfile, so the metadata reader's own
+// view of the chunks (it refuses some valid layouts) never decides anything.
+Bytes metadataHeader(const Bytes& bytes) {
+    const std::span<const std::uint8_t> all(bytes);
+    Bytes header{0xFF, 0xD8};
+    JPEGColourProfile::Segments::walk(all, [&](const JPEGColourProfile::Segments::Segment& s) {
+        if (!JPEGColourProfile::Segments::isICCChunk(all, s))
+            header.insert(header.end(), bytes.begin() + std::ptrdiff_t(s.start), bytes.begin() + std::ptrdiff_t(s.end));
+    });
+    header.push_back(0xFF);
+    header.push_back(0xD9);
+    return header;
+}
+
 Exiv2::Image::AutoPtr openMetadata(const Bytes& bytes) {
     prepareExiv2();
-    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(bytes.data(), long(bytes.size()));
+    const Bytes header = metadataHeader(bytes);
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(header.data(), long(header.size()));
     if (!image.get() || image->imageType() != Exiv2::ImageType::jpeg) throw Exiv2::Error(Exiv2::kerNotAnImage);
     image->readMetadata();
     return image;
