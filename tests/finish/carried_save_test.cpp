@@ -1,14 +1,21 @@
 // Whole saves as the Studio runs them — lacquer for every step, gelatin for the
-// render into the working directory — checked for what the final file keeps.
+// render into the working directory — checked for what the final file keeps:
+// every tag that exiftool reads, the delivered file's permissions, large
+// printer profiles and text that is not UTF-8.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <lcms2.h>
+
 #include <exiv2/exiv2.hpp>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
+#include <set>
 
 #include "finish/delivery_jpeg.h"
 #include "finish_support.h"
@@ -98,6 +105,121 @@ Bytes save(const fs::path& folder, const std::string& name) {
     return render;
 }
 
+// ---- Every tag exiftool reads --------------------------------------------------
+
+std::optional<fs::path> exiftool() {
+    for (const char* candidate : {"/usr/bin/exiftool", "/usr/local/bin/exiftool"})
+        if (fs::exists(candidate)) return fs::path(candidate);
+    return std::nullopt;
+}
+
+// "[Group] Tag: value" for every tag, duplicates included.
+std::multiset<std::string> tagsOf(const fs::path& file) {
+    const auto result = TestSupport::run(*exiftool(), {"-a", "-G1", "-s", "-n", file.string()});
+    std::multiset<std::string> tags;
+    for (const auto& line : TestSupport::lines(result.out)) {
+        const std::size_t close = line.find(']');
+        const std::size_t colon = line.find(": ", close);
+        if (close == std::string::npos || colon == std::string::npos) continue;
+        std::string tag = line.substr(close + 1, colon - close - 1);
+        tag.erase(0, tag.find_first_not_of(' '));
+        tag.erase(tag.find_last_not_of(' ') + 1);
+        tags.insert(line.substr(0, close + 1) + " " + tag + ": " + line.substr(colon + 2));
+    }
+    return tags;
+}
+
+std::string groupOf(const std::string& entry) { return entry.substr(1, entry.find(']') - 1); }
+std::string tagOf(const std::string& entry) {
+    const std::size_t from = entry.find("] ") + 2;
+    return entry.substr(from, entry.find(": ", from) - from);
+}
+
+// What a save may change: the orientation, the pixel dimensions, and what
+// describes the file and its compressed image rather than its metadata (file
+// system facts, the frame and its coding, values exiftool derives from them,
+// where in the file the EXIF thumbnail now starts). When the render's scan is
+// coded with other colour components than the delivered file's (a CMYK
+// delivery), the segments that say how the scan is coded are the render's.
+struct Allowed {
+    bool hadProfile = true;
+    bool recoded = false;
+    bool operator()(const std::string& entry) const {
+        static const std::set<std::string> changing = {"Orientation", "ExifImageWidth", "ExifImageHeight",
+                                                       "ThumbnailOffset"};
+        static const std::set<std::string> derived = {"System", "File", "Composite"};
+        const std::string group = groupOf(entry), tag = tagOf(entry);
+        if (changing.contains(tag) || derived.contains(group)) return true;
+        if (recoded && (group == "Adobe" || group == "JFIF")) return true;
+        // A delivered file without a profile gets sRGB's.
+        return !hadProfile && group.starts_with("ICC");
+    }
+};
+
+std::string componentsOf(const std::multiset<std::string>& tags) {
+    for (const auto& entry : tags)
+        if (entry.starts_with("[File] ColorComponents: ")) return entry;
+    return "";
+}
+
+void expectSameTags(const fs::path& before, const fs::path& after, bool hadProfile) {
+    const auto was = tagsOf(before), is = tagsOf(after);
+    const Allowed allowed{hadProfile, componentsOf(was) != componentsOf(is)};
+    std::vector<std::string> lost, gained;
+    std::set_difference(was.begin(), was.end(), is.begin(), is.end(), std::back_inserter(lost));
+    std::set_difference(is.begin(), is.end(), was.begin(), was.end(), std::back_inserter(gained));
+    for (const auto& entry : lost) EXPECT_TRUE(allowed(entry)) << "lost " << entry;
+    for (const auto& entry : gained) EXPECT_TRUE(allowed(entry)) << "gained " << entry;
+    // The final file says it is upright.
+    EXPECT_TRUE(is.contains("[IFD0] Orientation: 1"));
+}
+
+TEST(CarriedSave, FixturesKeepEveryTagButOrientationAndSize) {
+    REQUIRE_FIXTURES();
+    if (!exiftool()) GTEST_SKIP() << "exiftool is not installed (scripts/setup installs it)";
+    std::vector<fs::path> files;
+    for (const char* folder : {"jpeg_iptc", "jpeg_icc"})
+        for (const auto& entry : fs::directory_iterator(TestSupport::fixture(folder))) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    ASSERT_GE(files.size(), 20u);
+
+    int saved = 0, carried = 0;
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        TestSupport::TempDir dir;
+        const Bytes delivered = readBytes(file);
+        writeBytes(dir / "photo.jpg", delivered);
+        // Deliveries whose profile is not RGB are refused before anything is written.
+        const Reply inspected = runLacquer(request("inspect", dir.path(), "photo.jpg"));
+        if (inspected.status != 0) {
+            EXPECT_EQ(inspected.last(), errorReply("Delivery JPEG needs a supported RGB colour profile"));
+            continue;
+        }
+        const bool hadProfile = JPEGColourProfile::source(delivered).icc != JPEGColourProfile::sRGBProfile();
+        if (hadProfile) {
+            // The whole save: gelatin renders with the delivered profile, lacquer carries and swaps.
+            const Bytes render = save(dir.path(), "photo.jpg");
+            ASSERT_FALSE(HasFatalFailure());
+            EXPECT_EQ(scanData(readBytes(dir / "photo.jpg")), scanData(render));
+            writeBytes(dir / "delivered.jpg", delivered);
+            expectSameTags(dir / "delivered.jpg", dir / "photo.jpg", true);
+            ++saved;
+        } else {
+            // Without a profile the render carries sRGB's, whose bytes the
+            // engine and the finisher must agree on (the save tests cover
+            // that); here the carrying itself, onto a render of this process.
+            const auto d = Finish::DeliveryJPEG::inspect(delivered);
+            const Bytes render =
+                makeJPEG(int(d.width), int(d.height), 4, {}, JPEGColourProfile::sRGBProfile());
+            writeBytes(dir / "final.jpg", Finish::DeliveryJPEG::carryingMetadata(delivered, render));
+            expectSameTags(dir / "photo.jpg", dir / "final.jpg", false);
+            ++carried;
+        }
+    }
+    EXPECT_GE(saved, 9);
+    EXPECT_GE(carried, 7);
+}
+
 // ---- Permissions -----------------------------------------------------------------
 
 TEST(CarriedSave, TheDeliveredFileKeepsItsPermissions) {
@@ -119,6 +241,90 @@ TEST(CarriedSave, TheDeliveredFileKeepsItsPermissions) {
         EXPECT_EQ(st.st_mode & 07777, mode);
         EXPECT_EQ(st.st_gid, group);
         EXPECT_EQ(Finish::DeliveryJPEG::inspect(readBytes(dir / "photo.jpg")).orientation, 1);
+    }
+}
+
+// ---- A printer profile in 25 chunks, an artist in Latin-1 ---------------------
+
+cmsHTRANSFORM toPCS = nullptr;
+int samplePCS(const cmsUInt16Number in[], cmsUInt16Number out[], void*) {
+    cmsDoTransform(toPCS, in, out, 1);
+    return 1;
+}
+
+// A valid RGB printer profile of about 1.6 MB: a matrix-shaper with a 64-point
+// 16-bit colour table from RGB to XYZ, so that it fills 25 chunks.
+Bytes printerProfile() {
+    const Bytes base = wideProfile();
+    cmsHPROFILE profile = cmsOpenProfileFromMem(base.data(), cmsUInt32Number(base.size()));
+    cmsHPROFILE xyz = cmsCreateXYZProfile();
+    toPCS = cmsCreateTransform(profile, TYPE_RGB_16, xyz, TYPE_XYZ_16, INTENT_PERCEPTUAL, 0);
+    cmsPipeline* pipeline = cmsPipelineAlloc(nullptr, 3, 3);
+    cmsStage* table = cmsStageAllocCLut16bit(nullptr, 64, 3, 3, nullptr);
+    cmsStageSampleCLut16bit(table, samplePCS, nullptr, 0);
+    cmsPipelineInsertStage(pipeline, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+    cmsPipelineInsertStage(pipeline, cmsAT_END, table);
+    cmsPipelineInsertStage(pipeline, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+    cmsWriteTag(profile, cmsSigAToB0Tag, pipeline);
+    cmsMLU* description = cmsMLUalloc(nullptr, 1);
+    cmsMLUsetASCII(description, "en", "US", "MOAB Anasazi Canvas");
+    cmsWriteTag(profile, cmsSigProfileDescriptionTag, description);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    Bytes bytes(size);
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsMLUfree(description);
+    cmsPipelineFree(pipeline);
+    cmsDeleteTransform(toPCS);
+    cmsCloseProfile(xyz);
+    cmsCloseProfile(profile);
+    return bytes;
+}
+
+std::string rawArtistOf(const Bytes& jpeg) {
+    auto image = Exiv2::ImageFactory::open(jpeg.data(), long(jpeg.size()));
+    image->readMetadata();
+    const auto& exif = image->exifData();
+    const auto it = exif.findKey(Exiv2::ExifKey("Exif.Image.Artist"));
+    if (it == exif.end()) return "";
+    Bytes raw(std::size_t(it->size()));
+    it->copy(raw.data(), Exiv2::littleEndian);
+    return std::string(raw.begin(), raw.end());
+}
+
+TEST(CarriedSave, PrinterProfileAndLatin1Artist) {
+    static const Bytes printer = printerProfile();
+    ASSERT_TRUE(JPEGColourProfile::isRGBProfile(printer));
+    ASSERT_EQ((printer.size() + JPEGColourProfile::maxChunkBytes - 1) / JPEGColourProfile::maxChunkBytes, 25u);
+    const std::string latin1 = "Ren\xE9 M\xFCller";  // "René Müller" in ISO 8859-1
+    struct Case {
+        const char* what;
+        Bytes icc;
+        std::string artist;
+    };
+    const std::vector<Case> cases = {
+        {"printer profile", printer, "Rene"},
+        {"Latin-1 artist", wideProfile(), latin1},
+        {"both", printer, latin1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestSupport::TempDir dir;
+        PictureMetadata metadata;
+        metadata.orientation = 6;
+        metadata.artist = c.artist;
+        metadata.caption = "Canvas proof";
+        metadata.keywords = {"print"};
+        const Bytes delivered = makeJPEG(64, 48, 3, metadata, c.icc);
+        writeBytes(dir / "photo.jpg", delivered);
+        save(dir.path(), "photo.jpg");
+        ASSERT_FALSE(HasFatalFailure());
+        const Bytes final = readBytes(dir / "photo.jpg");
+        EXPECT_EQ(JPEGColourProfile::source(final).icc, c.icc);
+        EXPECT_EQ(rawArtistOf(final).substr(0, c.artist.size()), c.artist);
+        auto expected = Finish::DeliveryJPEG::inspect(delivered);
+        expected.orientation = 1;
+        EXPECT_EQ(Finish::DeliveryJPEG::inspect(final), expected);
     }
 }
 
