@@ -153,7 +153,9 @@ Image fromLibRaw(const LibRaw& raw, int width, int height) {
 // nothing with `opened` false when LibRaw does not take the file at all.
 std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& look, int longEdge, bool& opened) {
     opened = false;
-    auto raw = std::make_unique<LibRaw>();
+    // LibRaw's own reports of damaged data and failed allocations would go to
+    // standard error; a failed decode is reported by its result alone.
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
     try {
         if (raw->open_file(file.c_str()) != LIBRAW_SUCCESS) return std::nullopt;
         opened = true;
@@ -172,6 +174,7 @@ std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& 
         params.output_color = 0;  // camera colour out; the sRGB matrix is applied in floats
         params.highlight = 0;
         params.user_qual = 3;     // AHD when a full-size demosaic is needed
+        params.adjust_maximum_thr = 0;  // the file's white level, whatever the picture holds
 
         Decoded decoded;
         decoded.extended = true;
