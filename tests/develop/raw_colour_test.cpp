@@ -102,6 +102,114 @@ TEST(RawExposure, DoesNotDependOnThePicture) {
     EXPECT_GT(top, 1.2) << "the white patch itself reaches toward sensor white (2.0)";
 }
 
+// DNG files whose scene light is known: the as-shot white balance is that
+// light, and a grey card under it renders grey — with one colour matrix, with
+// two (interpolated for the light), and with analog balance and calibration.
+TEST(RawWhiteBalance, DNGAsShotWhiteIsTheSceneLight) {
+    REQUIRE_FIXTURES();
+    TestSupport::TempDir dir;
+    // A mid-grey card, 40 × 40 raw pixels at the DNG's scale.
+    const auto card = paintedPhoto(dir, "card.png", cv::Rect(240, 160, 160, 160), cv::Scalar(128, 128, 128));
+    const cv::Rect cardCentre(70, 50, 20, 20);
+    struct Variant {
+        const char* name;
+        std::vector<std::string> options;
+    };
+    const Variant variants[] = {
+        {"one matrix", {}},
+        {"two illuminants", {"--dual-illuminant"}},
+        {"analog balance and calibration",
+         {"--analog-balance", "2.16", "1", "1.41", "--calibration", "1.03", "1", "0.97", "--dual-illuminant"}},
+    };
+    for (const double kelvin : {2856.0, 3500.0, 4500.0, 6504.0, 8000.0})
+        for (const auto& variant : variants) {
+            SCOPED_TRACE(std::to_string(int(kelvin)) + " K, " + variant.name);
+            auto options = variant.options;
+            options.insert(options.end(), {"--temperature", std::to_string(kelvin)});
+            REQUIRE_SAMPLE_DNG(dng, card.string(), 0.25, 1, options);
+            const auto decoded = decode(*dng, Look::neutral(), 0);
+            ASSERT_TRUE(decoded && decoded->cameraTemperature && decoded->cameraTint);
+            EXPECT_NEAR(*decoded->cameraTemperature, kelvin, kelvin * 0.01);
+            EXPECT_NEAR(*decoded->cameraTint, 0, 2);
+            const cv::Vec3d grey = meanLab(decoded->image, cardCentre);
+            EXPECT_NEAR(grey[1], 0, 2) << "a*";
+            EXPECT_NEAR(grey[2], 0, 2) << "b*";
+        }
+}
+
+// The look's temperature goes back into the camera's multipliers and matrix
+// through the same chain: the grey card lit at 3500 K, developed for a white of
+// 5000 K, shows the 3500 K light as a 5000 K-adapted eye sees it.
+TEST(RawWhiteBalance, LookTemperatureUsesTheCameraChain) {
+    REQUIRE_FIXTURES();
+    TestSupport::TempDir dir;
+    const auto card = paintedPhoto(dir, "card.png", cv::Rect(240, 160, 160, 160), cv::Scalar(128, 128, 128));
+    REQUIRE_SAMPLE_DNG(dng, card.string(), 0.25, 1,
+                       {"--temperature", "3500", "--analog-balance", "2.16", "1", "1.41", "--calibration", "1.03", "1", "0.97"});
+    const auto shot = decode(*dng, Look::neutral(), 0);
+    ASSERT_TRUE(shot && shot->cameraTemperature && shot->cameraTint);
+    const double offset = 5000 - *shot->cameraTemperature;
+    const auto developed = decode(*dng, lookWith(offset, std::nullopt), 0);
+    ASSERT_TRUE(developed);
+    const cv::Scalar m = cv::mean(developed->image.mat()(cv::Rect(70, 50, 20, 20)));
+    const auto seen = WhiteBalance::chromaticityOfXYZ(WhiteBalance::times(WhiteBalance::linearSRGBToXYZ, WhiteBalance::Vector3{m[0], m[1], m[2]}));
+    const auto light = WhiteBalance::chromaticityOf({*shot->cameraTemperature, *shot->cameraTint});
+    const auto expected = WhiteBalance::chromaticityOfXYZ(WhiteBalance::times(
+        WhiteBalance::bradfordAdaptation(WhiteBalance::chromaticityOf({5000, *shot->cameraTint}), {0.3127, 0.3290}),
+        WhiteBalance::xyzOf(light)));
+    EXPECT_NEAR(seen.x, expected.x, 0.003);
+    EXPECT_NEAR(seen.y, expected.y, 0.003);
+    EXPECT_GT(seen.x, 0.3127 + 0.01) << "lit warmer than the white it is developed for, the card looks warm";
+}
+
+// A converter's DNG with analog balance, calibration, two colour matrices and
+// forward matrices: daylight, not the 2238 K and −202 tint of its first
+// colour matrix alone.
+TEST(RawWhiteBalance, ConverterDNGReportsDaylight) {
+    REQUIRE_FIXTURES();
+    const auto decoded = decode(TestSupport::fixture("raw/complete/photoprism_canon_eos_6d.dng"), Look::neutral(), 400);
+    ASSERT_TRUE(decoded && decoded->cameraTemperature && decoded->cameraTint);
+    EXPECT_GT(*decoded->cameraTemperature, 5800);
+    EXPECT_LT(*decoded->cameraTemperature, 6600);
+    EXPECT_LT(std::fabs(*decoded->cameraTint), 15);
+}
+
+// Every RAW fixture LibRaw decodes reports its as-shot white balance, and
+// both sliders move the picture: tint monotonically over its whole range
+// (held only where the neutral reaches its ±150 limit), temperature ±2000.
+TEST(RawWhiteBalance, SlidersMoveEveryRawFixture) {
+    REQUIRE_FIXTURES();
+    for (const char* name : decodableRaws) {
+        SCOPED_TRACE(name);
+        const auto file = TestSupport::fixture(name);
+        const auto shot = decode(file, Look::neutral(), 320);
+        ASSERT_TRUE(shot && shot->extended);
+        ASSERT_TRUE(shot->cameraTemperature && shot->cameraTint);
+        const double k = *shot->cameraTint;
+        EXPECT_LT(std::fabs(k), 150) << "an as-shot tint at the limit holds the slider";
+
+        double lastGreen = INFINITY, lastTint = -INFINITY;
+        for (const double tint : {-150.0, -100.0, -50.0, -10.0, 1.0, 10.0, 30.0, 50.0, 100.0, 150.0}) {
+            SCOPED_TRACE(tint);
+            const auto decoded = decode(file, lookWith(std::nullopt, tint), 320);
+            ASSERT_TRUE(decoded);
+            const double green = greenness(decoded->image);
+            const double neutral = std::clamp(tint * 1.65 + k, -150.0, 150.0);
+            const double lastNeutral = std::clamp(lastTint * 1.65 + k, -150.0, 150.0);
+            if (neutral > lastNeutral)
+                EXPECT_LT(green, lastGreen) << "more tint, more magenta";
+            else
+                EXPECT_LE(green, lastGreen);
+            lastGreen = green, lastTint = tint;
+        }
+        const auto cooler = decode(file, lookWith(-2000.0, std::nullopt), 320);
+        const auto warmer = decode(file, lookWith(2000.0, std::nullopt), 320);
+        ASSERT_TRUE(cooler && warmer);
+        EXPECT_LT(warmth(cooler->image), warmth(shot->image) * 0.97);
+        EXPECT_GT(warmth(warmer->image), warmth(shot->image) * 1.03);
+    }
+}
+
 // The decoder's own complaints about damaged files never reach standard
 // error: previews, renders, faces, scans and probes of every RAW fixture.
 TEST(RawDecoderMessages, NothingReachesStandardError) {
