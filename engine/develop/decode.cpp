@@ -62,7 +62,12 @@ std::optional<WhiteBalance::Matrix3> matrixOf(const float (*m)[Columns]) {
 // forward matrices, as-shot neutral); else LibRaw's XYZ → camera matrix for
 // the model, taken as a D65 calibration; else, for cameras LibRaw has no XYZ
 // matrix for, its camera → sRGB matrix read back as one.
-std::optional<WhiteBalance::CameraColour> cameraColour(const libraw_colordata_t& colour, int colours, bool dng) {
+//
+// `picked` is the neutral to take as shot when the camera recorded none
+// (LibRaw marks files whose camera balanced automatically without saying how
+// with a first multiplier of -1).
+std::optional<WhiteBalance::CameraColour> cameraColour(const libraw_colordata_t& colour, int colours, bool dng,
+                                                       const std::optional<WhiteBalance::Vector3>& picked) {
     if (colours != 3) return std::nullopt;
     WhiteBalance::CameraColour camera;
     if (dng) {
@@ -102,11 +107,13 @@ std::optional<WhiteBalance::CameraColour> cameraColour(const libraw_colordata_t&
         }
         camera.illuminants.push_back(calibration);
     }
-    // As shot: the DNG's neutral, else the camera's multipliers, else its
-    // daylight multipliers, else D65.
+    // As shot: the DNG's neutral, else the camera's multipliers, else the
+    // picked neutral, else its daylight multipliers, else D65.
     const auto& levels = colour.dng_levels;
     if (dng && positive(levels.asshotneutral, 3)) {
         for (int c = 0; c < 3; ++c) camera.asShotNeutral[std::size_t(c)] = double(levels.asshotneutral[c]) / levels.asshotneutral[1];
+    } else if (colour.cam_mul[0] == -1 && picked) {
+        camera.asShotNeutral = *picked;
     } else if (positive(colour.cam_mul, 3)) {
         for (int c = 0; c < 3; ++c) camera.asShotNeutral[std::size_t(c)] = double(colour.cam_mul[1]) / colour.cam_mul[c];
     } else if (positive(colour.pre_mul, 3)) {
@@ -117,26 +124,68 @@ std::optional<WhiteBalance::CameraColour> cameraColour(const libraw_colordata_t&
     return camera;
 }
 
-// How the decoder develops a RAW file's colour: the multipliers LibRaw
-// balances the camera values with, and the matrix from its balanced 16-bit
-// output to linear sRGB (sensor white at 2.0, a stop above diffuse white).
+// The average colour of the unpacked sensor data (green = 1) over 8 × 8
+// blocks with no sample near clipping: the grey-world balance a camera's
+// automatic white balance stands for when it recorded no multipliers.
+std::optional<WhiteBalance::Vector3> greyWorldNeutral(LibRaw& raw) {
+    const auto& data = raw.imgdata.rawdata;
+    const auto& sizes = raw.imgdata.sizes;
+    if (!data.raw_image || raw.imgdata.idata.colors != 3 || sizes.raw_pitch < 2u * sizes.raw_width) return std::nullopt;
+    const auto& colour = raw.imgdata.color;
+    const double clip = double(colour.maximum) - 25;
+    double sum[3]{}, count[3]{};
+    for (int top = 0; top + 8 <= sizes.height; top += 8)
+        for (int left = 0; left + 8 <= sizes.width; left += 8) {
+            double blockSum[3]{}, blockCount[3]{};
+            bool clipped = false;
+            for (int row = top; row < top + 8 && !clipped; ++row) {
+                const ushort* line = data.raw_image + std::size_t(row + sizes.top_margin) * (sizes.raw_pitch / 2) + sizes.left_margin;
+                for (int col = left; col < left + 8; ++col) {
+                    int c = raw.COLOR(row, col);
+                    if (c == 3) c = 1;
+                    if (c < 0 || c > 2) return std::nullopt;
+                    const double v = double(line[col]) - colour.black - colour.cblack[c];
+                    if (line[col] > clip) {
+                        clipped = true;
+                        break;
+                    }
+                    blockSum[c] += std::max(0.0, v);
+                    blockCount[c] += 1;
+                }
+            }
+            if (clipped) continue;
+            for (int c = 0; c < 3; ++c) sum[c] += blockSum[c], count[c] += blockCount[c];
+        }
+    if (!(sum[0] > 0 && sum[1] > 0 && sum[2] > 0)) return std::nullopt;
+    const double green = sum[1] / count[1];
+    return WhiteBalance::Vector3{sum[0] / count[0] / green, 1.0, sum[2] / count[2] / green};
+}
+
+// How the decoder develops a RAW file's colour: LibRaw balances the camera
+// values for the as-shot light (`shotNeutral`, the camera's values for it),
+// and the matrix takes its balanced 16-bit output to linear sRGB for the
+// white the look asks for (sensor white of the as-shot neutral at 2.0, a stop
+// above diffuse white). A look's white balance thus changes only the matrix,
+// in floating point: a white far from the as-shot one cannot push a channel
+// into LibRaw's integer clipping, and the live preview's correction of the
+// as-shot decode comes out alike.
 struct RawColour {
     std::array<float, 4> multipliers{1, 1, 1, 1};
     float toSRGB[3][3]{};
 };
 
-RawColour rawColour(const WhiteBalance::CameraColour& camera, const WhiteBalance::Vector3& neutral,
+RawColour rawColour(const WhiteBalance::CameraColour& camera, const WhiteBalance::Vector3& shotNeutral,
                     WhiteBalance::Chromaticity white) {
     const WhiteBalance::Matrix3 m = WhiteBalance::cameraToLinearSRGB(camera, white);
-    const double top = std::max({neutral[0], neutral[1], neutral[2]});
+    const double top = std::max({shotNeutral[0], shotNeutral[1], shotNeutral[2]});
     RawColour out;
-    for (int c = 0; c < 3; ++c) out.multipliers[std::size_t(c)] = float(top / neutral[std::size_t(c)]);
+    for (int c = 0; c < 3; ++c) out.multipliers[std::size_t(c)] = float(top / shotNeutral[std::size_t(c)]);
     out.multipliers[3] = out.multipliers[1];
     // LibRaw scales so that the smallest multiplier is 1 and full scale is 65535:
-    // its value v of channel c is the camera value v / 65535 × neutral[c] / top.
+    // its value v of channel c is the camera value v / 65535 × shotNeutral[c] / top.
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
-            out.toSRGB[r][c] = float(m[std::size_t(r)][std::size_t(c)] * neutral[std::size_t(c)] / top * 2.0 / 65535.0);
+            out.toSRGB[r][c] = float(m[std::size_t(r)][std::size_t(c)] * shotNeutral[std::size_t(c)] / top * 2.0 / 65535.0);
     return out;
 }
 
@@ -236,20 +285,22 @@ std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& 
         Decoded decoded;
         decoded.extended = true;
         decoded.detailScale = scale;
+        if (raw->unpack() != LIBRAW_SUCCESS) return std::nullopt;
         // Without a camera description LibRaw's own as-shot balance and matrix stay.
         std::optional<RawColour> colour;
-        if (const auto camera = cameraColour(raw->imgdata.color, raw->imgdata.idata.colors, raw->imgdata.idata.dng_version != 0)) {
+        const auto& colourData = raw->imgdata.color;
+        const auto picked = colourData.cam_mul[0] == -1 ? greyWorldNeutral(*raw) : std::nullopt;
+        if (const auto camera = cameraColour(colourData, raw->imgdata.idata.colors, raw->imgdata.idata.dng_version != 0, picked)) {
             const WhiteBalance::Chromaticity shotWhite = WhiteBalance::whiteOf(*camera, camera->asShotNeutral);
             const WhiteBalance::Neutral shot = WhiteBalance::neutralOf(shotWhite);
-            WhiteBalance::Vector3 neutral = camera->asShotNeutral;
+            const WhiteBalance::Vector3& neutral = camera->asShotNeutral;
             WhiteBalance::Chromaticity white = shotWhite;
             const double t = offsetOf(look.temperature), u = offsetOf(look.tint);
             if (t != 0 || u != 0) {
                 WhiteBalance::Neutral wanted = shot;
                 if (t != 0) wanted.temperature = std::clamp(t + shot.temperature, minimumTemperature, maximumTemperature);
                 if (u != 0) wanted.tint = std::clamp(u * tintScale + shot.tint, -tintLimit, tintLimit);
-                white = WhiteBalance::chromaticityOf(wanted);
-                neutral = WhiteBalance::cameraNeutralOf(*camera, white);
+                white = WhiteBalance::reachableWhite(*camera, wanted, shot.tint);
             }
             const RawColour candidate = rawColour(*camera, neutral, white);
             bool usable = std::isfinite(shot.temperature) && std::isfinite(shot.tint);
@@ -265,7 +316,6 @@ std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& 
             }
         }
 
-        if (raw->unpack() != LIBRAW_SUCCESS) return std::nullopt;
         if (raw->dcraw_process() != LIBRAW_SUCCESS) return std::nullopt;
         if (!raw->imgdata.image || raw->imgdata.sizes.iwidth <= 0 || raw->imgdata.sizes.iheight <= 0) return std::nullopt;
         if (!colour) {

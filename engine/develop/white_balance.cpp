@@ -233,6 +233,27 @@ Vector3 cameraNeutralOf(const CameraColour& camera, Chromaticity white) {
     return neutral;
 }
 
+Chromaticity reachableWhite(const CameraColour& camera, Neutral wanted, double fromTint) {
+    const auto reachable = [&camera](Chromaticity xy) {
+        const Vector3 xyz = xyzOf(xy);
+        if (!(xy.y > 0.05 && xyz[0] > 0.05 && xyz[2] > 0.05)) return false;
+        const Vector3 neutral = times(xyzToCamera(camera, neutralOf(xy).temperature), xyz);
+        const double top = largest(neutral);
+        return top > 0 && std::min({neutral[0], neutral[1], neutral[2]}) >= 0.02 * top;
+    };
+    const Chromaticity asked = chromaticityOf(wanted);
+    if (reachable(asked)) return asked;
+    // Bisect between the tint the slider started from and the one asked for.
+    double inside = 0, outside = 1;
+    const auto at = [&](double f) { return chromaticityOf({wanted.temperature, fromTint + f * (wanted.tint - fromTint)}); };
+    if (!reachable(at(0))) return at(0);
+    for (int step = 0; step < 30; ++step) {
+        const double middle = (inside + outside) / 2;
+        (reachable(at(middle)) ? inside : outside) = middle;
+    }
+    return at(inside);
+}
+
 Matrix3 cameraToLinearSRGB(const CameraColour& camera, Chromaticity white) {
     const double temperature = neutralOf(white).temperature;
     const Vector3 neutral = cameraNeutralOf(camera, white);

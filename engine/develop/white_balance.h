@@ -79,6 +79,12 @@ Matrix3 xyzToCamera(const CameraColour& camera, double temperature);
 Chromaticity whiteOf(const CameraColour& camera, const Vector3& cameraNeutral);
 // The camera's values for light of chromaticity `white`, largest = 1.
 Vector3 cameraNeutralOf(const CameraColour& camera, Chromaticity white);
+// The white of `wanted` where the camera can develop for it: a white beyond
+// the spectral locus (Robertson's lines run past it at large tints and low
+// temperatures) or one the camera hardly sees in some channel (below 2 % of
+// its largest) is pulled back along its isotemperature line toward `fromTint`
+// until it is neither.
+Chromaticity reachableWhite(const CameraColour& camera, Neutral wanted, double fromTint);
 // Camera values → linear sRGB with `white` as the scene's white: the camera's
 // neutral for that white (largest value 1) becomes (1, 1, 1), other colours go
 // through XYZ (the forward matrix where the camera has one) adapted from
