@@ -15,6 +15,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "engine/develop/decode.h"
+#include "engine/develop/render.h"
 #include "engine/develop/white_balance.h"
 #include "develop/sample_raw.h"
 #include "support/support.h"
@@ -135,6 +136,20 @@ TEST(RawWhiteBalance, DNGAsShotWhiteIsTheSceneLight) {
             const cv::Vec3d grey = meanLab(decoded->image, cardCentre);
             EXPECT_NEAR(grey[1], 0, 2) << "a*";
             EXPECT_NEAR(grey[2], 0, 2) << "b*";
+            // And through the whole render into a JPEG (at the far temperatures:
+            // a render takes several times a decode).
+            if (kelvin != 2856.0 && kelvin != 8000.0) continue;
+            const auto jpeg = dir / "render.jpg";
+            const auto rendered = renderToJPEG(*dng, Look::neutral(), jpeg, 0, 0.95, false, false, false, false, std::nullopt);
+            ASSERT_TRUE(rendered);
+            EXPECT_EQ(rendered->cameraTemperature, decoded->cameraTemperature);
+            cv::Mat pixels = cv::imread(jpeg.string(), cv::IMREAD_COLOR), lab;
+            ASSERT_FALSE(pixels.empty());
+            pixels.convertTo(pixels, CV_32F, 1 / 255.0);
+            cv::cvtColor(pixels, lab, cv::COLOR_BGR2Lab);
+            const cv::Scalar card = cv::mean(lab(cardCentre));
+            EXPECT_NEAR(card[1], 0, 2) << "rendered a*";
+            EXPECT_NEAR(card[2], 0, 2) << "rendered b*";
         }
 }
 
