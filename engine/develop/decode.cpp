@@ -141,10 +141,10 @@ std::optional<WhiteBalance::Vector3> greyWorldNeutral(LibRaw& raw) {
             for (int row = top; row < top + 8 && !clipped; ++row) {
                 const ushort* line = data.raw_image + std::size_t(row + sizes.top_margin) * (sizes.raw_pitch / 2) + sizes.left_margin;
                 for (int col = left; col < left + 8; ++col) {
-                    int c = raw.COLOR(row, col);
-                    if (c == 3) c = 1;
-                    if (c < 0 || c > 2) return std::nullopt;
-                    const double v = double(line[col]) - colour.black - colour.cblack[c];
+                    const int filter = raw.COLOR(row, col);  // 3: the second green
+                    if (filter < 0 || filter > 3) return std::nullopt;
+                    const int c = filter == 3 ? 1 : filter;
+                    const double v = double(line[col]) - colour.black - colour.cblack[filter];
                     if (line[col] > clip) {
                         clipped = true;
                         break;
