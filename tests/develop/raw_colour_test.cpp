@@ -274,3 +274,44 @@ TEST(RawDecoderMessages, NothingReachesStandardError) {
         EXPECT_EQ(TestSupport::lines(probed.err).size(), 1u) << "only the summary line: " << probed.err;
     }
 }
+
+// The camera model on its own: a forward matrix made from the colour matrix
+// at its illuminant gives the same development there; every white's camera
+// neutral develops to white; a white past the spectral locus is pulled back.
+TEST(CameraColourModel, ForwardMatrixNeutralsAndReachableWhites) {
+    using namespace WhiteBalance;
+    const Matrix3 cm{{{0.8322, -0.3112, -0.1047}, {-0.6367, 1.4342, 0.2179}, {-0.0988, 0.1638, 0.6394}}};
+    const Chromaticity d65{0.3127, 0.3290}, d50{0.3457, 0.3585};
+    CameraColour plain;
+    plain.illuminants.push_back({6504, cm, {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}}, std::nullopt});
+    plain.analogBalance = {1.8, 1, 1.3};
+    CameraColour forward = plain;
+    // FM maps the reference camera's D65 neutral, balanced to (1, 1, 1), to D50 white (Y = 1).
+    const Vector3 n65 = times(cm, xyzOf(d65));
+    Matrix3 fm = times(bradfordAdaptation(d65, d50), times(inverse(cm), Matrix3{{{n65[0], 0, 0}, {0, n65[1], 0}, {0, 0, n65[2]}}}));
+    const double y = times(fm, Vector3{1, 1, 1})[1];
+    for (auto& row : fm)
+        for (double& v : row) v /= y;
+    forward.illuminants[0].forwardMatrix = fm;
+
+    const Matrix3 a = cameraToLinearSRGB(plain, d65), b = cameraToLinearSRGB(forward, d65);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(a[r][c], b[r][c], 1e-6) << r << c;
+    for (const CameraColour* camera : {&plain, &forward})
+        for (const Neutral n : {Neutral{2500, 0}, Neutral{4000, 20}, Neutral{6500, -30}, Neutral{12000, 10}}) {
+            const Chromaticity white = chromaticityOf(n);
+            const Vector3 grey = times(cameraToLinearSRGB(*camera, white), cameraNeutralOf(*camera, white));
+            for (double v : grey) EXPECT_NEAR(v, 1, 1e-9) << n.temperature;
+            const Neutral back = neutralOf(whiteOf(*camera, cameraNeutralOf(*camera, white)));
+            EXPECT_NEAR(back.temperature, n.temperature, n.temperature * 1e-3);
+            EXPECT_NEAR(back.tint, n.tint, 0.1);
+        }
+    // 2500 K with a large green tint lies past the locus (x + y > 1): held back.
+    const Chromaticity far = chromaticityOf({2500, 140});
+    EXPECT_GT(far.x + far.y, 1.0);
+    const Chromaticity held = reachableWhite(plain, {2500, 140}, 0);
+    EXPECT_LT(held.x + held.y, 1.0);
+    EXPECT_NEAR(neutralOf(held).temperature, 2500, 25);
+    const Chromaticity near = reachableWhite(plain, {5000, 20}, 0);
+    EXPECT_NEAR(near.x, chromaticityOf({5000, 20}).x, 1e-12) << "a reachable white is kept";
+}
