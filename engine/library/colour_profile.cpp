@@ -83,6 +83,7 @@ Bytes jpegProfile(const std::filesystem::path& file) {
     if (!header) return {};
     try {
         Bytes icc = JPEGColourProfile::source(*header).icc;
+        if (icc == JPEGColourProfile::sRGBProfile()) return {};  // no profile in the file
         return ColourSpaces::isSRGB(icc) ? Bytes{} : icc;
     } catch (...) {
         return {};

@@ -39,6 +39,10 @@ std::optional<Imaging::Bitmap> preview(const Source& source, int maxPixel, bool 
 
 // Writes the picture as a JPEG through "<url>.part" and returns the final file's size.
 std::optional<long long> writeJPEG(const Imaging::Bitmap& image, const std::filesystem::path& url, double quality);
+// The same with the ICC profile of the picture's colour space embedded (none when empty).
+std::optional<long long> writeJPEG(const Imaging::Bitmap& image, const std::filesystem::path& url, double quality,
+                                   const std::vector<std::uint8_t>& profile);
+
 // The ICC profile of the colour space the source's pictures are in (its
 // primary image and its previews): a JPEG's own profile, a HEIF file's ICC
 // profile or one made from its nclx primaries and tone curve, or Adobe RGB
