@@ -214,6 +214,38 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, NonSRGBFixture,
                                            "heic/ianare_IMG_5195.HEIC",
                                            "heic/immich_IMG_2682.heic", "heic/photoprism_iphone_7.heic"));
 
+// A profile made of tables (no tone curves and matrix) is converted by Little
+// CMS's float transform, unbounded: half of this fixture's colours lie
+// outside sRGB.
+TEST(SourceColour, TableProfilesGoThroughLittleCMS) {
+    REQUIRE_FIXTURES();
+    const auto [original, icc] = readJPEG(TestSupport::fixture("jpeg_icc/pillow_icc_profile_big_7chunks.jpg"));
+    ASSERT_FALSE(icc.empty());
+    cmsHPROFILE from = open(icc), to = linearSRGB();
+    ASSERT_FALSE(cmsIsMatrixShaper(from) && !cmsIsTag(from, cmsSigAToB0Tag));
+    const Imaging::Bitmap bitmap = everyValue();
+    const std::vector<float> expected = lcmsFloat(bitmap, from, to);
+    cmsCloseProfile(from);
+    cmsCloseProfile(to);
+    const Imaging::Image linear = ColourSpaces::linearFromBitmap(bitmap, icc);
+    float worst = 0;
+    for (int y = 0; y < bitmap.height; ++y)
+        for (int x = 0; x < bitmap.width; ++x) {
+            const Imaging::Pixel& p = linear.at(x, y);
+            const float* e = &expected[3 * (std::size_t(y) * bitmap.width + x)];
+            worst = std::max({worst, std::fabs(p.r - e[0]), std::fabs(p.g - e[1]), std::fabs(p.b - e[2])});
+        }
+    EXPECT_LT(worst, 1e-6f);
+    const Imaging::Image decoded = ColourSpaces::linearFromBitmap(original, icc);
+    double outside = 0;
+    for (int y = 0; y < decoded.height(); ++y)
+        for (int x = 0; x < decoded.width(); ++x) {
+            const Imaging::Pixel& p = decoded.at(x, y);
+            outside += std::min({p.r, p.g, p.b}) < -0.002f || std::max({p.r, p.g, p.b}) > 1.002f;
+        }
+    EXPECT_GT(outside / (double(decoded.width()) * decoded.height()), 0.25);
+}
+
 TEST(SourceColour, RenderKeepingTheSourceProfileKeepsItsValues) {
     REQUIRE_FIXTURES();
     for (const char* name : {"jpeg_icc/photoprism_Iceland-P3.jpg", "jpeg_icc/photoprism_ladybug_AdobeRGB.jpg"}) {
