@@ -90,6 +90,14 @@ struct Conversion {
     Transform decode, fromLinear, fromEncoded;
 };
 
+// One 8-bit pixel of a separable profile in linear sRGB: each value through
+// its channel's curve, then the matrix.
+inline Pixel throughCurvesAndMatrix(const Conversion& c, const std::uint8_t* rgb) {
+    const float r = c.curves[0][rgb[0]], g = c.curves[1][rgb[1]], b = c.curves[2][rgb[2]];
+    const auto& m = c.toLinear;
+    return {m[0] * r + m[1] * g + m[2] * b, m[3] * r + m[4] * g + m[5] * b, m[6] * r + m[7] * g + m[8] * b, 1.0f};
+}
+
 constexpr cmsUInt32Number floatFlags = cmsFLAGS_NOCACHE;
 
 Transform floatTransform(void* from, cmsUInt32Number inFormat, void* to, cmsUInt32Number outFormat) {
@@ -195,12 +203,7 @@ Imaging::Image linearFromBitmap(const Imaging::Bitmap& bitmap, const Bytes& icc)
             const std::uint8_t* in = bitmap.row(row);
             Pixel* o = out.mutableMat().ptr<Pixel>(row);
             if (c.separable) {
-                const auto& m = c.toLinear;
-                for (int col = 0; col < bitmap.width; ++col, in += 3) {
-                    const float r = c.curves[0][in[0]], g = c.curves[1][in[1]], b = c.curves[2][in[2]];
-                    o[col] = {m[0] * r + m[1] * g + m[2] * b, m[3] * r + m[4] * g + m[5] * b,
-                              m[6] * r + m[7] * g + m[8] * b, 1.0f};
-                }
+                for (int col = 0; col < bitmap.width; ++col, in += 3) o[col] = throughCurvesAndMatrix(c, in);
             } else {
                 for (std::size_t k = 0; k < rgb.size(); ++k) rgb[k] = in[k] / 255.0f;
                 cmsDoTransform(c.decode.get(), rgb.data(), rgb.data(), cmsUInt32Number(bitmap.width));
