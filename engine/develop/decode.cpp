@@ -12,6 +12,7 @@
 #include <turbojpeg.h>
 
 #include "engine/develop/white_balance.h"
+#include "engine/imaging/colour_spaces.h"
 #include "engine/imaging/pixel_pool.h"
 #include "engine/library/extraction.h"
 
@@ -338,9 +339,14 @@ std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& 
 
 // ---------------------------------------------------------------- rendered files
 
-std::optional<Imaging::Bitmap> loadRendered(const std::filesystem::path& file) {
+// The pixels of a rendered file and the profile of their colour space (empty
+// for sRGB).
+std::optional<Imaging::Bitmap> loadRendered(const std::filesystem::path& file, std::vector<std::uint8_t>& profile) {
     if (const auto source = Extraction::open(file)) {
-        if (auto bitmap = Extraction::preview(*source, 1 << 16, true, true)) return bitmap;
+        if (auto bitmap = Extraction::preview(*source, 1 << 16, true, true)) {
+            profile = Extraction::colourProfile(*source);
+            return bitmap;
+        }
     }
     // JPEG files the photo library does not take are decoded here as they are
     // stored (orientation is the library's business).
@@ -403,9 +409,11 @@ std::optional<Decoded> decode(const std::filesystem::path& file, const Look& loo
 }
 
 std::optional<Decoded> decodeRendered(const std::filesystem::path& file, const Look& look, int longEdge) {
-    const auto bitmap = loadRendered(file);
+    std::vector<std::uint8_t> profile;
+    const auto bitmap = loadRendered(file, profile);
     if (!bitmap || bitmap->empty()) return std::nullopt;
-    Image image = Imaging::sRGBToLinear(Imaging::fromBitmap(*bitmap));
+    // From the file's own colour space into the working space in one pass.
+    Image image = ColourSpaces::linearFromBitmap(*bitmap, profile);
 
     double d = 1;
     const int longSide = std::max(image.width(), image.height());

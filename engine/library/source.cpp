@@ -226,6 +226,7 @@ bool readHeif(const fs::path& file, Source::State& state) {
         ok = true;
         state.metadata.rawW = heif_image_handle_get_ispe_width(primary);
         state.metadata.rawH = heif_image_handle_get_ispe_height(primary);
+        state.heifColour = heifColourOf(primary);
         int count = heif_image_handle_get_number_of_thumbnails(primary);
         std::vector<heif_item_id> ids(static_cast<std::size_t>(std::max(count, 0)));
         count = heif_image_handle_get_list_of_thumbnail_IDs(primary, ids.data(), count);
