@@ -1,9 +1,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <fstream>
 #include <thread>
 
+#include "engine/library/analysis.h"
 #include "engine/library/extraction.h"
 #include "library_support.h"
 
@@ -221,6 +223,37 @@ TEST(PreviewChoice, SmallestEmbeddedPreviewLargeEnoughIsDecoded) {
         auto image = Extraction::preview(*source, c.maxPixel, false, true);
         ASSERT_TRUE(image);
         EXPECT_EQ(image->pixels, chosen->image.pixels);
+    }
+}
+
+// The feature print and the analysis are made from whichever preview was chosen:
+// the Nikon's 570x375 preview at 400 pixels describes the same photo as its
+// 1620x1080 one at 1600, far closer than the other cameras' photos.
+TEST(PreviewChoice, FeaturePrintAndAnalysisWorkOnTheChosenPreview) {
+    REQUIRE_FIXTURES();
+    auto print = [](const char* file, int maxPixel) {
+        auto source = Extraction::open(fixture(file));
+        EXPECT_TRUE(source);
+        auto image = source ? Extraction::preview(*source, maxPixel, false, true) : std::nullopt;
+        EXPECT_TRUE(image);
+        if (!image) return Extraction::FeaturePrintVector{};
+        EXPECT_TRUE(Extraction::localAnalysis(*image));
+        auto vector = Extraction::featurePrintVector(*image);
+        EXPECT_TRUE(vector);
+        return vector.value_or(Extraction::FeaturePrintVector{});
+    };
+    auto distance = [](const Extraction::FeaturePrintVector& a, const Extraction::FeaturePrintVector& b) {
+        double sum = 0;
+        for (std::size_t i = 0; i < a.size(); ++i) sum += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
+        return std::sqrt(sum);
+    };
+    const char* nikon = "raw/partial/imagemeta_NikonD7100_truncated.nef";
+    auto small = print(nikon, 400);
+    auto medium = print(nikon, 1600);
+    for (const char* other : {"raw/partial/imagemeta_Canon1DsMkIII_truncated.cr2",
+                              "raw/partial/imagemeta_SonySLTA55_truncated.arw"}) {
+        SCOPED_TRACE(other);
+        EXPECT_LT(distance(small, medium), distance(small, print(other, 400)) / 4);
     }
 }
 
