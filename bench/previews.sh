@@ -199,6 +199,17 @@ if want 4; then
     for max in 160 400 1600 8192; do sizes="$sizes  max $max: $(preview_size "$gelatin" "$folder/$first" "$max")"; done
     echo "     previews:$sizes"
   done
+  # The three together in one folder.
+  rm -rf "$out/raw-all" && mkdir -p "$out/raw-all"
+  for ext in nef cr2 arw; do for f in "$out/raw-$ext"/*; do ln "$f" "$out/raw-all/$ext-$(basename "$f")"; done; done
+  files=$((3 * raw_count))
+  read -r g_wall g_cpu < <(probe_per_file "$gelatin" "$out/raw-all" 400 "$files")
+  line="all three in one folder ($files files)  gelatin: $g_wall / $g_cpu"
+  if [ -n "$baseline" ]; then
+    read -r b_wall b_cpu < <(probe_per_file "$baseline" "$out/raw-all" 400 "$files")
+    line="$line   baseline: $b_wall / $b_cpu (CPU $(printf '%.1f' "$(calc "$b_cpu / $g_cpu")")x, wall $(printf '%.1f' "$(calc "$b_wall / $g_wall")")x)"
+  fi
+  echo "$line"
 fi
 
 # 5. The 24 MP DNG folder, whose one embedded preview is 6000x4000.
