@@ -37,6 +37,18 @@ std::optional<Source> open(const std::filesystem::path& file);
 // (rendered true), upright when transform holds. 8-bit RGB.
 std::optional<Imaging::Bitmap> preview(const Source& source, int maxPixel, bool rendered, bool transform);
 
+// The embedded preview that preview() takes for a RAW file (rendered false) at
+// maxPixel, with the stored size of the picture it was made from (before scaling
+// and turning). Of the file's complete embedded JPEG previews that is the smallest
+// whose long edge is at least maxPixel, or the largest when none is that large;
+// bitmap thumbnails only when no JPEG preview is usable.
+struct EmbeddedPreviewChoice {
+    Imaging::Bitmap image;
+    int storedWidth = 0;
+    int storedHeight = 0;
+};
+std::optional<EmbeddedPreviewChoice> embeddedPreview(const Source& source, int maxPixel, bool transform);
+
 // Writes the picture as a JPEG through "<url>.part" and returns the final file's size.
 std::optional<long long> writeJPEG(const Imaging::Bitmap& image, const std::filesystem::path& url, double quality);
 // The same with the ICC profile of the picture's colour space embedded (none when empty).

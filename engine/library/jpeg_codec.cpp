@@ -3,7 +3,9 @@
 
 #include "engine/library/jpeg_codec.h"
 
+#include <algorithm>
 #include <csetjmp>
+#include <cstddef>
 #include <cstdio>
 #include <memory>
 
@@ -66,6 +68,55 @@ void cmykToRGB(const std::uint8_t* cmyk, std::uint8_t* rgb, bool inverted) {
     }
 }
 
+// Where the pixels of a stored picture go when it is turned upright as an EXIF
+// orientation says (the same turns as applyOrientation): the target pixel of
+// stored pixel (x, y) is origin + x * stepX + y * stepY, counted in pixels.
+struct Placement {
+    int width = 0;  // the upright picture's size
+    int height = 0;
+    std::ptrdiff_t origin = 0;
+    std::ptrdiff_t stepX = 1;
+    std::ptrdiff_t stepY = 0;
+};
+
+Placement placementFor(int orientation, int width, int height) {
+    const bool transposed = orientation >= 5 && orientation <= 8;
+    Placement p;
+    p.width = transposed ? height : width;
+    p.height = transposed ? width : height;
+    // Target column and row of (x, y): column = c0 + cx x + cy y, row = r0 + rx x + ry y.
+    std::ptrdiff_t c0 = 0, cx = 1, cy = 0, r0 = 0, rx = 0, ry = 1;
+    switch (orientation) {
+        case 2: c0 = width - 1, cx = -1; break;                                       // mirrored left to right
+        case 3: c0 = width - 1, cx = -1, r0 = height - 1, ry = -1; break;             // upside down
+        case 4: r0 = height - 1, ry = -1; break;                                      // mirrored top to bottom
+        case 5: cx = 0, cy = 1, rx = 1, ry = 0; break;                                // along the diagonal
+        case 6: c0 = height - 1, cx = 0, cy = -1, rx = 1, ry = 0; break;              // quarter clockwise
+        case 7: c0 = height - 1, cx = 0, cy = -1, r0 = width - 1, rx = -1, ry = 0; break;  // other diagonal
+        case 8: cx = 0, cy = 1, r0 = width - 1, rx = -1, ry = 0; break;               // quarter anticlockwise
+        default: break;
+    }
+    p.origin = r0 * p.width + c0;
+    p.stepX = rx * p.width + cx;
+    p.stepY = ry * p.width + cy;
+    return p;
+}
+
+// Copies a block of decoded RGB rows (stored rows y0 ...) to their upright places.
+// Going down the block's rows for each column keeps the writes of a quarter turn
+// next to each other.
+void placeRows(const std::uint8_t* block, int rows, int y0, int width, const Placement& p, Imaging::Bitmap& target) {
+    std::uint8_t* pixels = target.pixels.data();
+    for (int x = 0; x < width; ++x) {
+        std::ptrdiff_t at = p.origin + x * p.stepX + std::ptrdiff_t(y0) * p.stepY;
+        const std::uint8_t* source = block + std::size_t(x) * 3;
+        for (int r = 0; r < rows; ++r, at += p.stepY, source += std::size_t(width) * 3) {
+            std::uint8_t* target3 = pixels + at * 3;
+            target3[0] = source[0], target3[1] = source[1], target3[2] = source[2];
+        }
+    }
+}
+
 struct DecompressGuard {
     jpeg_decompress_struct* cinfo;
     ~DecompressGuard() { jpeg_destroy_decompress(cinfo); }
@@ -73,7 +124,7 @@ struct DecompressGuard {
 
 }  // namespace
 
-std::optional<DecodedJPEG> decodeJPEG(const std::uint8_t* data, std::size_t size, int maxPixel) {
+std::optional<DecodedJPEG> decodeJPEG(const std::uint8_t* data, std::size_t size, int maxPixel, int orientation) {
     if (!data || size < 4) return std::nullopt;
 
     // Everything the decoder fills lives behind pointers set before setjmp, so that
@@ -83,6 +134,7 @@ std::optional<DecodedJPEG> decodeJPEG(const std::uint8_t* data, std::size_t size
     auto result = std::make_unique<DecodedJPEG>();
     auto progress = std::make_unique<jpeg_progress_mgr>();
     auto rowBuffer = std::make_unique<std::vector<std::uint8_t>>();
+    auto blockBuffer = std::make_unique<std::vector<std::uint8_t>>();
 
     cinfo->err = jpeg_std_error(&errors->base);
     errors->base.error_exit = onError;
@@ -108,19 +160,32 @@ std::optional<DecodedJPEG> decodeJPEG(const std::uint8_t* data, std::size_t size
     jpeg_start_decompress(cinfo.get());
     const int width = static_cast<int>(cinfo->output_width);
     const int height = static_cast<int>(cinfo->output_height);
-    result->bitmap = Imaging::Bitmap(width, height, 3);
+    // A turned picture is decoded a block of rows at a time into a small buffer and
+    // each block placed where it belongs upright.
+    const bool turned = orientation >= 2 && orientation <= 8;
+    const int blockRows = turned ? 16 : 1;
+    const Placement placement = placementFor(turned ? orientation : 1, width, height);
+    result->bitmap = Imaging::Bitmap(placement.width, placement.height, 3);
     result->fullWidth = static_cast<int>(cinfo->image_width);
     result->fullHeight = static_cast<int>(cinfo->image_height);
     if (cmyk) rowBuffer->resize(static_cast<std::size_t>(width) * 4);
+    if (turned) blockBuffer->resize(static_cast<std::size_t>(width) * 3 * blockRows);
 
     while (cinfo->output_scanline < cinfo->output_height) {
-        int y = static_cast<int>(cinfo->output_scanline);
-        JSAMPROW row = cmyk ? rowBuffer->data() : result->bitmap.row(y);
-        if (jpeg_read_scanlines(cinfo.get(), &row, 1) != 1) return std::nullopt;
-        if (cmyk) {
-            for (int x = 0; x < width; ++x)
-                cmykToRGB(rowBuffer->data() + 4 * x, result->bitmap.row(y) + 3 * x, cinfo->saw_Adobe_marker);
+        const int y0 = static_cast<int>(cinfo->output_scanline);
+        const int rows = std::min(blockRows, height - y0);
+        // Where decoded row r of this block goes, as RGB.
+        auto rgbRow = [&](int r) {
+            return turned ? blockBuffer->data() + static_cast<std::size_t>(r) * width * 3 : result->bitmap.row(y0 + r);
+        };
+        for (int r = 0; r < rows; ++r) {
+            JSAMPROW row = cmyk ? rowBuffer->data() : rgbRow(r);
+            if (jpeg_read_scanlines(cinfo.get(), &row, 1) != 1) return std::nullopt;
+            if (cmyk) {
+                for (int x = 0; x < width; ++x) cmykToRGB(row + 4 * x, rgbRow(r) + 3 * x, cinfo->saw_Adobe_marker);
+            }
         }
+        if (turned) placeRows(blockBuffer->data(), rows, y0, width, placement, result->bitmap);
     }
     jpeg_finish_decompress(cinfo.get());
     result->complete = !errors->damaged;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 
 #include <libheif/heif.h>
 #include <libraw/libraw.h>
@@ -179,43 +180,98 @@ std::optional<PreviewData> readLibRawThumbnail(const Source::State& state) {
     return std::nullopt;
 }
 
-// The picture of one embedded preview, decoded at the scale maxPixel needs. A JPEG
-// that ends early or is damaged is refused: the decoder would fill the missing part
-// grey, and a smaller complete preview is the better answer.
-std::optional<Imaging::Bitmap> decodePreviewData(const PreviewData& data, int maxPixel) {
-    if (data.pixels) return data.pixels;
+// The picture of one embedded preview, decoded at the scale maxPixel needs and
+// turned upright as orientation says. JPEG data is turned while it is decoded, so
+// no second full-size picture is held. A JPEG that ends early or is damaged is
+// refused: the decoder would fill the missing part grey, and another complete
+// preview is the better answer.
+std::optional<Imaging::Bitmap> decodePreviewData(const PreviewData& data, int maxPixel, int orientation) {
+    if (data.pixels) return finish(*data.pixels, maxPixel, orientation);
     if (data.jpeg) {
-        auto decoded = decodeJPEG(data.bytes.data(), data.bytes.size(), maxPixel);
+        auto decoded = decodeJPEG(data.bytes.data(), data.bytes.size(), maxPixel, orientation);
         if (!decoded || !decoded->complete) return std::nullopt;
-        return fitWithin(std::move(decoded->bitmap), maxPixel, decoded->fullWidth, decoded->fullHeight);
+        const bool transposed = orientation >= 5 && orientation <= 8;
+        return fitWithin(std::move(decoded->bitmap), maxPixel, transposed ? decoded->fullHeight : decoded->fullWidth,
+                         transposed ? decoded->fullWidth : decoded->fullHeight);
     }
-    return decodeTiffPreview(data.bytes.data(), data.bytes.size(), maxPixel);
+    auto bitmap = decodeTiffPreview(data.bytes.data(), data.bytes.size(), maxPixel);
+    if (!bitmap) return std::nullopt;
+    return finish(std::move(*bitmap), maxPixel, orientation);
 }
 
-// The camera's preview: LibRaw's pick first (for most formats the largest JPEG),
-// then Exiv2's list, JPEG before bitmap thumbnails and larger before smaller; a
-// bitmap from LibRaw waits until no JPEG has worked.
-std::optional<Imaging::Bitmap> embeddedPreview(const Source::State& state, int maxPixel, bool transform) {
-    int orientation = transform ? state.orientation : 1;
-    std::optional<Imaging::Bitmap> rawBitmap;
-    if (state.rawThumbnail) {
-        if (auto data = readLibRawThumbnail(state)) {
-            if (data->pixels) {
-                rawBitmap = std::move(data->pixels);
-            } else if (auto bitmap = decodePreviewData(*data, maxPixel)) {
-                return finish(std::move(*bitmap), maxPixel, orientation);
-            }
-        }
+std::optional<PreviewData> readPreview(const Source::State& state, const EmbeddedPreview& preview) {
+    switch (preview.origin) {
+        case EmbeddedPreview::Origin::file: return readThumbnailAt(state, preview.offset, preview.length);
+        case EmbeddedPreview::Origin::memory:
+            if (!preview.bytes) return std::nullopt;
+            return PreviewData{*preview.bytes, true, std::nullopt};
+        case EmbeddedPreview::Origin::exiv2: return readExiv2Preview(state, preview.id);
+        case EmbeddedPreview::Origin::libraw: return readLibRawThumbnail(state);
+        case EmbeddedPreview::Origin::heif: break;
     }
-    std::vector<EmbeddedPreview> previews = exiv2Previews(state);
-    for (const EmbeddedPreview& preview : previews) {
-        if (!preview.jpeg && rawBitmap) break;
-        auto data = readExiv2Preview(state, preview.id);
-        if (!data) continue;
-        if (auto bitmap = decodePreviewData(*data, maxPixel)) return finish(std::move(*bitmap), maxPixel, orientation);
-    }
-    if (rawBitmap) return finish(std::move(*rawBitmap), maxPixel, orientation);
     return std::nullopt;
+}
+
+// The camera's preview for maxPixel: of the complete JPEG previews, the smallest
+// whose long edge reaches maxPixel, or else the largest. The previews the file's
+// layout points at are tried first (LibRaw's pick, usually the largest, among
+// them); Exiv2's list is built only when LibRaw had no pick and those fall short,
+// or when none of them decodes. Bitmap thumbnails come last, LibRaw's after every
+// JPEG.
+std::optional<EmbeddedPreviewChoice> chooseEmbeddedPreview(const Source::State& state, int maxPixel, bool transform) {
+    const int orientation = transform ? state.orientation : 1;
+    // Each picture is tried once, whichever list names it.
+    std::vector<std::tuple<int, int, long long>> tried;
+    auto firstTry = [&](const EmbeddedPreview& p) {
+        auto key = std::make_tuple(p.width, p.height, p.bytes ? static_cast<long long>(p.bytes->size()) : p.length);
+        if (std::find(tried.begin(), tried.end(), key) != tried.end()) return false;
+        tried.push_back(key);
+        return true;
+    };
+    auto attempt = [&](const EmbeddedPreview& p) -> std::optional<EmbeddedPreviewChoice> {
+        auto data = readPreview(state, p);
+        if (!data) return std::nullopt;
+        auto bitmap = decodePreviewData(*data, maxPixel, orientation);
+        if (!bitmap) return std::nullopt;
+        return EmbeddedPreviewChoice{std::move(*bitmap), p.width, p.height};
+    };
+
+    std::vector<EmbeddedPreview> known = layoutPreviews(state);
+    TryingOrder order = inTryingOrder(known, maxPixel);
+    for (std::size_t i = 0; i < order.reaching; ++i)
+        if (firstTry(order.previews[i]))
+            if (auto chosen = attempt(order.previews[i])) return chosen;
+    const bool libRawPicked = std::any_of(known.begin(), known.end(), [&](const EmbeddedPreview& p) {
+        return state.rawThumbnail && p.origin == EmbeddedPreview::Origin::file && p.offset == state.rawThumbnail->offset;
+    });
+    std::vector<EmbeddedPreview> exiv2;
+    if (!libRawPicked) {
+        exiv2 = exiv2Previews(state);
+        for (const EmbeddedPreview& p : exiv2)
+            if (p.jpeg) known.push_back(p);
+    }
+    for (const EmbeddedPreview& p : inTryingOrder(std::move(known), maxPixel).previews)
+        if (firstTry(p))
+            if (auto chosen = attempt(p)) return chosen;
+
+    // Nothing the layout names decodes: whatever Exiv2 finds, as it ranks them.
+    std::optional<EmbeddedPreview> rawBitmap;
+    if (state.rawThumbnail && state.rawThumbnail->offset <= 0) rawBitmap = state.rawThumbnail;
+    if (libRawPicked) exiv2 = exiv2Previews(state);
+    for (const EmbeddedPreview& p : exiv2) {
+        if (!p.jpeg && rawBitmap) break;
+        if (firstTry(p))
+            if (auto chosen = attempt(p)) return chosen;
+    }
+    if (rawBitmap)
+        if (auto chosen = attempt(*rawBitmap)) return chosen;
+    return std::nullopt;
+}
+
+std::optional<Imaging::Bitmap> embeddedImage(const Source::State& state, int maxPixel, bool transform) {
+    auto chosen = chooseEmbeddedPreview(state, maxPixel, transform);
+    if (!chosen) return std::nullopt;
+    return std::move(chosen->image);
 }
 
 // A HEIF image (the primary one, or a thumbnail item) as RGB. libheif applies the
@@ -277,8 +333,13 @@ std::optional<Imaging::Bitmap> decodeRenderedJPEG(const Source::State& state, in
 
 Imaging::Bitmap applyOrientation(Imaging::Bitmap bitmap, int orientation) {
     if (orientation < 2 || orientation > 8 || bitmap.empty()) return bitmap;
+    // Turned straight into the new picture: the original and the turned one are the
+    // only full-size copies held.
+    const bool transposed = orientation >= 5;
+    Imaging::Bitmap upright(transposed ? bitmap.height : bitmap.width, transposed ? bitmap.width : bitmap.height,
+                            bitmap.channels);
     cv::Mat source = viewOf(bitmap);
-    cv::Mat turned;
+    cv::Mat turned = viewOf(upright);
     switch (orientation) {
         case 2: cv::flip(source, turned, 1); break;                            // mirrored left to right
         case 3: cv::rotate(source, turned, cv::ROTATE_180); break;             // upside down
@@ -288,7 +349,16 @@ Imaging::Bitmap applyOrientation(Imaging::Bitmap bitmap, int orientation) {
         case 7: cv::transpose(source, turned), cv::flip(turned, turned, -1); break;  // the other diagonal
         case 8: cv::rotate(source, turned, cv::ROTATE_90_COUNTERCLOCKWISE); break;  // lying on its right side
     }
-    return bitmapOf(turned);
+    return upright;
+}
+
+std::optional<EmbeddedPreviewChoice> embeddedPreview(const Source& source, int maxPixel, bool transform) {
+    if (!source.state || maxPixel <= 0 || source.state->kind == SourceKind::heif) return std::nullopt;
+    try {
+        return chooseEmbeddedPreview(*source.state, maxPixel, transform);
+    } catch (...) {
+    }
+    return std::nullopt;
 }
 
 std::optional<Imaging::Bitmap> preview(const Source& source, int maxPixel, bool rendered, bool transform) {
@@ -310,10 +380,10 @@ std::optional<Imaging::Bitmap> preview(const Source& source, int maxPixel, bool 
             }
             case SourceKind::jpeg:
                 if (rendered) return decodeRenderedJPEG(state, maxPixel, transform, true);
-                return embeddedPreview(state, maxPixel, transform);
+                return embeddedImage(state, maxPixel, transform);
             case SourceKind::raw:
                 // Whatever the caller believes, sensor data is never decoded here.
-                return embeddedPreview(state, maxPixel, transform);
+                return embeddedImage(state, maxPixel, transform);
         }
     } catch (...) {
     }

@@ -273,6 +273,7 @@ std::vector<EmbeddedPreview> exiv2Previews(const Source::State& state) {
             preview.id = static_cast<int>(p.id_);
             preview.width = static_cast<int>(p.width_);
             preview.height = static_cast<int>(p.height_);
+            preview.length = static_cast<long long>(p.size_);
             preview.jpeg = p.mimeType_ == "image/jpeg";
             previews.push_back(preview);
         }

@@ -2,6 +2,7 @@
 // What an opened photo file remembers: its kind, its capture facts and the
 // embedded previews it offers. Private to the photo library.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -41,7 +42,10 @@ enum class SourceKind { jpeg, heif, raw };
 
 // One picture stored inside a file besides (or instead of) its primary image.
 struct EmbeddedPreview {
-    enum class Origin { exiv2, libraw, heif };
+    // exiv2: one of Exiv2's previews (by id); libraw: LibRaw's pick; heif: a HEIF
+    // thumbnail item; file: JPEG bytes at offset, length in the file; memory: JPEG
+    // bytes that Exiv2 already read with the metadata.
+    enum class Origin { exiv2, libraw, heif, file, memory };
     Origin origin = Origin::exiv2;
     int id = 0;          // Exiv2 preview id or HEIF thumbnail index
     int width = 0;
@@ -51,7 +55,9 @@ struct EmbeddedPreview {
     // without parsing the file again (0: not known, ask LibRaw).
     long long offset = 0;
     long long length = 0;
+    std::shared_ptr<const std::vector<std::uint8_t>> bytes;  // for Origin::memory
     long long area() const { return static_cast<long long>(width) * height; }
+    long long longEdge() const { return std::max(width, height); }
 };
 
 struct Source::State {
@@ -78,6 +84,26 @@ std::vector<EmbeddedPreview> exiv2Previews(const Source::State& state);
 
 // The encoded data of one of Exiv2's previews and whether it is JPEG (TIFF otherwise).
 std::optional<std::pair<std::vector<std::uint8_t>, bool>> exiv2PreviewData(const Source::State& state, int id);
+
+// The JPEG previews that the file's own layout points at, found without building
+// Exiv2's preview list (which reads every picture of the file): LibRaw's pick, the
+// JPEG streams named by the TIFF tags of a TIFF-based RAW file (interchange-format
+// offsets and lengths, single JPEG strips), and the small previews Exiv2 already
+// read with the metadata. Each carries the stored size of its JPEG header. A preview
+// that does not start within the file, is no 8-bit JPEG the decoder reads, or has
+// no end marker is left out.
+std::vector<EmbeddedPreview> layoutPreviews(const Source::State& state);
+
+// The order in which previews are tried for a preview bounded to maxPixel: those
+// whose long edge reaches maxPixel, smallest first, then the others, largest first
+// (turning a picture upright never changes its long edge). Previews shaped unlike
+// the largest one (the small 4:3 thumbnails of 3:2 cameras, black bands above and
+// below the picture) come after all others, larger first.
+struct TryingOrder {
+    std::vector<EmbeddedPreview> previews;
+    std::size_t reaching = 0;  // how many at the front reach maxPixel with the photo's shape
+};
+TryingOrder inTryingOrder(std::vector<EmbeddedPreview> previews, int maxPixel);
 
 // Sets Exiv2 up once per process for use from many threads (silent, with BMFF
 // and a lock around the XMP toolkit).

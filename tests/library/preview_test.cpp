@@ -1,9 +1,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <fstream>
 #include <thread>
 
+#include "engine/library/analysis.h"
 #include "engine/library/extraction.h"
 #include "library_support.h"
 
@@ -45,8 +47,9 @@ TEST_P(PreviewSize, IsBoundedKeepsAspectAndIsNeverEnlarged) {
 INSTANTIATE_TEST_SUITE_P(
     Samples, PreviewSize,
     ::testing::Values(
-        // RAW files: the camera's embedded JPEG, scaled down.
-        PreviewCase{"raw/partial/imagemeta_NikonD7100_truncated.nef", 400, false, true, 400, 267},
+        // RAW files: the camera's embedded JPEG, scaled down (for the Nikon its
+        // 570x375 preview, a few rows short of 3:2).
+        PreviewCase{"raw/partial/imagemeta_NikonD7100_truncated.nef", 400, false, true, 400, 263},
         PreviewCase{"raw/partial/imagemeta_SonySLTA55_truncated.arw", 400, false, true, 400, 267},
         PreviewCase{"raw/partial/imagemeta_Canon1DsMkIII_truncated.cr2", 400, false, true, 400, 267},
         PreviewCase{"raw/partial/exiv2_Canon-R6-pruned.cr3", 400, false, true, 400, 267},
@@ -57,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
         PreviewCase{"raw/complete/imagemeta_CanonEOSD30.crw", 8192, false, true, 1440, 960},
         PreviewCase{"raw/partial/imagemeta_SonySLTA55_truncated.arw", 8192, false, true, 1616, 1080},
         // A RAW file is never decoded, even when the caller asks for the primary image.
-        PreviewCase{"raw/partial/imagemeta_NikonD7100_truncated.nef", 400, true, true, 400, 267},
+        PreviewCase{"raw/partial/imagemeta_NikonD7100_truncated.nef", 400, true, true, 400, 263},
         // JPEG: the primary image is decoded and scaled although an EXIF thumbnail exists;
         // without rendered the EXIF thumbnail is the preview.
         PreviewCase{"jpeg_camera/ianare_DSCN0010.jpg", 400, true, true, 400, 300},
@@ -161,6 +164,97 @@ TEST(PreviewRaw, TruncatedLargestPreviewFallsBackToTheNextCompleteOne) {
     ASSERT_TRUE(image);
     EXPECT_EQ(image->width, 1620);
     EXPECT_EQ(image->height, 1080);
+    // Asked for less, the smaller previews that suffice are taken as before.
+    for (auto [maxPixel, storedWidth] : {std::pair{1600, 1620}, std::pair{400, 570}}) {
+        auto chosen = Extraction::embeddedPreview(*source, maxPixel, true);
+        ASSERT_TRUE(chosen);
+        EXPECT_EQ(chosen->storedWidth, storedWidth) << maxPixel;
+    }
+}
+
+// Of a RAW file's complete embedded JPEG previews, the smallest whose long edge
+// reaches the requested size is decoded, else the largest. The 4:3 160x120
+// thumbnails of the 3:2 Canon and Sony files (black bands above and below) are
+// passed over while a preview of the photo's own shape is there.
+TEST(PreviewChoice, SmallestEmbeddedPreviewLargeEnoughIsDecoded) {
+    REQUIRE_FIXTURES();
+    struct {
+        const char* file;
+        int maxPixel;
+        int storedWidth, storedHeight;  // the preview chosen
+        int width, height;              // what comes out
+    } cases[] = {
+        // Nikon D7100: 570x375 preview, 1620x1080 preview, 6000x4000 JpgFromRaw (and a 160x120 RGB thumbnail).
+        {"raw/partial/imagemeta_NikonD7100_truncated.nef", 160, 570, 375, 160, 105},
+        {"raw/partial/imagemeta_NikonD7100_truncated.nef", 400, 570, 375, 400, 263},
+        {"raw/partial/imagemeta_NikonD7100_truncated.nef", 1600, 1620, 1080, 1600, 1067},
+        {"raw/partial/imagemeta_NikonD7100_truncated.nef", 8192, 6000, 4000, 6000, 4000},
+        // Canon 1Ds Mark III: 160x120 thumbnail, 2784x1856 preview.
+        {"raw/partial/imagemeta_Canon1DsMkIII_truncated.cr2", 160, 2784, 1856, 160, 107},
+        {"raw/partial/imagemeta_Canon1DsMkIII_truncated.cr2", 400, 2784, 1856, 400, 267},
+        {"raw/partial/imagemeta_Canon1DsMkIII_truncated.cr2", 1600, 2784, 1856, 1600, 1067},
+        {"raw/partial/imagemeta_Canon1DsMkIII_truncated.cr2", 8192, 2784, 1856, 2784, 1856},
+        // Sony SLT-A55: 160x120 thumbnail, 1616x1080 preview.
+        {"raw/partial/imagemeta_SonySLTA55_truncated.arw", 160, 1616, 1080, 160, 107},
+        {"raw/partial/imagemeta_SonySLTA55_truncated.arw", 400, 1616, 1080, 400, 267},
+        {"raw/partial/imagemeta_SonySLTA55_truncated.arw", 1600, 1616, 1080, 1600, 1069},
+        {"raw/partial/imagemeta_SonySLTA55_truncated.arw", 8192, 1616, 1080, 1616, 1080},
+        // Adobe DNG: 256x171 and 1024x683 JPEG strips.
+        {"raw/complete/photoprism_canon_eos_6d.dng", 160, 256, 171, 160, 107},
+        {"raw/complete/photoprism_canon_eos_6d.dng", 400, 1024, 683, 400, 267},
+        {"raw/complete/photoprism_canon_eos_6d.dng", 8192, 1024, 683, 1024, 683},
+        // Canon R6 CR3 (previews that only Exiv2's list knows): 160x120 thumbnail, 1620x1080 preview.
+        {"raw/partial/exiv2_Canon-R6-pruned.cr3", 160, 1620, 1080, 160, 107},
+        {"raw/partial/exiv2_Canon-R6-pruned.cr3", 8192, 1620, 1080, 1620, 1080},
+        // One preview only.
+        {"raw/complete/imagemeta_CanonEOSD30.crw", 160, 1440, 960, 160, 107},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " at " + std::to_string(c.maxPixel));
+        auto source = Extraction::open(fixture(c.file));
+        ASSERT_TRUE(source);
+        auto chosen = Extraction::embeddedPreview(*source, c.maxPixel, true);
+        ASSERT_TRUE(chosen);
+        EXPECT_EQ(chosen->storedWidth, c.storedWidth);
+        EXPECT_EQ(chosen->storedHeight, c.storedHeight);
+        EXPECT_EQ(chosen->image.width, c.width);
+        EXPECT_EQ(chosen->image.height, c.height);
+        // The preview is that picture.
+        auto image = Extraction::preview(*source, c.maxPixel, false, true);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->pixels, chosen->image.pixels);
+    }
+}
+
+// The feature print and the analysis are made from whichever preview was chosen:
+// the Nikon's 570x375 preview at 400 pixels describes the same photo as its
+// 1620x1080 one at 1600, far closer than the other cameras' photos.
+TEST(PreviewChoice, FeaturePrintAndAnalysisWorkOnTheChosenPreview) {
+    REQUIRE_FIXTURES();
+    auto print = [](const char* file, int maxPixel) {
+        auto source = Extraction::open(fixture(file));
+        EXPECT_TRUE(source);
+        auto image = source ? Extraction::preview(*source, maxPixel, false, true) : std::nullopt;
+        EXPECT_TRUE(image);
+        if (!image) return Extraction::FeaturePrintVector{};
+        EXPECT_TRUE(Extraction::localAnalysis(*image));
+        auto vector = Extraction::featurePrintVector(*image);
+        EXPECT_TRUE(vector);
+        return vector.value_or(Extraction::FeaturePrintVector{});
+    };
+    auto distance = [](const Extraction::FeaturePrintVector& a, const Extraction::FeaturePrintVector& b) {
+        double sum = 0;
+        for (std::size_t i = 0; i < a.size(); ++i) sum += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
+        return std::sqrt(sum);
+    };
+    const char* nikon = "raw/partial/imagemeta_NikonD7100_truncated.nef";
+    auto small = print(nikon, 400);
+    auto medium = print(nikon, 1600);
+    for (const char* other : {"raw/partial/imagemeta_Canon1DsMkIII_truncated.cr2",
+                              "raw/partial/imagemeta_SonySLTA55_truncated.arw"}) {
+        SCOPED_TRACE(other);
+        EXPECT_LT(distance(small, medium), distance(small, print(other, 400)) / 4);
+    }
 }
 
 TEST(PreviewRaw, FileWithoutUsablePreviewGivesNothingButKeepsMetadata) {
