@@ -153,13 +153,13 @@ std::optional<double> exifNumber(const Exiv2::ExifData& exif, const char* key) {
 
 // The first text found among the auxiliary sources: the XMP aux namespace and
 // the maker notes that carry the same fact.
-std::optional<std::string> auxiliaryText(Exiv2::Image& image, const char* xmpKey,
+std::optional<std::string> auxiliaryText(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp, const char* xmpKey,
                                          std::initializer_list<const char*> exifKeys) {
-    if (const Exiv2::Value* value = xmpValue(image.xmpData(), xmpKey)) {
+    if (const Exiv2::Value* value = xmpValue(xmp, xmpKey)) {
         if (auto text = cleanValue(*value)) return text;
     }
     for (const char* key : exifKeys) {
-        if (auto text = exifText(image.exifData(), key)) return text;
+        if (auto text = exifText(exif, key)) return text;
     }
     return std::nullopt;
 }
@@ -195,23 +195,24 @@ std::optional<int> orientationFromFlip(int flip) {
     }
 }
 
-ImageMetadata metadataFromExiv2(Exiv2::Image& image) {
+ImageMetadata metadataFromExiv2(Exiv2::Image& image) { return metadataFromTags(image.exifData(), image.xmpData()); }
+
+ImageMetadata metadataFromTags(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp) {
     ImageMetadata m;
-    const Exiv2::ExifData& exif = image.exifData();
 
     m.camera = cameraName(exifText(exif, "Exif.Image.Make"), exifText(exif, "Exif.Image.Model"));
     m.shotAt = exifText(exif, "Exif.Photo.DateTimeOriginal");
 
     m.cameraSerial = exifText(exif, "Exif.Photo.BodySerialNumber");
     if (!m.cameraSerial) {
-        m.cameraSerial = auxiliaryText(image, "Xmp.aux.SerialNumber",
+        m.cameraSerial = auxiliaryText(exif, xmp, "Xmp.aux.SerialNumber",
                                        {"Exif.Canon.SerialNumber", "Exif.Nikon3.SerialNumber",
                                         "Exif.Olympus.SerialNumber", "Exif.OlympusEq.SerialNumber",
                                         "Exif.Pentax.SerialNumber", "Exif.Fujifilm.SerialNumber"});
     }
     m.lens = exifText(exif, "Exif.Photo.LensModel");
     if (!m.lens) {
-        m.lens = auxiliaryText(image, "Xmp.aux.Lens",
+        m.lens = auxiliaryText(exif, xmp, "Xmp.aux.Lens",
                                {"Exif.Canon.LensModel", "Exif.OlympusEq.LensModel", "Exif.Panasonic.LensType"});
     }
 

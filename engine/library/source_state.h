@@ -12,7 +12,12 @@
 
 #include "engine/library/extraction.h"
 
+struct heif_context;
+struct heif_image_handle;
+
 namespace Exiv2 {
+class ExifData;
+class XmpData;
 class Image;
 class PreviewManager;
 struct PreviewProperties;
@@ -45,6 +50,9 @@ struct Source::State {
     int orientation = 1;                        // how previews are turned upright
     std::optional<EmbeddedPreview> rawThumbnail;  // the one LibRaw picks, tried first
     std::vector<EmbeddedPreview> heifThumbnails;
+    // A HEIF picture rewrapped in memory (the first frame of an image sequence,
+    // which libheif does not read from the file itself); empty: read the file.
+    std::shared_ptr<const std::vector<std::uint8_t>> heifBytes;
     // The Exiv2 view of the file, kept for reading previews later; Exiv2 objects
     // are not safe for concurrent use, hence the lock. Listing Exiv2's previews
     // can take long (it looks at every image of a large DNG), so it is done only
@@ -55,6 +63,13 @@ struct Source::State {
     mutable std::shared_ptr<Exiv2::PreviewManager> exivPreviewManager;
     mutable std::vector<Exiv2::PreviewProperties> exivPreviewProperties;
 };
+
+// Reads the file (or its rewrapped picture) into a libheif context.
+bool readHeifContext(const Source::State& state, heif_context* context);
+
+// Whether the image carries rotation or mirroring properties of its own, which
+// libheif applies when it decodes.
+bool heifTurnsItself(const heif_context* context, const heif_image_handle* image);
 
 // Exiv2's previews of the file, best first (JPEG before bitmaps, larger first).
 std::vector<EmbeddedPreview> exiv2Previews(const Source::State& state);
@@ -68,6 +83,9 @@ void prepareExiv2();
 
 // Capture facts from what Exiv2 read of the file.
 ImageMetadata metadataFromExiv2(Exiv2::Image& image);
+
+// Capture facts from EXIF and XMP tags read elsewhere (a HEIF file's EXIF block).
+ImageMetadata metadataFromTags(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp);
 
 // What LibRaw parsed from a RAW file's header, for formats Exiv2 cannot read.
 struct RawFacts {

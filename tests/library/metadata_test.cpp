@@ -72,6 +72,11 @@ TEST(Metadata, RealCameraFiles) {
          "2018:01:01 13:03:32", std::nullopt, 1.0, 2828427.0 / 500000, std::nullopt, 1},
         {"heic/libvips_heic-orientation-6.heic", 4032, 3024, "Apple iPhone XS", std::nullopt,
          "iPhone XS back dual camera 4.25mm f/1.8", "2020:03:05 11:28:10", 4.25, 1.0 / 121, 1.8, 40, 6},
+        // EXIF blocks that only libheif finds.
+        {"heic/exifpy_spring_1440x960.heic", 1440, 960, std::nullopt, std::nullopt, std::nullopt,
+         "2020:12:03 15:04:31", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+        {"heic/ianare_samplefilehub.heif", 640, 426, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+         std::nullopt, std::nullopt, std::nullopt, std::nullopt, 1},
         // A JPEG without any EXIF block: only its size.
         {"orientation/pillow/hopper.jpg", 128, 128, std::nullopt, std::nullopt, std::nullopt,
          std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt},

@@ -137,4 +137,52 @@ TEST(PhoneFiles, HEICWithASharedGainMapOpens) {
     EXPECT_TRUE(fs::exists(dir / "d.jpg"));
 }
 
+// An iPhone 7 HEIC has EXIF orientation 6 and no rotation property: its preview and
+// its develop render come out upright (tall), as do those of an iPhone XS file that
+// has both (turned once, not twice).
+TEST(PhoneFiles, HEICPreviewsAndRendersAreUpright) {
+    REQUIRE_FIXTURES();
+    TempDir dir;
+    std::vector<json> requests;
+    const char* files[] = {"heic/photoprism_iphone_7.heic", "heic/libvips_heic-orientation-6.heic"};
+    for (int i = 0; i < 2; ++i) {
+        const std::string src = fixture(files[i]).string();
+        requests.push_back({{"id", 10 * i}, {"src", src}, {"max", 400}});
+        requests.push_back({{"id", 10 * i + 1}, {"src", src}, {"max", 400}, {"transform", false}});
+        requests.push_back({{"id", 10 * i + 2}, {"src", src}, {"develop", true}, {"max", 500},
+                            {"out", (dir / ("render" + std::to_string(i) + ".jpg")).string()},
+                            {"look", {{"exposure", 0.3}}}});
+    }
+    auto answers = serve(requests);
+    ASSERT_EQ(answers.size(), 6u);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(files[i]);
+        const json& upright = answers[10 * i];
+        EXPECT_EQ(upright["orientation"], 6);
+        EXPECT_EQ(upright["rawW"], 4032);
+        EXPECT_EQ(upright["previewW"], 300) << upright;
+        EXPECT_EQ(upright["previewH"], 400);
+        EXPECT_EQ(answers[10 * i + 1]["previewW"], 400) << "as stored";
+        EXPECT_EQ(answers[10 * i + 1]["previewH"], 300);
+        const json& render = answers[10 * i + 2];
+        ASSERT_EQ(render["ok"], true) << render;
+        EXPECT_EQ(render["previewW"], 375) << render;
+        EXPECT_EQ(render["previewH"], 500);
+    }
+}
+
+// EXIF blocks that Exiv2 does not find in the file, read through libheif.
+TEST(PhoneFiles, HEICExifReadThroughLibheif) {
+    REQUIRE_FIXTURES();
+    auto answers = serve({
+        {{"id", 1}, {"src", fixture("heic/exifpy_spring_1440x960.heic").string()}, {"max", 200}},
+        {{"id", 2}, {"src", fixture("heic/ianare_samplefilehub.heif").string()}, {"max", 200}},
+    });
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_EQ(answers[1]["ok"], true) << answers[1];
+    EXPECT_EQ(answers[1]["shotAt"], "2020:12:03 15:04:31") << answers[1];
+    EXPECT_EQ(answers[2]["orientation"], 1) << answers[2];
+    EXPECT_EQ(answers[2]["rawW"], 640);
+}
+
 }  // namespace
