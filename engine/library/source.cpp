@@ -414,7 +414,16 @@ std::optional<Source> open(const fs::path& file) {
             }
             case SourceKind::heif: {
                 std::optional<Exiv2::ExifData> exif;
-                if (readHeif(*state, exif)) {
+                bool read = readHeif(*state, exif);
+                if (!read) {
+                    // An image sequence: its first picture.
+                    if (auto frame = firstFrameAsHeif(file)) {
+                        state->heifBytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(*frame));
+                        read = readHeif(*state, exif);
+                        if (!read) state->heifBytes.reset();
+                    }
+                }
+                if (read) {
                     ImageMetadata stored = state->metadata;
                     state->exiv = readExiv2(file);
                     // The EXIF block libheif finds first; Exiv2's own reading of the

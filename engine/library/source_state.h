@@ -64,6 +64,10 @@ struct Source::State {
     mutable std::vector<Exiv2::PreviewProperties> exivPreviewProperties;
 };
 
+// The first picture of a HEIF image sequence as a single-picture HEIF file in
+// memory; nothing when the file holds no HEVC track.
+std::optional<std::vector<std::uint8_t>> firstFrameAsHeif(const std::filesystem::path& file);
+
 // Reads the file (or its rewrapped picture) into a libheif context.
 bool readHeifContext(const Source::State& state, heif_context* context);
 

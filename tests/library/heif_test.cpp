@@ -100,4 +100,24 @@ TEST(HeifPreview, UprightFromTheFilesRotationOrElseItsEXIFOrientation) {
     }
 }
 
+// An image sequence has no image items; its first picture is decoded from its track
+// (a sunset over a beach: warm, with real detail, not a flat or broken decode).
+TEST(HeifSequence, FirstPictureOfTheTrack) {
+    REQUIRE_FIXTURES();
+    auto source = Extraction::open(fixture("heic/filetype_msf1_sequence.heic"));
+    ASSERT_TRUE(source);
+    EXPECT_EQ(Extraction::metadata(*source).rawW, 256);
+    EXPECT_EQ(Extraction::metadata(*source).rawH, 144);
+    auto picture = Extraction::preview(*source, 400, true, true);
+    ASSERT_TRUE(picture);
+    ASSERT_EQ(picture->width, 256);
+    ASSERT_EQ(picture->height, 144);
+    cv::Mat pixels(picture->height, picture->width, CV_8UC3, picture->pixels.data(), picture->stride());
+    cv::Scalar mean, deviation;
+    cv::meanStdDev(pixels, mean, deviation);
+    EXPECT_GT(mean[0], mean[2] + 20) << "red above blue";
+    EXPECT_GT(deviation[1], 25);
+    EXPECT_TRUE(Extraction::decodeRendered(*source));
+}
+
 }  // namespace

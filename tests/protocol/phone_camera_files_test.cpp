@@ -185,4 +185,21 @@ TEST(PhoneFiles, HEICExifReadThroughLibheif) {
     EXPECT_EQ(answers[2]["rawW"], 640);
 }
 
+// An image sequence (a HEVC track, no image items): its first picture.
+TEST(PhoneFiles, HEICSequenceShowsItsFirstPicture) {
+    REQUIRE_FIXTURES();
+    TempDir dir;
+    auto answers = serve({{{"id", 1}, {"src", fixture("heic/filetype_msf1_sequence.heic").string()}, {"max", 400},
+                           {"out", (dir / "s.jpg").string()}, {"fp", true}}});
+    ASSERT_EQ(answers.size(), 1u);
+    const json& a = answers[1];
+    EXPECT_EQ(a["ok"], true) << a;
+    EXPECT_EQ(a["rawW"], 256);
+    EXPECT_EQ(a["rawH"], 144);
+    EXPECT_EQ(a["previewW"], 256);
+    EXPECT_EQ(a["previewH"], 144);
+    EXPECT_TRUE(a.contains("fp"));
+    EXPECT_TRUE(fs::exists(dir / "s.jpg"));
+}
+
 }  // namespace
