@@ -166,6 +166,41 @@ std::optional<std::string> auxiliaryText(const Exiv2::ExifData& exif, const Exiv
 
 std::optional<std::string> nonEmpty(const std::string& text) { return cleanText(text); }
 
+// The value at index i of a tag as a signed 16-bit number (Canon stores signed
+// values in unsigned shorts).
+std::optional<int> signedShortAt(const Exiv2::ExifData& exif, const char* key, long i = 0) {
+    const Exiv2::Value* value = exifValue(exif, key);
+    if (!value || value->count() <= i) return std::nullopt;
+    auto v = numberAt(*value, i);
+    if (!v) return std::nullopt;
+    return static_cast<int>(static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<long long>(*v))));
+}
+
+// A CRW file keeps its capture facts in Canon's own records, not in EXIF: Exiv2
+// derives a rounded exposure time (1 s where the camera recorded 5.04 s) and no
+// ISO, focal length or serial number. They are taken from the records instead.
+void fillFromCanonRecords(ImageMetadata& m, const Exiv2::ExifData& exif) {
+    if (auto shutter = signedShortAt(exif, "Exif.CanonSi.ShutterSpeedValue"); shutter && *shutter != 0)
+        m.exposureTime = std::exp2(-canonEv(*shutter));
+    if (!m.iso) {
+        if (auto speed = signedShortAt(exif, "Exif.CanonSi.ISOSpeed"); speed && *speed > 0)
+            m.iso = std::llround(std::exp2(canonEv(*speed)) * 100.0 / 32.0);
+    }
+    if (!m.focalLength) {
+        if (auto focal = signedShortAt(exif, "Exif.Canon.FocalLength", 1); focal && *focal > 0) {
+            auto units = signedShortAt(exif, "Exif.CanonCs.Lens", 2);
+            m.focalLength = static_cast<double>(*focal) / (units && *units > 0 ? *units : 1);
+        }
+    }
+    if (!m.cameraSerial) {
+        // Two numbers in a CRW: the serial number, then a constant.
+        if (const Exiv2::Value* serial = exifValue(exif, "Exif.Canon.SerialNumber");
+            serial && serial->count() >= 1 && isNumberType(serial->typeId())) {
+            if (auto v = numberAt(*serial, 0); v && *v > 0) m.cameraSerial = numberText(*v);
+        }
+    }
+}
+
 }  // namespace
 
 std::optional<std::string> cleanText(std::string_view value) {
@@ -185,6 +220,19 @@ std::optional<std::string> cameraName(const std::optional<std::string>& make, co
     return *make + " " + *model;
 }
 
+double canonEv(int value) {
+    const int magnitude = std::abs(value);
+    const int fraction = magnitude & 0x1f;
+    double steps = magnitude - fraction;
+    if (fraction == 0x0c)
+        steps += 32.0 / 3;  // a third
+    else if (fraction == 0x14)
+        steps += 64.0 / 3;  // two thirds
+    else
+        steps += fraction;
+    return (value < 0 ? -steps : steps) / 32.0;
+}
+
 std::optional<int> orientationFromFlip(int flip) {
     switch (flip) {
         case 0: return 1;
@@ -195,7 +243,11 @@ std::optional<int> orientationFromFlip(int flip) {
     }
 }
 
-ImageMetadata metadataFromExiv2(Exiv2::Image& image) { return metadataFromTags(image.exifData(), image.xmpData()); }
+ImageMetadata metadataFromExiv2(Exiv2::Image& image) {
+    ImageMetadata m = metadataFromTags(image.exifData(), image.xmpData());
+    if (image.imageType() == Exiv2::ImageType::crw) fillFromCanonRecords(m, image.exifData());
+    return m;
+}
 
 ImageMetadata metadataFromTags(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp) {
     ImageMetadata m;

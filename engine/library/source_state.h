@@ -99,6 +99,10 @@ struct RawFacts {
 };
 ImageMetadata metadataFromRawFacts(const RawFacts& facts);
 
+// Canon's exposure steps in EV: 32 to a stop, where the fractions 12 and 20 stand
+// for a third and two thirds of a stop.
+double canonEv(int value);
+
 // EXIF orientation code for LibRaw's flip value (0, 3, 5, 6); nothing otherwise.
 std::optional<int> orientationFromFlip(int flip);
 

@@ -202,4 +202,19 @@ TEST(PhoneFiles, HEICSequenceShowsItsFirstPicture) {
     EXPECT_TRUE(fs::exists(dir / "s.jpg"));
 }
 
+// A Canon CRW's capture facts, as exiftool -n reads them.
+TEST(CameraFiles, CanonCRWCaptureFacts) {
+    auto answers = serve({{{"id", 1}, {"src", (sourceDir() / "samples/canon-eos-d30.crw").string()}, {"max", 200}}});
+    ASSERT_EQ(answers.size(), 1u);
+    const json& a = answers[1];
+    EXPECT_EQ(a["ok"], true) << a;
+    EXPECT_EQ(a["camera"], "Canon EOS D30");
+    EXPECT_EQ(a["cameraSerial"], "305465770");
+    EXPECT_EQ(a["iso"], 100);
+    EXPECT_DOUBLE_EQ(a["focalLength"].get<double>(), 31.0);
+    EXPECT_NEAR(a["exposureTime"].get<double>(), 5.03968419957949, 1e-12);
+    EXPECT_NEAR(a["aperture"].get<double>(), 5.65685424949238, 1e-6);
+    EXPECT_EQ(a["shotAt"], "2018:01:01 13:03:32");
+}
+
 }  // namespace
