@@ -92,7 +92,22 @@ bool isFloatType(Exiv2::TypeId type) { return type == Exiv2::tiffFloat || type =
 std::optional<double> numberAt(const Exiv2::Value& value, long i) {
     if (!isNumberType(value.typeId()) || value.count() <= i) return std::nullopt;
     if (isFloatType(value.typeId())) {
-        double v = value.toFloat(i);
+        // Exiv2's toFloat goes through single precision: a DOUBLE is read as it is
+        // stored, a FLOAT as the shortest decimal that it stands for (2.8, not
+        // 2.799999952316284).
+        double v = 0;
+        if (const auto* d = dynamic_cast<const Exiv2::ValueType<double>*>(&value)) {
+            v = d->value_.at(static_cast<std::size_t>(i));
+        } else if (const auto* f = dynamic_cast<const Exiv2::ValueType<float>*>(&value)) {
+            const float single = f->value_.at(static_cast<std::size_t>(i));
+            char text[32];
+            auto [end, ec] = std::to_chars(text, text + sizeof text, single);
+            if (ec != std::errc()) return std::nullopt;
+            auto [_, parsed] = std::from_chars(text, end, v);
+            if (parsed != std::errc()) v = single;
+        } else {
+            v = value.toFloat(i);
+        }
         return std::isfinite(v) ? std::optional<double>(v) : std::nullopt;
     }
     Exiv2::Rational r = value.toRational(i);

@@ -179,6 +179,23 @@ TEST(Metadata, TagRules) {
              EXPECT_EQ(m.rawW, 48);
              EXPECT_EQ(m.rawH, 32);
          }},
+        {"TIFF DOUBLE and FLOAT values keep the value written",
+         [](auto& exif, auto&) {
+             Exiv2::DoubleValue aperture;
+             aperture.read("2.8");
+             exif.add(Exiv2::ExifKey("Exif.Photo.FNumber"), &aperture);
+             Exiv2::FloatValue focal;
+             focal.read("85.7");
+             exif.add(Exiv2::ExifKey("Exif.Photo.FocalLength"), &focal);
+             Exiv2::DoubleValue exposure;
+             exposure.read("0.0003");
+             exif.add(Exiv2::ExifKey("Exif.Photo.ExposureTime"), &exposure);
+         },
+         [](auto& m) {
+             EXPECT_EQ(m.aperture, 2.8);
+             EXPECT_EQ(m.focalLength, 85.7);
+             EXPECT_EQ(m.exposureTime, 0.0003);
+         }},
         {"a zero denominator is no number; a list is no text",
          [](auto& exif, auto&) {
              exif["Exif.Photo.FocalLength"] = Exiv2::URational(0, 0);

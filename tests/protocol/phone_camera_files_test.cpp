@@ -5,13 +5,20 @@
 #include <filesystem>
 #include <map>
 
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <exiv2/exiv2.hpp>
+#pragma GCC diagnostic pop
 #include <nlohmann/json.hpp>
 
+#include "engine/library/extraction.h"
+#include "engine/protocol/records.h"
 #include "support/support.h"
 
 using namespace TestSupport;
 namespace fs = std::filesystem;
 using json = nlohmann::json;
+using namespace std::string_literals;
 
 namespace {
 
@@ -215,6 +222,47 @@ TEST(CameraFiles, CanonCRWCaptureFacts) {
     EXPECT_NEAR(a["exposureTime"].get<double>(), 5.03968419957949, 1e-12);
     EXPECT_NEAR(a["aperture"].get<double>(), 5.65685424949238, 1e-6);
     EXPECT_EQ(a["shotAt"], "2018:01:01 13:03:32");
+}
+
+// A raw NUL byte is never valid JSON: the line is dropped without an answer, wherever
+// the NUL stands, and the next line is answered as usual.
+TEST(RequestLines, ALineWithANulByteIsDropped) {
+    const std::string object = R"({"id":5,"src":"/x.jpg"})";
+    for (const std::string& line : {object + "\0garbage"s, object + "\0"s, R"({"id":5,"src":"/x)"s + "\0"s + R"(.jpg"})"s}) {
+        EXPECT_FALSE(Protocol::decodeRequest(line)) << line.size();
+    }
+    EXPECT_TRUE(Protocol::decodeRequest(object));
+
+    TempDir dir;
+    const std::string missing = (dir / "x.jpg").string();
+    const std::string input = R"({"id":5,"src":")" + missing + R"("})" + "\0garbage\n"s + R"({"id":6,"src":")" + missing +
+                              R"("})" + "\n";
+    auto result = run(gelatin(), {"serve"}, input);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    auto answers = lines(result.out);
+    ASSERT_EQ(answers.size(), 1u) << result.out;
+    EXPECT_EQ(json::parse(answers[0])["id"], 6);
+}
+
+// EXIF numbers stored as TIFF DOUBLE come out as written, not through single precision.
+TEST(RequestLines, DoubleExifNumbersKeepTheirValue) {
+    TempDir dir;
+    const fs::path photo = dir / "double.jpg";
+    Imaging::Bitmap picture(48, 32, 3);
+    ASSERT_TRUE(Extraction::writeJPEG(picture, photo, 0.8));
+    {
+        auto image = Exiv2::ImageFactory::open(photo.string());
+        image->readMetadata();
+        Exiv2::ExifData exif;
+        Exiv2::DoubleValue aperture;
+        aperture.read("2.8");
+        exif.add(Exiv2::ExifKey("Exif.Photo.FNumber"), &aperture);
+        image->setExifData(exif);
+        image->writeMetadata();
+    }
+    auto result = run(gelatin(), {"serve"}, R"({"id":1,"src":")" + photo.string() + R"(","max":32})" + "\n"s);
+    EXPECT_NE(result.out.find(R"("aperture":2.8,)"), std::string::npos) << result.out;
 }
 
 }  // namespace
