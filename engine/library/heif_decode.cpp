@@ -57,6 +57,20 @@ const char* fastHevcDecoder() {
     return name;
 }
 
+// Area averaging of one plane down to width x height. Most of a large reduction is
+// done first by a whole factor that divides both edges, which OpenCV averages
+// several times faster than an arbitrary one.
+cv::Mat areaReduced(const cv::Mat& plane, int width, int height) {
+    int factor = std::min(plane.cols / width, plane.rows / height) / 2;
+    while (factor >= 2 && (plane.cols % factor != 0 || plane.rows % factor != 0)) --factor;
+    cv::Mat source = plane;
+    if (factor >= 2)
+        cv::resize(plane, source, cv::Size(plane.cols / factor, plane.rows / factor), 0, 0, cv::INTER_AREA);
+    cv::Mat out;
+    cv::resize(source, out, cv::Size(width, height), 0, 0, cv::INTER_AREA);
+    return out;
+}
+
 std::optional<Imaging::Bitmap> reducedRGB(const heif_image* image, int width, int height) {
     if (!image || width <= 0 || height <= 0) return std::nullopt;
     if (heif_image_get_colorspace(image) != heif_colorspace_YCbCr) return std::nullopt;
@@ -82,7 +96,7 @@ std::optional<Imaging::Bitmap> reducedRGB(const heif_image* image, int width, in
         const int w = heif_image_get_width(image, channels[i]), h = heif_image_get_height(image, channels[i]);
         if (!data || w <= 0 || h <= 0) return std::nullopt;
         cv::Mat plane(h, w, CV_8UC1, const_cast<std::uint8_t*>(data), static_cast<std::size_t>(stride));
-        cv::resize(plane, planes[i], cv::Size(width, height), 0, 0, cv::INTER_AREA);
+        planes[i] = areaReduced(plane, width, height);
     }
 
     Imaging::Bitmap bitmap(width, height, 3);
