@@ -11,7 +11,9 @@
 #      against exiftool -b -PreviewImage + vipsthumbnail --size 400 per DNG;
 #   2. the same requests on the JPEG folder against one vipsthumbnail --size 400
 #      over the whole folder;
-#   3. peak resident memory of gelatin probe over 500 files against 50 files.
+#   3. gelatin serve and gelatin probe over N iPhone HEICs (full decodes, max 400)
+#      against one vipsthumbnail --size 400 over the same folder;
+#   4. peak resident memory of gelatin probe over 500 files against 50 files.
 # Installs exiftool, vipsthumbnail and GNU time with apt-get when they are missing.
 # Figures depend on the machine's load: run it on a quiet machine.
 set -euo pipefail
@@ -121,7 +123,28 @@ end=$(now)
 vips_jpeg=$(elapsed "$start" "$end")
 echo "JPEG 24 MP  gelatin serve: $(per_file "$gelatin_jpeg") ms/file   vipsthumbnail (one process): $(per_file "$vips_jpeg") ms/file   ratio $(printf '%.1f' "$(calc "$vips_jpeg / $gelatin_jpeg")")x (target >= 1.5x)"
 
-# 3. Peak memory of probe over 500 against 50 files.
+# 3. HEIC folder: the shared iPhone HEICs (two iPhone 7, an XS, a 13 Pro Max; 12 MP grids)
+# in turn, decoded in full as rendered files are.
+rm -rf "$out/heic" && mkdir -p "$out/heic"
+iphones=(photoprism_iphone_7.heic libvips_heic-orientation-6.heic ianare_iphone_13_pro_max.HEIC immich_IMG_2682.heic)
+for i in $(seq 1 "$count"); do
+  source_heic=$fixtures/heic/${iphones[$(((i - 1) % ${#iphones[@]}))]}
+  name=$(printf 'IMG_%03d.heic' "$i")
+  ln "$source_heic" "$out/heic/$name" 2>/dev/null || cp "$source_heic" "$out/heic/$name"
+done
+gelatin_heic=$(serve_time "$out/heic")
+start=$(now)
+"$gelatin" probe "$out/heic" --max 400 >/dev/null 2>&1
+end=$(now)
+probe_heic=$(elapsed "$start" "$end")
+rm -rf "$out/thumbs-vips-heic" && mkdir -p "$out/thumbs-vips-heic"
+start=$(now)
+vipsthumbnail --size 400 -o "$PWD/$out/thumbs-vips-heic/%s.jpg" "$out"/heic/*
+end=$(now)
+vips_heic=$(elapsed "$start" "$end")
+echo "HEIC 12 MP  gelatin serve: $(per_file "$gelatin_heic") ms/file   gelatin probe: $(per_file "$probe_heic") ms/file   vipsthumbnail (one process): $(per_file "$vips_heic") ms/file   ratio $(printf '%.1f' "$(calc "$vips_heic / $gelatin_heic")")x"
+
+# 4. Peak memory of probe over 500 against 50 files.
 make_folder "$out/probe" "$big_dng" dng 500
 rss() {  # limit
   /usr/bin/time -v "$gelatin" probe "$out/probe" --limit "$1" --max 400 2>&1 >/dev/null |
