@@ -32,7 +32,8 @@ std::string lowercase(std::string_view text) {
     return out;
 }
 
-bool endsWithLock(std::string_view name) { return validName(name) && name.size() > 5 && name.ends_with(".lock"); }
+// ".lock" itself is such a name.
+bool endsWithLock(std::string_view name) { return validName(name) && name.ends_with(".lock"); }
 
 bool registeredName(std::string_view name) {
     if (!validName(name)) return false;
@@ -186,6 +187,15 @@ int swap(const FinishRequest& request, const FinishFolder& folder, const Verifie
     const std::string& temporaryName = *request.temporary;
     Descriptor file(::openat(folder.fd(), temporaryName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (file.get() < 0) throw FinishFailure("Finish temporary file disappeared");
+    // The render was created private to this user; the file that replaces the
+    // delivery is readable by whoever could read the delivered file. Its group
+    // follows where this user may give it that group (otherwise the render's
+    // group stays, which can only narrow who reads it).
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0) throw FinishFailure("Finish temporary file disappeared");
+    if (st.st_gid != gid_t(delivered.group)) (void)!::fchown(file.get(), uid_t(-1), gid_t(delivered.group));
+    if (::fchmod(file.get(), mode_t(delivered.permissions)) != 0)
+        throw FinishFailure("Cannot give the rendered JPEG the delivered file's permissions");
     int rc;
     while ((rc = ::fsync(file.get())) != 0 && errno == EINTR) {
     }

@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "finish/carried_metadata.h"
 #include "finish/reply.h"
 #include "jpegprofile/jpegprofile.h"
 #include "jpegprofile/segments.h"
@@ -41,6 +42,10 @@ void ignoreMessage(j_common_ptr) {}
 struct Frame {
     std::int64_t width = 0;
     std::int64_t height = 0;
+    // How the decoder reads the scan's colours (J_COLOR_SPACE) and how many
+    // components it has.
+    int coding = 0;
+    int components = 0;
 };
 
 enum class DecodeResult { unreadable, tooLarge, corrupt, complete };
@@ -71,6 +76,8 @@ DecodeResult decodeJPEG(const Bytes& bytes, bool decode, Frame& frame) {
     headerRead = true;
     frame.width = info.image_width;
     frame.height = info.image_height;
+    frame.coding = int(info.jpeg_color_space);
+    frame.components = info.num_components;
     if (!decode) {
         jpeg_destroy_decompress(&info);
         return DecodeResult::complete;
@@ -125,9 +132,26 @@ void prepareExiv2() {
     });
 }
 
+// The header segments up to the first scan, without the ICC chunks, closed
+// by an end-of-image marker: what the metadata reader is given. The colour
+// profile is read only by JPEGColourProfile, so the metadata reader's own
+// view of the chunks (it refuses some valid layouts) never decides anything.
+Bytes metadataHeader(const Bytes& bytes) {
+    const std::span<const std::uint8_t> all(bytes);
+    Bytes header{0xFF, 0xD8};
+    JPEGColourProfile::Segments::walk(all, [&](const JPEGColourProfile::Segments::Segment& s) {
+        if (!JPEGColourProfile::Segments::isICCChunk(all, s))
+            header.insert(header.end(), bytes.begin() + std::ptrdiff_t(s.start), bytes.begin() + std::ptrdiff_t(s.end));
+    });
+    header.push_back(0xFF);
+    header.push_back(0xD9);
+    return header;
+}
+
 Exiv2::Image::AutoPtr openMetadata(const Bytes& bytes) {
     prepareExiv2();
-    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(bytes.data(), long(bytes.size()));
+    const Bytes header = metadataHeader(bytes);
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(header.data(), long(header.size()));
     if (!image.get() || image->imageType() != Exiv2::ImageType::jpeg) throw Exiv2::Error(Exiv2::kerNotAnImage);
     image->readMetadata();
     return image;
@@ -187,8 +211,8 @@ std::map<std::string, std::string> metadataOf(const Exiv2::Image& image) {
 
 struct Inspected {
     DeliveryJPEG summary;
-    Exiv2::Image::AutoPtr image;  // the opened metadata
-    std::size_t scan = 0;         // where the first scan starts
+    Frame frame;
+    std::size_t scan = 0;  // where the first scan starts
 };
 
 Inspected inspectFully(const Bytes& bytes) {
@@ -198,8 +222,9 @@ Inspected inspectFully(const Bytes& bytes) {
     Frame frame;
     if (decodeJPEG(bytes, false, frame) != DecodeResult::complete) throw FinishFailure("Invalid delivery JPEG");
     Inspected result;
+    Exiv2::Image::AutoPtr image;
     try {
-        result.image = openMetadata(bytes);
+        image = openMetadata(bytes);
     } catch (const Exiv2::AnyError&) {
         throw FinishFailure("Invalid delivery JPEG");
     }
@@ -210,21 +235,15 @@ Inspected inspectFully(const Bytes& bytes) {
     const JPEGColourProfile::Output profile = JPEGColourProfile::source(bytes);
 
     DeliveryJPEG& summary = result.summary;
-    summary.orientation = orientationOf(result.image->exifData());
-    summary.metadata = metadataOf(*result.image);
+    summary.orientation = orientationOf(image->exifData());
+    summary.metadata = metadataOf(*image);
     const bool turned = summary.orientation >= 5;
     summary.width = turned ? frame.height : frame.width;
     summary.height = turned ? frame.width : frame.height;
     summary.profileHash = sha256Hex(profile.icc);
+    result.frame = frame;
     result.scan = layout.scan;
     return result;
-}
-
-void setIfPresent(Exiv2::XmpData& xmp, const char* key, const Exiv2::Value& value, bool& changed) {
-    auto it = xmp.findKey(Exiv2::XmpKey(key));
-    if (it == xmp.end()) return;
-    it->setValue(&value);
-    changed = true;
 }
 
 }  // namespace
@@ -239,49 +258,19 @@ Bytes DeliveryJPEG::carryingMetadata(const Bytes& source, const Bytes& rendered)
     if (r.width != d.width || r.height != d.height || r.orientation != 1 || r.profileHash != d.profileHash)
         throw FinishFailure("Rendered delivery size, orientation or colour profile changed");
 
-    // The delivered metadata, upright and with the displayed pixel size.
-    Exiv2::ExifData exif = delivered.image->exifData();
-    Exiv2::XmpData xmp = delivered.image->xmpData();
-    bool xmpChanged = false;
-    try {
-        exif["Exif.Image.Orientation"] = std::uint16_t(1);
-        exif["Exif.Photo.PixelXDimension"] = std::uint32_t(d.width);
-        exif["Exif.Photo.PixelYDimension"] = std::uint32_t(d.height);
-        // An XMP copy of the same properties must not contradict them.
-        setIfPresent(xmp, "Xmp.tiff.Orientation", Exiv2::XmpTextValue("1"), xmpChanged);
-        setIfPresent(xmp, "Xmp.exif.PixelXDimension", Exiv2::XmpTextValue(std::to_string(d.width)), xmpChanged);
-        setIfPresent(xmp, "Xmp.exif.PixelYDimension", Exiv2::XmpTextValue(std::to_string(d.height)), xmpChanged);
-    } catch (const Exiv2::AnyError&) {
-        throw FinishFailure("Could not normalize delivery metadata");
-    }
-
-    // The render's bytes with its own metadata replaced; image data untouched.
-    Bytes written;
-    try {
-        prepareExiv2();
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(rendered.data(), long(rendered.size()));
-        if (!image.get() || image->imageType() != Exiv2::ImageType::jpeg) throw Exiv2::Error(Exiv2::kerNotAnImage);
-        image->clearMetadata();
-        image->setExifData(exif);
-        image->setIptcData(delivered.image->iptcData());
-        if (xmpChanged) {
-            image->setXmpData(xmp);
-            image->writeXmpFromPacket(false);
-        } else {
-            image->setXmpPacket(delivered.image->xmpPacket());
-            image->writeXmpFromPacket(true);
-        }
-        image->writeMetadata();
-        Exiv2::BasicIo& io = image->io();
-        if (io.open() != 0) throw Exiv2::Error(Exiv2::kerDataSourceOpenFailed);
-        written.resize(std::size_t(io.size()));
-        const long got = written.empty() ? 0 : io.read(written.data(), long(written.size()));
-        io.close();
-        if (got != long(written.size())) throw Exiv2::Error(Exiv2::kerFailedToReadImageData);
-    } catch (const Exiv2::AnyError&) {
-        throw FinishFailure("Could not preserve delivery metadata");
-    } catch (const std::bad_alloc&) {
-        throw FinishFailure("Could not preserve delivery metadata");
+    // The delivered file's metadata segments on the render's image, upright.
+    // Should the delivered file's JFIF or Adobe segment make a decoder read
+    // the render's scan as other colours, the render keeps its own.
+    const auto width = std::uint32_t(d.width), height = std::uint32_t(d.height);
+    Bytes written = CarriedMetadata::carry(source, rendered, width, height, CarriedMetadata::Coding::delivered);
+    const auto codedAlike = [&](const Bytes& bytes) {
+        Frame frame;
+        return decodeJPEG(bytes, false, frame) == DecodeResult::complete && frame.coding == render.frame.coding &&
+               frame.components == render.frame.components;
+    };
+    if (!codedAlike(written)) {
+        written = CarriedMetadata::carry(source, rendered, width, height, CarriedMetadata::Coding::render);
+        if (!codedAlike(written)) throw FinishFailure("Could not preserve delivery metadata");
     }
 
     const auto result = JPEGColourProfile::embed(JPEGColourProfile::source(source).icc, written);

@@ -151,6 +151,8 @@ VerifiedRead FinishFolder::read(std::string_view name, const std::optional<FileS
         throw FinishFailure("Delivery JPEG changed during reading");
 
     result.snapshot = {identityOf(before), sha256Hex(result.bytes), std::int64_t(total)};
+    result.permissions = std::uint32_t(before.st_mode & 0777);
+    result.group = std::uint32_t(before.st_gid);
     if (expected && !(expected->identity == result.snapshot.identity && expected->hash == result.snapshot.hash &&
                       expected->size == result.snapshot.size))
         throw FinishFailure("Delivery JPEG changed");

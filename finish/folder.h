@@ -34,6 +34,9 @@ inline std::string sha256Hex(const Bytes& bytes) { return sha256Hex(bytes.data()
 struct VerifiedRead {
     Bytes bytes;
     FileSnapshot snapshot;
+    // The file's permission bits and group, as the read found them.
+    std::uint32_t permissions = 0;
+    std::uint32_t group = 0;
 };
 
 // An open directory. Owns its descriptor.

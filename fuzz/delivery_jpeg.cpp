@@ -1,7 +1,10 @@
-// Inspecting arbitrary bytes as a delivered JPEG: every outcome is a summary
-// or one of the finisher's own failures.
+// Inspecting arbitrary bytes as a delivered JPEG, and carrying their metadata
+// segments onto themselves: every outcome is a result or one of the
+// finisher's own failures.
 #include <cstdint>
+#include <string>
 
+#include "finish/carried_metadata.h"
 #include "finish/delivery_jpeg.h"
 #include "jpegprofile/jpegprofile.h"
 
@@ -12,5 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const Finish::FinishFailure&) {
     } catch (const JPEGColourProfile::Failure&) {
     }
+    try {
+        Finish::CarriedMetadata::carry(bytes, bytes, 16, 9, Finish::CarriedMetadata::Coding::delivered);
+    } catch (const Finish::FinishFailure&) {
+    }
+    // The same bytes as an EXIF structure and as an XMP packet.
+    (void)Finish::CarriedMetadata::uprightExif(bytes, 70000, 9);
+    (void)Finish::CarriedMetadata::uprightXMP(std::string(bytes.begin(), bytes.end()), 70000, 9);
     return 0;
 }

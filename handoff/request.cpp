@@ -69,6 +69,17 @@ void checkReadable(const Request& request) {
     }
 }
 
-std::string encodePaths(const std::vector<std::string>& paths) { return Json(paths).dump(); }
+std::string encodePaths(const std::vector<std::string>& paths) {
+    // Written like the platform's JSON serialiser: "/" as "\/". A "/" can only
+    // occur inside a string of the compact text, so escaping each one is exact.
+    const std::string compact = Json(paths).dump();
+    std::string text;
+    text.reserve(compact.size() + 8);
+    for (char c : compact) {
+        if (c == '/') text.push_back('\\');
+        text.push_back(c);
+    }
+    return text;
+}
 
 }  // namespace Handoff

@@ -24,16 +24,6 @@ ProfileHandle openProfile(const Bytes& icc) {
     return {cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size())), &cmsCloseProfile};
 }
 
-Bytes makeSRGBProfile() {
-    ProfileHandle profile{cmsCreate_sRGBProfile(), &cmsCloseProfile};
-    cmsUInt32Number size = 0;
-    if (!profile || !cmsSaveProfileToMem(profile.get(), nullptr, &size) || size == 0) return {};
-    Bytes bytes(size);
-    if (!cmsSaveProfileToMem(profile.get(), bytes.data(), &size)) return {};
-    bytes.resize(size);
-    return bytes;
-}
-
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
@@ -41,11 +31,6 @@ std::string lowercase(std::string text) {
 }
 
 }  // namespace
-
-const Bytes& sRGBProfile() {
-    static const Bytes profile = makeSRGBProfile();
-    return profile;
-}
 
 bool isRGBProfile(const Bytes& icc) {
     ProfileHandle profile = openProfile(icc);

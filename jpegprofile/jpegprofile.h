@@ -34,8 +34,8 @@ inline constexpr std::size_t maxChunkBytes = 65519;
 // Most chunks one profile may be split into.
 inline constexpr std::size_t maxChunks = 255;
 
-// sRGB's profile bytes, as the colour-management library writes them; made
-// once per process.
+// sRGB's profile bytes: one fixed version 2 "sRGB IEC61966-2.1" profile,
+// byte for byte the same in every process, build and machine.
 const Bytes& sRGBProfile();
 
 // Whether `icc` is a profile the colour-management library accepts and that

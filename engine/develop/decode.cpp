@@ -12,6 +12,7 @@
 #include <turbojpeg.h>
 
 #include "engine/develop/white_balance.h"
+#include "engine/imaging/colour_spaces.h"
 #include "engine/imaging/pixel_pool.h"
 #include "engine/library/extraction.h"
 
@@ -37,50 +38,156 @@ bool isRenderedName(const std::filesystem::path& file) {
 
 // ---------------------------------------------------------------- RAW files
 
-// The camera's colour facts that white balance needs: XYZ → camera and the
-// as-shot multipliers.
-struct CameraColour {
-    WhiteBalance::Matrix3 xyzToCamera{};
-    WhiteBalance::Vector3 asShotNeutral{};  // camera response to the as-shot light, green = 1
-};
+bool positive(const float* v, int n) {
+    for (int i = 0; i < n; ++i)
+        if (!(v[i] > 0) || !std::isfinite(v[i])) return false;
+    return true;
+}
 
-std::optional<CameraColour> cameraColour(const libraw_colordata_t& colour, int colours) {
-    if (colours != 3) return std::nullopt;
-    // A DNG's own colour matrix (the D65 one when it has two), else LibRaw's table entry for the camera.
-    const auto sumOf = [](const float (*m)[3]) {
-        double sum = 0;
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c) sum += std::fabs(m[r][c]);
-        return sum;
-    };
-    const float (*matrix)[3] = nullptr;
-    for (const auto& dng : colour.dng_color)
-        if (sumOf(dng.colormatrix) > 0 && (!matrix || dng.illuminant == 21)) matrix = dng.colormatrix;
-    if (!matrix && sumOf(colour.cam_xyz) > 0) matrix = colour.cam_xyz;
-    if (!matrix) return std::nullopt;
-    CameraColour out;
+template <int Columns>
+std::optional<WhiteBalance::Matrix3> matrixOf(const float (*m)[Columns]) {
+    WhiteBalance::Matrix3 out{};
+    double sum = 0;
     for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) out.xyzToCamera[r][c] = matrix[r][c];
-    const float* mul = colour.cam_mul[0] > 0 && colour.cam_mul[1] > 0 && colour.cam_mul[2] > 0 ? colour.cam_mul
-                                                                                                 : colour.pre_mul;
-    if (!(mul[0] > 0 && mul[1] > 0 && mul[2] > 0)) return std::nullopt;
-    for (int c = 0; c < 3; ++c) out.asShotNeutral[c] = double(mul[1]) / mul[c];
+        for (int c = 0; c < 3; ++c) {
+            if (!std::isfinite(m[r][c])) return std::nullopt;
+            out[std::size_t(r)][std::size_t(c)] = m[r][c];
+            sum += std::fabs(m[r][c]);
+        }
+    if (!(sum > 0)) return std::nullopt;
     return out;
 }
 
-WhiteBalance::Neutral asShot(const CameraColour& camera) {
-    const auto xyz = WhiteBalance::times(WhiteBalance::inverse(camera.xyzToCamera), camera.asShotNeutral);
-    return WhiteBalance::neutralOf(WhiteBalance::chromaticityOfXYZ(xyz));
+// The camera's colour as LibRaw read it: a DNG file's own tags (both colour
+// matrices with their illuminants, camera calibration, analog balance,
+// forward matrices, as-shot neutral); else LibRaw's XYZ → camera matrix for
+// the model, taken as a D65 calibration; else, for cameras LibRaw has no XYZ
+// matrix for, its camera → sRGB matrix read back as one.
+//
+// `picked` is the neutral to take as shot when the camera recorded none
+// (LibRaw marks files whose camera balanced automatically without saying how
+// with a first multiplier of -1).
+std::optional<WhiteBalance::CameraColour> cameraColour(const libraw_colordata_t& colour, int colours, bool dng,
+                                                       const std::optional<WhiteBalance::Vector3>& picked) {
+    if (colours != 3) return std::nullopt;
+    WhiteBalance::CameraColour camera;
+    if (dng) {
+        for (const auto& tags : colour.dng_color) {
+            const auto matrix = matrixOf<3>(tags.colormatrix);
+            if (!matrix) continue;
+            WhiteBalance::CameraColour::Calibration calibration;
+            calibration.colourMatrix = *matrix;
+            calibration.temperature = WhiteBalance::illuminantTemperature(tags.illuminant).value_or(5003);
+            if (const auto cc = matrixOf<4>(tags.calibration)) calibration.calibration = *cc;
+            calibration.forwardMatrix = matrixOf<4>(tags.forwardmatrix);
+            camera.illuminants.push_back(calibration);
+        }
+        std::sort(camera.illuminants.begin(), camera.illuminants.end(),
+                  [](const auto& a, const auto& b) { return a.temperature < b.temperature; });
+        if (camera.illuminants.size() == 2 && camera.illuminants[0].temperature == camera.illuminants[1].temperature)
+            camera.illuminants.pop_back();
+        const auto& levels = colour.dng_levels;
+        if (!camera.illuminants.empty() && positive(levels.analogbalance, 3))
+            for (int c = 0; c < 3; ++c) camera.analogBalance[std::size_t(c)] = levels.analogbalance[c];
+    }
+    if (camera.illuminants.empty()) {
+        WhiteBalance::CameraColour::Calibration calibration;
+        calibration.temperature = 6504;
+        if (const auto matrix = matrixOf<3>(colour.cam_xyz)) {
+            calibration.colourMatrix = *matrix;
+        } else if (const auto toSRGB = matrixOf<4>(colour.rgb_cam)) {
+            // rgb_cam works on camera values balanced for daylight with pre_mul.
+            WhiteBalance::Matrix3 daylight{};
+            for (int c = 0; c < 3; ++c)
+                daylight[std::size_t(c)][std::size_t(c)] =
+                    positive(colour.pre_mul, 3) ? double(colour.pre_mul[c]) / colour.pre_mul[1] : 1.0;
+            calibration.colourMatrix = WhiteBalance::inverse(
+                WhiteBalance::times(WhiteBalance::linearSRGBToXYZ, WhiteBalance::times(*toSRGB, daylight)));
+        } else {
+            return std::nullopt;
+        }
+        camera.illuminants.push_back(calibration);
+    }
+    // As shot: the DNG's neutral, else the camera's multipliers, else the
+    // picked neutral, else its daylight multipliers, else D65.
+    const auto& levels = colour.dng_levels;
+    if (dng && positive(levels.asshotneutral, 3)) {
+        for (int c = 0; c < 3; ++c) camera.asShotNeutral[std::size_t(c)] = double(levels.asshotneutral[c]) / levels.asshotneutral[1];
+    } else if (colour.cam_mul[0] == -1 && picked) {
+        camera.asShotNeutral = *picked;
+    } else if (positive(colour.cam_mul, 3)) {
+        for (int c = 0; c < 3; ++c) camera.asShotNeutral[std::size_t(c)] = double(colour.cam_mul[1]) / colour.cam_mul[c];
+    } else if (positive(colour.pre_mul, 3)) {
+        for (int c = 0; c < 3; ++c) camera.asShotNeutral[std::size_t(c)] = double(colour.pre_mul[1]) / colour.pre_mul[c];
+    } else {
+        camera.asShotNeutral = WhiteBalance::cameraNeutralOf(camera, {0.3127, 0.3290});
+    }
+    return camera;
 }
 
-// Camera multipliers (green = 1) that make light of `neutral` white.
-std::array<float, 4> multipliersFor(const CameraColour& camera, WhiteBalance::Neutral neutral) {
-    const auto response = WhiteBalance::times(camera.xyzToCamera,
-                                              WhiteBalance::xyzOf(WhiteBalance::chromaticityOf(neutral)));
-    std::array<float, 4> mul{1, 1, 1, 1};
-    for (int c = 0; c < 3; ++c) mul[std::size_t(c)] = response[std::size_t(c)] > 1e-9 ? float(response[1] / response[std::size_t(c)]) : 1.0f;
-    mul[3] = mul[1];
-    return mul;
+// The average colour of the unpacked sensor data (green = 1) over 8 × 8
+// blocks with no sample near clipping: the grey-world balance a camera's
+// automatic white balance stands for when it recorded no multipliers.
+std::optional<WhiteBalance::Vector3> greyWorldNeutral(LibRaw& raw) {
+    const auto& data = raw.imgdata.rawdata;
+    const auto& sizes = raw.imgdata.sizes;
+    if (!data.raw_image || raw.imgdata.idata.colors != 3 || sizes.raw_pitch < 2u * sizes.raw_width) return std::nullopt;
+    const auto& colour = raw.imgdata.color;
+    const double clip = double(colour.maximum) - 25;
+    double sum[3]{}, count[3]{};
+    for (int top = 0; top + 8 <= sizes.height; top += 8)
+        for (int left = 0; left + 8 <= sizes.width; left += 8) {
+            double blockSum[3]{}, blockCount[3]{};
+            bool clipped = false;
+            for (int row = top; row < top + 8 && !clipped; ++row) {
+                const ushort* line = data.raw_image + std::size_t(row + sizes.top_margin) * (sizes.raw_pitch / 2) + sizes.left_margin;
+                for (int col = left; col < left + 8; ++col) {
+                    const int filter = raw.COLOR(row, col);  // 3: the second green
+                    if (filter < 0 || filter > 3) return std::nullopt;
+                    const int c = filter == 3 ? 1 : filter;
+                    const double v = double(line[col]) - colour.black - colour.cblack[filter];
+                    if (line[col] > clip) {
+                        clipped = true;
+                        break;
+                    }
+                    blockSum[c] += std::max(0.0, v);
+                    blockCount[c] += 1;
+                }
+            }
+            if (clipped) continue;
+            for (int c = 0; c < 3; ++c) sum[c] += blockSum[c], count[c] += blockCount[c];
+        }
+    if (!(sum[0] > 0 && sum[1] > 0 && sum[2] > 0)) return std::nullopt;
+    const double green = sum[1] / count[1];
+    return WhiteBalance::Vector3{sum[0] / count[0] / green, 1.0, sum[2] / count[2] / green};
+}
+
+// How the decoder develops a RAW file's colour: LibRaw balances the camera
+// values for the as-shot light (`shotNeutral`, the camera's values for it),
+// and the matrix takes its balanced 16-bit output to linear sRGB for the
+// white the look asks for (sensor white of the as-shot neutral at 2.0, a stop
+// above diffuse white). A look's white balance thus changes only the matrix,
+// in floating point: a white far from the as-shot one cannot push a channel
+// into LibRaw's integer clipping, and the live preview's correction of the
+// as-shot decode comes out alike.
+struct RawColour {
+    std::array<float, 4> multipliers{1, 1, 1, 1};
+    float toSRGB[3][3]{};
+};
+
+RawColour rawColour(const WhiteBalance::CameraColour& camera, const WhiteBalance::Vector3& shotNeutral,
+                    WhiteBalance::Chromaticity white) {
+    const WhiteBalance::Matrix3 m = WhiteBalance::cameraToLinearSRGB(camera, white);
+    const double top = std::max({shotNeutral[0], shotNeutral[1], shotNeutral[2]});
+    RawColour out;
+    for (int c = 0; c < 3; ++c) out.multipliers[std::size_t(c)] = float(top / shotNeutral[std::size_t(c)]);
+    out.multipliers[3] = out.multipliers[1];
+    // LibRaw scales so that the smallest multiplier is 1 and full scale is 65535:
+    // its value v of channel c is the camera value v / 65535 × shotNeutral[c] / top.
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            out.toSRGB[r][c] = float(m[std::size_t(r)][std::size_t(c)] * shotNeutral[std::size_t(c)] / top * 2.0 / 65535.0);
+    return out;
 }
 
 // Turns LibRaw's processed picture (camera colour, white-balanced, 16-bit
@@ -94,13 +201,13 @@ struct LibRawPicture {
     int width = 0, height = 0;  // upright
     float m[3][3]{};
 
-    explicit LibRawPicture(const LibRaw& decoded) : raw(decoded) {
+    LibRawPicture(const LibRaw& decoded, const float (&toSRGB)[3][3]) : raw(decoded) {
         const auto& sizes = raw.imgdata.sizes;
         const bool swap = sizes.flip & 4;
         width = swap ? sizes.iheight : sizes.iwidth;
         height = swap ? sizes.iwidth : sizes.iheight;
         for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c) m[r][c] = raw.imgdata.color.rgb_cam[r][c] * (2.0f / 65535.0f);
+            for (int c = 0; c < 3; ++c) m[r][c] = toSRGB[r][c];
     }
 
     // Upright row `row` (0 = top) into `out` (width pixels).
@@ -128,8 +235,8 @@ struct LibRawPicture {
     }
 };
 
-Image fromLibRaw(const LibRaw& raw) {
-    const LibRawPicture picture(raw);
+Image fromLibRaw(const LibRaw& raw, const float (&toSRGB)[3][3]) {
+    const LibRawPicture picture(raw, toSRGB);
     Image out(Imaging::Rect{0, 0, picture.width, picture.height});
     Imaging::forRows(picture.height, [&](int begin, int end) {
         for (int row = begin; row < end; ++row) picture.fill(row, out.mutableMat().ptr<Pixel>(row));
@@ -138,9 +245,9 @@ Image fromLibRaw(const LibRaw& raw) {
 }
 
 // The same scaled to width × height, without the full-size picture in between.
-Image fromLibRaw(const LibRaw& raw, int width, int height) {
-    const LibRawPicture picture(raw);
-    if (width == picture.width && height == picture.height) return fromLibRaw(raw);
+Image fromLibRaw(const LibRaw& raw, const float (&toSRGB)[3][3], int width, int height) {
+    const LibRawPicture picture(raw, toSRGB);
+    if (width == picture.width && height == picture.height) return fromLibRaw(raw, toSRGB);
     return Imaging::lanczosResize(
         picture.width, picture.height,
         [&picture](int row, Pixel* scratch) {
@@ -153,7 +260,9 @@ Image fromLibRaw(const LibRaw& raw, int width, int height) {
 // nothing with `opened` false when LibRaw does not take the file at all.
 std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& look, int longEdge, bool& opened) {
     opened = false;
-    auto raw = std::make_unique<LibRaw>();
+    // LibRaw's own reports of damaged data and failed allocations would go to
+    // standard error; a failed decode is reported by its result alone.
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
     try {
         if (raw->open_file(file.c_str()) != LIBRAW_SUCCESS) return std::nullopt;
         opened = true;
@@ -172,34 +281,55 @@ std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& 
         params.output_color = 0;  // camera colour out; the sRGB matrix is applied in floats
         params.highlight = 0;
         params.user_qual = 3;     // AHD when a full-size demosaic is needed
+        params.adjust_maximum_thr = 0;  // the file's white level, whatever the picture holds
 
         Decoded decoded;
         decoded.extended = true;
         decoded.detailScale = scale;
-        if (const auto camera = cameraColour(raw->imgdata.color, raw->imgdata.idata.colors)) {
-            const WhiteBalance::Neutral shot = asShot(*camera);
-            decoded.cameraTemperature = shot.temperature;
-            decoded.cameraTint = shot.tint;
+        if (raw->unpack() != LIBRAW_SUCCESS) return std::nullopt;
+        // Without a camera description LibRaw's own as-shot balance and matrix stay.
+        std::optional<RawColour> colour;
+        const auto& colourData = raw->imgdata.color;
+        const auto picked = colourData.cam_mul[0] == -1 ? greyWorldNeutral(*raw) : std::nullopt;
+        if (const auto camera = cameraColour(colourData, raw->imgdata.idata.colors, raw->imgdata.idata.dng_version != 0, picked)) {
+            const WhiteBalance::Chromaticity shotWhite = WhiteBalance::whiteOf(*camera, camera->asShotNeutral);
+            const WhiteBalance::Neutral shot = WhiteBalance::neutralOf(shotWhite);
+            const WhiteBalance::Vector3& neutral = camera->asShotNeutral;
+            WhiteBalance::Chromaticity white = shotWhite;
             const double t = offsetOf(look.temperature), u = offsetOf(look.tint);
             if (t != 0 || u != 0) {
                 WhiteBalance::Neutral wanted = shot;
                 if (t != 0) wanted.temperature = std::clamp(t + shot.temperature, minimumTemperature, maximumTemperature);
                 if (u != 0) wanted.tint = std::clamp(u * tintScale + shot.tint, -tintLimit, tintLimit);
-                const auto mul = multipliersFor(*camera, wanted);
-                std::copy(mul.begin(), mul.end(), params.user_mul);
+                white = WhiteBalance::reachableWhite(*camera, wanted, shot.tint);
+            }
+            const RawColour candidate = rawColour(*camera, neutral, white);
+            bool usable = std::isfinite(shot.temperature) && std::isfinite(shot.tint);
+            for (int c = 0; c < 3; ++c) usable = usable && std::isfinite(neutral[std::size_t(c)]) && neutral[std::size_t(c)] > 0;
+            for (const auto& row : candidate.toSRGB)
+                for (float v : row) usable = usable && std::isfinite(v);
+            if (usable) {
+                colour = candidate;
+                decoded.cameraTemperature = shot.temperature;
+                decoded.cameraTint = shot.tint;
+                std::copy(candidate.multipliers.begin(), candidate.multipliers.end(), params.user_mul);
                 params.use_camera_wb = 0;
             }
         }
 
-        if (raw->unpack() != LIBRAW_SUCCESS) return std::nullopt;
         if (raw->dcraw_process() != LIBRAW_SUCCESS) return std::nullopt;
         if (!raw->imgdata.image || raw->imgdata.sizes.iwidth <= 0 || raw->imgdata.sizes.iheight <= 0) return std::nullopt;
+        if (!colour) {
+            colour.emplace();
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 3; ++c) colour->toSRGB[r][c] = raw->imgdata.color.rgb_cam[r][c] * (2.0f / 65535.0f);
+        }
         if (scale < 1) {
             const int width = std::max(1, int(std::lround(nativeWidth * scale)));
             const int height = std::max(1, int(std::lround(nativeHeight * scale)));
-            decoded.image = fromLibRaw(*raw, width, height);
+            decoded.image = fromLibRaw(*raw, colour->toSRGB, width, height);
         } else {
-            decoded.image = fromLibRaw(*raw);
+            decoded.image = fromLibRaw(*raw, colour->toSRGB);
         }
         return decoded;
     } catch (...) {
@@ -209,9 +339,14 @@ std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& 
 
 // ---------------------------------------------------------------- rendered files
 
-std::optional<Imaging::Bitmap> loadRendered(const std::filesystem::path& file) {
+// The pixels of a rendered file and the profile of their colour space (empty
+// for sRGB).
+std::optional<Imaging::Bitmap> loadRendered(const std::filesystem::path& file, std::vector<std::uint8_t>& profile) {
     if (const auto source = Extraction::open(file)) {
-        if (auto bitmap = Extraction::preview(*source, 1 << 16, true, true)) return bitmap;
+        if (auto bitmap = Extraction::preview(*source, 1 << 16, true, true)) {
+            profile = Extraction::colourProfile(*source);
+            return bitmap;
+        }
     }
     // JPEG files the photo library does not take are decoded here as they are
     // stored (orientation is the library's business).
@@ -274,9 +409,11 @@ std::optional<Decoded> decode(const std::filesystem::path& file, const Look& loo
 }
 
 std::optional<Decoded> decodeRendered(const std::filesystem::path& file, const Look& look, int longEdge) {
-    const auto bitmap = loadRendered(file);
+    std::vector<std::uint8_t> profile;
+    const auto bitmap = loadRendered(file, profile);
     if (!bitmap || bitmap->empty()) return std::nullopt;
-    Image image = Imaging::sRGBToLinear(Imaging::fromBitmap(*bitmap));
+    // From the file's own colour space into the working space in one pass.
+    Image image = ColourSpaces::linearFromBitmap(*bitmap, profile);
 
     double d = 1;
     const int longSide = std::max(image.width(), image.height());

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <lcms2.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include "engine/develop/crop.h"
 #include "engine/develop/decode.h"
 #include "engine/develop/delivery_output.h"
+#include "engine/imaging/colour_spaces.h"
 #include "engine/imaging/pixel_pool.h"
 #include "engine/imaging/vector_loop.h"
 #include "engine/library/extraction.h"
@@ -219,11 +219,21 @@ std::optional<Bytes> encodeJPEGThrough(const Imaging::Image& image, double quali
     // 8-bit rows from the pixel pool (no zeroing; every byte is written).
     cv::Mat rgbx = Imaging::pooledMat();
     rgbx.create(image.height(), image.width(), CV_8UC4);
+    // A profile other than sRGB: the working values are converted into its
+    // colour space (colours outside sRGB included) and only then made 8 bits.
+    constexpr bool displayEncoded = std::is_same_v<std::decay_t<Encode>, AsEncoded>;
+    std::optional<ColourSpaces::Encoder> intoProfile;
+    if (profile && !ColourSpaces::isSRGB(*profile)) {
+        intoProfile.emplace(*profile, !displayEncoded);
+        if (!intoProfile->usable()) return std::nullopt;
+    }
     Imaging::forRows(image.height(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
             const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
             std::uint8_t* out = rgbx.ptr<std::uint8_t>(row);
-            if constexpr (std::is_same_v<std::decay_t<Encode>, AsEncoded>) {
+            if (intoProfile) {
+                intoProfile->encodeRow(in, out, image.width());
+            } else if constexpr (displayEncoded) {
                 eightBits(&in->r, out, 4 * image.width());
             } else {
                 for (int col = 0; col < image.width(); ++col, out += 4)
@@ -231,22 +241,6 @@ std::optional<Bytes> encodeJPEGThrough(const Imaging::Image& image, double quali
             }
         }
     });
-
-    if (profile) {
-        cmsHPROFILE from = cmsCreate_sRGBProfile();
-        cmsHPROFILE to = cmsOpenProfileFromMem(profile->data(), cmsUInt32Number(profile->size()));
-        cmsHTRANSFORM transform = from && to ? cmsCreateTransform(from, TYPE_RGBA_8, to, TYPE_RGBA_8,
-                                                                 INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_BLACKPOINTCOMPENSATION)
-                                             : nullptr;
-        if (from) cmsCloseProfile(from);
-        if (to) cmsCloseProfile(to);
-        if (!transform) return std::nullopt;
-        Imaging::forRows(rgbx.rows, [&](int begin, int end) {
-            for (int row = begin; row < end; ++row)
-                cmsDoTransform(transform, rgbx.ptr(row), rgbx.ptr(row), cmsUInt32Number(rgbx.cols));
-        });
-        cmsDeleteTransform(transform);
-    }
 
     tjhandle compressor = tjInitCompress();
     if (!compressor) return std::nullopt;

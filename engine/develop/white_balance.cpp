@@ -1,5 +1,6 @@
 #include "engine/develop/white_balance.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace WhiteBalance {
@@ -120,17 +121,158 @@ Matrix3 times(const Matrix3& a, const Matrix3& b) {
     return out;
 }
 
-Matrix3 adaptation(Neutral neutral, Neutral target) {
-    static const Matrix3 sRGBToXYZ{{{0.4124564, 0.3575761, 0.1804375},
-                                    {0.2126729, 0.7151522, 0.0721750},
-                                    {0.0193339, 0.1191920, 0.9503041}}};
-    static const Matrix3 bradford{{{0.8951, 0.2664, -0.1614}, {-0.7502, 1.7135, 0.0367}, {0.0389, -0.0685, 1.0296}}};
-    const Vector3 from = times(bradford, xyzOf(chromaticityOf(neutral)));
-    const Vector3 to = times(bradford, xyzOf(chromaticityOf(target)));
+namespace {
+
+const Matrix3 bradford{{{0.8951, 0.2664, -0.1614}, {-0.7502, 1.7135, 0.0367}, {0.0389, -0.0685, 1.0296}}};
+constexpr Chromaticity d50{0.3457, 0.3585};
+constexpr Chromaticity d65{0.3127, 0.3290};
+
+double largest(const Vector3& v) { return std::max({v[0], v[1], v[2]}); }
+
+Matrix3 diagonal(const Vector3& v) { return {{{v[0], 0, 0}, {0, v[1], 0}, {0, 0, v[2]}}}; }
+
+Matrix3 blend(const Matrix3& a, const Matrix3& b, double g) {
+    Matrix3 out{};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) out[r][c] = g * a[r][c] + (1 - g) * b[r][c];
+    return out;
+}
+
+// Weight of the lower-temperature illuminant for a white of `temperature`:
+// linear in inverse temperature between the two, held at the ends.
+double lowerWeight(const CameraColour& camera, double temperature) {
+    if (camera.illuminants.size() < 2) return 1;
+    const double t1 = camera.illuminants[0].temperature, t2 = camera.illuminants[1].temperature;
+    if (!(t1 < t2) || temperature <= t1) return 1;
+    if (temperature >= t2) return 0;
+    return (1 / temperature - 1 / t2) / (1 / t1 - 1 / t2);
+}
+
+Matrix3 interpolated(const CameraColour& camera, double temperature, Matrix3 CameraColour::Calibration::*field) {
+    if (camera.illuminants.empty()) return diagonal({1, 1, 1});
+    if (camera.illuminants.size() == 1) return camera.illuminants[0].*field;
+    return blend(camera.illuminants[0].*field, camera.illuminants[1].*field, lowerWeight(camera, temperature));
+}
+
+std::optional<Matrix3> interpolatedForward(const CameraColour& camera, double temperature) {
+    for (const auto& illuminant : camera.illuminants)
+        if (!illuminant.forwardMatrix) return std::nullopt;
+    if (camera.illuminants.empty()) return std::nullopt;
+    if (camera.illuminants.size() == 1) return camera.illuminants[0].forwardMatrix;
+    return blend(*camera.illuminants[0].forwardMatrix, *camera.illuminants[1].forwardMatrix,
+                 lowerWeight(camera, temperature));
+}
+
+// AnalogBalance × CameraCalibration: reference camera → this camera.
+Matrix3 referenceToCamera(const CameraColour& camera, double temperature) {
+    return times(diagonal(camera.analogBalance), interpolated(camera, temperature, &CameraColour::Calibration::calibration));
+}
+
+}  // namespace
+
+Matrix3 bradfordAdaptation(Chromaticity from, Chromaticity to) {
+    const Vector3 a = times(bradford, xyzOf(from));
+    const Vector3 b = times(bradford, xyzOf(to));
     Matrix3 gains{};
-    for (int c = 0; c < 3; ++c) gains[c][c] = std::fabs(from[c]) > 1e-12 ? to[c] / from[c] : 1.0;
-    const Matrix3 inXYZ = times(inverse(bradford), times(gains, bradford));
-    return times(inverse(sRGBToXYZ), times(inXYZ, sRGBToXYZ));
+    for (int c = 0; c < 3; ++c) gains[c][c] = std::fabs(a[c]) > 1e-12 ? b[c] / a[c] : 1.0;
+    return times(inverse(bradford), times(gains, bradford));
+}
+
+Matrix3 adaptation(Neutral neutral, Neutral target) {
+    const Matrix3 inXYZ = bradfordAdaptation(chromaticityOf(neutral), chromaticityOf(target));
+    return times(inverse(linearSRGBToXYZ), times(inXYZ, linearSRGBToXYZ));
+}
+
+std::optional<double> illuminantTemperature(int lightSource) {
+    switch (lightSource) {
+        case 17: return 2856;                   // standard light A
+        case 3: return 2850;                    // tungsten
+        case 24: return 3200;                   // ISO studio tungsten
+        case 16: return 2940;                   // warm white fluorescent
+        case 15: return 3450;                   // white fluorescent
+        case 2: case 14: return 4150;           // (cool white) fluorescent
+        case 18: return 4874;                   // standard light B
+        case 13: return 5000;                   // day white fluorescent
+        case 23: return 5003;                   // D50
+        case 1: case 4: case 9: return 5500;    // daylight, flash, fine weather
+        case 20: return 5503;                   // D55
+        case 12: return 6430;                   // daylight fluorescent
+        case 10: return 6500;                   // cloudy
+        case 21: return 6504;                   // D65
+        case 19: return 6774;                   // standard light C
+        case 11: return 7500;                   // shade
+        case 22: return 7504;                   // D75
+        default: return std::nullopt;
+    }
+}
+
+Matrix3 xyzToCamera(const CameraColour& camera, double temperature) {
+    return times(referenceToCamera(camera, temperature),
+                 interpolated(camera, temperature, &CameraColour::Calibration::colourMatrix));
+}
+
+Chromaticity whiteOf(const CameraColour& camera, const Vector3& cameraNeutral) {
+    Chromaticity last = d50;
+    constexpr int passes = 30;
+    for (int pass = 0; pass < passes; ++pass) {
+        const double temperature = neutralOf(last).temperature;
+        Chromaticity next = chromaticityOfXYZ(times(inverse(xyzToCamera(camera, temperature)), cameraNeutral));
+        if (std::fabs(next.x - last.x) + std::fabs(next.y - last.y) < 1e-7) return next;
+        // Still moving after the last pass: most likely swinging between two
+        // values; settle in the middle.
+        if (pass == passes - 1) next = {(last.x + next.x) / 2, (last.y + next.y) / 2};
+        last = next;
+    }
+    return last;
+}
+
+Vector3 cameraNeutralOf(const CameraColour& camera, Chromaticity white) {
+    Vector3 neutral = times(xyzToCamera(camera, neutralOf(white).temperature), xyzOf(white));
+    const double top = largest(neutral);
+    for (double& v : neutral) v = top > 0 ? std::clamp(v / top, 0.001, 1.0) : 1.0;
+    return neutral;
+}
+
+Chromaticity reachableWhite(const CameraColour& camera, Neutral wanted, double fromTint) {
+    const auto reachable = [&camera](Chromaticity xy) {
+        const Vector3 xyz = xyzOf(xy);
+        if (!(xy.y > 0.05 && xyz[0] > 0.05 && xyz[2] > 0.05)) return false;
+        const Vector3 neutral = times(xyzToCamera(camera, neutralOf(xy).temperature), xyz);
+        const double top = largest(neutral);
+        return top > 0 && std::min({neutral[0], neutral[1], neutral[2]}) >= 0.02 * top;
+    };
+    const Chromaticity asked = chromaticityOf(wanted);
+    if (reachable(asked)) return asked;
+    // Bisect between the tint the slider started from and the one asked for.
+    double inside = 0, outside = 1;
+    const auto at = [&](double f) { return chromaticityOf({wanted.temperature, fromTint + f * (wanted.tint - fromTint)}); };
+    if (!reachable(at(0))) return at(0);
+    for (int step = 0; step < 30; ++step) {
+        const double middle = (inside + outside) / 2;
+        (reachable(at(middle)) ? inside : outside) = middle;
+    }
+    return at(inside);
+}
+
+Matrix3 cameraToLinearSRGB(const CameraColour& camera, Chromaticity white) {
+    const double temperature = neutralOf(white).temperature;
+    const Vector3 neutral = cameraNeutralOf(camera, white);
+    Matrix3 cameraToD50;
+    if (const auto forward = interpolatedForward(camera, temperature)) {
+        const Matrix3 toReference = inverse(referenceToCamera(camera, temperature));
+        Vector3 referenceNeutral = times(toReference, neutral);
+        for (double& v : referenceNeutral) v = std::fabs(v) > 1e-9 ? 1 / v : 1.0;
+        cameraToD50 = times(*forward, times(diagonal(referenceNeutral), toReference));
+    } else {
+        cameraToD50 = inverse(times(xyzToCamera(camera, temperature), bradfordAdaptation(d50, white)));
+    }
+    Matrix3 out = times(inverse(linearSRGBToXYZ), times(bradfordAdaptation(d50, d65), cameraToD50));
+    // The neutral lands on white exactly, also where the file's matrices are
+    // rounded: each row is scaled so.
+    const Vector3 grey = times(out, neutral);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) out[r][c] = std::fabs(grey[r]) > 1e-9 ? out[r][c] / grey[r] : out[r][c];
+    return out;
 }
 
 Imaging::Image temperatureAndTint(const Imaging::Image& image, Neutral neutral, Neutral target) {

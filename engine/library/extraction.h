@@ -39,6 +39,16 @@ std::optional<Imaging::Bitmap> preview(const Source& source, int maxPixel, bool 
 
 // Writes the picture as a JPEG through "<url>.part" and returns the final file's size.
 std::optional<long long> writeJPEG(const Imaging::Bitmap& image, const std::filesystem::path& url, double quality);
+// The same with the ICC profile of the picture's colour space embedded (none when empty).
+std::optional<long long> writeJPEG(const Imaging::Bitmap& image, const std::filesystem::path& url, double quality,
+                                   const std::vector<std::uint8_t>& profile);
+
+// The ICC profile of the colour space the source's pictures are in (its
+// primary image and its previews): a JPEG's own profile, a HEIF file's ICC
+// profile or one made from its nclx primaries and tone curve, or Adobe RGB
+// when the EXIF colour space says so (ColorSpace 0xFFFF with interoperability
+// index "R03"). Empty for sRGB and for files that name no colour space.
+std::vector<std::uint8_t> colourProfile(const Source& source);
 
 // Capture facts of a photo; every field optional.
 struct ImageMetadata {

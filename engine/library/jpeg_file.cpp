@@ -12,6 +12,7 @@
 
 #include "engine/library/extraction.h"
 #include "engine/library/jpeg_codec.h"
+#include "jpegprofile/jpegprofile.h"
 
 namespace Extraction {
 
@@ -74,11 +75,17 @@ std::optional<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::pa
 }
 
 std::optional<long long> writeJPEG(const Imaging::Bitmap& image, const std::filesystem::path& url, double quality) {
+    return writeJPEG(image, url, quality, {});
+}
+
+std::optional<long long> writeJPEG(const Imaging::Bitmap& image, const std::filesystem::path& url, double quality,
+                                   const std::vector<std::uint8_t>& profile) {
     try {
         if (url.empty() || !url.has_filename()) return std::nullopt;
         double q = std::isfinite(quality) ? std::clamp(quality, 0.0, 1.0) : 0.82;
         int level = std::clamp(static_cast<int>(std::lround(q * 100.0)), 1, 100);
         auto bytes = encodeJPEG(image, level);
+        if (bytes && !profile.empty()) bytes = JPEGColourProfile::embed(profile, *bytes);
         if (!bytes) return std::nullopt;
 
         std::filesystem::path part = url;

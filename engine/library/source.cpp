@@ -278,6 +278,7 @@ bool readHeif(Source::State& state, std::optional<Exiv2::ExifData>& exif) {
         ok = true;
         state.metadata.rawW = heif_image_handle_get_ispe_width(primary);
         state.metadata.rawH = heif_image_handle_get_ispe_height(primary);
+        state.heifColour = heifColourOf(primary);
         int count = heif_image_handle_get_number_of_thumbnails(primary);
         std::vector<heif_item_id> ids(static_cast<std::size_t>(std::max(count, 0)));
         count = heif_image_handle_get_list_of_thumbnail_IDs(primary, ids.data(), count);

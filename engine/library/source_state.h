@@ -2,6 +2,7 @@
 // What an opened photo file remembers: its kind, its capture facts and the
 // embedded previews it offers. Private to the photo library.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,19 @@ struct PreviewProperties;
 }
 
 namespace Extraction {
+
+// The colour space a HEIF file names for its primary image: its ICC profile,
+// or (icc empty) its nclx primaries and transfer codes with the primaries'
+// and white point's chromaticities (red x, y, green, blue, white).
+struct HeifColour {
+    std::vector<std::uint8_t> icc;
+    int primaries = 2;
+    int transfer = 2;
+    std::array<double, 8> xy{};
+};
+
+// What the HEIF image names as its colour space; nothing when it names none.
+std::optional<HeifColour> heifColourOf(heif_image_handle* handle);
 
 // How the file's content is decoded (found from its first bytes, not its name).
 enum class SourceKind { jpeg, heif, raw };
@@ -53,6 +67,7 @@ struct Source::State {
     // A HEIF picture rewrapped in memory (the first frame of an image sequence,
     // which libheif does not read from the file itself); empty: read the file.
     std::shared_ptr<const std::vector<std::uint8_t>> heifBytes;
+    std::optional<HeifColour> heifColour;
     // The Exiv2 view of the file, kept for reading previews later; Exiv2 objects
     // are not safe for concurrent use, hence the lock. Listing Exiv2's previews
     // can take long (it looks at every image of a large DNG), so it is done only

@@ -37,7 +37,7 @@ struct MemImageDeleter {
 // applied. Nothing when LibRaw cannot open the file; throws Failure when it
 // opens but cannot be decoded.
 std::optional<AnalysisPicture> decodeRaw(const std::filesystem::path& photo) {
-    auto raw = std::make_unique<LibRaw>();
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
     if (raw->open_file(photo.c_str()) != LIBRAW_SUCCESS) return std::nullopt;
     AnalysisPicture out;
     out.fullWidth = raw->imgdata.sizes.width;
@@ -50,6 +50,7 @@ std::optional<AnalysisPicture> decodeRaw(const std::filesystem::path& photo) {
     params.output_color = 1;  // sRGB
     params.use_camera_wb = 1;
     params.user_qual = 0;
+    params.adjust_maximum_thr = 0;  // the file's white level, whatever the picture holds
     if (raw->unpack() != LIBRAW_SUCCESS || raw->dcraw_process() != LIBRAW_SUCCESS) throw Failure(undecodable);
     int status = LIBRAW_SUCCESS;
     std::unique_ptr<libraw_processed_image_t, MemImageDeleter> image(raw->dcraw_make_mem_image(&status));

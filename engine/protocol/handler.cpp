@@ -119,7 +119,9 @@ void previewRoute(const Request& request, const Extraction::Source& source, bool
         fs::path out(*request.out);
         std::error_code ignored;
         if (out.has_parent_path()) fs::create_directories(out.parent_path(), ignored);
-        result.bytes = Extraction::writeJPEG(*image, out, request.quality.value_or(defaultPreviewQuality));
+        // The preview keeps the pixels as the file holds them, so it names their colour space.
+        result.bytes = Extraction::writeJPEG(*image, out, request.quality.value_or(defaultPreviewQuality),
+                                             Extraction::colourProfile(source));
         result.out = request.out;
     }
     result.previewW = image->width;

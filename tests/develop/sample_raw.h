@@ -6,21 +6,25 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/support.h"
 
 namespace DevelopTests {
 
-// A DNG made by the shared make-dng tool from a sample JPEG, cached for the
-// whole test program; nothing when the tool, its Python modules or the
-// fixtures are missing.
-inline std::optional<std::filesystem::path> sampleDNG(const std::string& name, double scale = 0.25, int orientation = 1) {
+// A DNG made by the shared make-dng tool from a sample JPEG (a fixture name, or
+// an absolute path of a JPEG made by the test), cached for the whole test
+// program; nothing when the tool, its Python modules or the fixtures are
+// missing. `options` are more make-dng options ("--temperature", "3500", ...).
+inline std::optional<std::filesystem::path> sampleDNG(const std::string& name, double scale = 0.25, int orientation = 1,
+                                                      const std::vector<std::string>& options = {}) {
     static TestSupport::TempDir* folder = new TestSupport::TempDir();  // lives until the program ends
     static std::mutex lock;
     static std::map<std::string, std::optional<std::filesystem::path>> made;
     const auto dir = TestSupport::fixturesDir();
     if (!dir) return std::nullopt;
-    const std::string key = name + "|" + std::to_string(scale) + "|" + std::to_string(orientation);
+    std::string key = name + "|" + std::to_string(scale) + "|" + std::to_string(orientation);
+    for (const auto& option : options) key += "|" + option;
     std::lock_guard guard(lock);
     if (const auto it = made.find(key); it != made.end()) return it->second;
     const auto tool = *dir / ".." / "tools" / "make-dng";
@@ -28,8 +32,11 @@ inline std::optional<std::filesystem::path> sampleDNG(const std::string& name, d
     const auto out = (*folder) / ("sample-" + std::to_string(made.size()) + ".dng");
     std::optional<std::filesystem::path> result;
     if (std::filesystem::exists(tool)) {
-        const auto run = TestSupport::run(python, {tool.string(), TestSupport::fixture(name).string(), out.string(), "--scale",
-                                                   std::to_string(scale), "--orientation", std::to_string(orientation)});
+        const std::filesystem::path input = std::filesystem::path(name).is_absolute() ? std::filesystem::path(name) : TestSupport::fixture(name);
+        std::vector<std::string> args{tool.string(), input.string(), out.string(), "--scale", std::to_string(scale),
+                                      "--orientation", std::to_string(orientation)};
+        args.insert(args.end(), options.begin(), options.end());
+        const auto run = TestSupport::run(python, args);
         if (run.status == 0 && std::filesystem::exists(out)) result = out;
     }
     made[key] = result;

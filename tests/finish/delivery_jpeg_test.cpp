@@ -202,3 +202,52 @@ TEST(DeliveryJPEG, OrientationOfRealFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// An APP2 ICC chunk numbered `sequence` of `count` holding `part`.
+Bytes iccChunk(int sequence, int count, const Bytes& part) {
+    const std::string identifier("ICC_PROFILE\0", 12);
+    const std::size_t length = 2 + identifier.size() + 2 + part.size();
+    Bytes s(2 + length);
+    s[0] = 0xFF;
+    s[1] = 0xE2;
+    s[2] = std::uint8_t(length >> 8);
+    s[3] = std::uint8_t(length & 0xFF);
+    std::copy(identifier.begin(), identifier.end(), s.begin() + 4);
+    s[16] = std::uint8_t(sequence);
+    s[17] = std::uint8_t(count);
+    std::copy(part.begin(), part.end(), s.begin() + 18);
+    return s;
+}
+
+// The profile is read only as the JPEG colour-profile reader reads it: chunks
+// in any order are joined, and a profile that is not RGB is named as such,
+// through `lacquer inspect` as the Studio calls it.
+TEST(DeliveryJPEG, InspectReadsTheProfileOnlyThroughItsReader) {
+    const Bytes profile = wideProfile();
+    const Bytes firstHalf(profile.begin(), profile.begin() + std::ptrdiff_t(profile.size() / 2));
+    const Bytes secondHalf(profile.begin() + std::ptrdiff_t(profile.size() / 2), profile.end());
+    PictureMetadata metadata;
+    metadata.artist = "Ana";
+    Bytes outOfOrder = makeJPEG(24, 16, 1, metadata);
+    const Bytes second = iccChunk(2, 2, secondHalf), first = iccChunk(1, 2, firstHalf);
+    outOfOrder.insert(outOfOrder.begin() + 2, first.begin(), first.end());
+    outOfOrder.insert(outOfOrder.begin() + 2, second.begin(), second.end());
+    Bytes zeros = makeJPEG(24, 16, 1);
+    const Bytes zeroChunk = iccChunk(1, 1, Bytes(200, 0));
+    zeros.insert(zeros.begin() + 2, zeroChunk.begin(), zeroChunk.end());
+
+    TestSupport::TempDir dir;
+    writeBytes(dir / "ordered.jpg", outOfOrder);
+    writeBytes(dir / "zeros.jpg", zeros);
+    const Reply ordered = runLacquer(request("inspect", dir.path(), "ordered.jpg"));
+    EXPECT_EQ(ordered.status, 0) << ordered.out;
+    EXPECT_EQ(ordered.last()["jpeg"]["profileHash"], Finish::sha256Hex(profile));
+    EXPECT_EQ(ordered.last()["jpeg"]["metadata"], json({{"artist", "Ana"}}));
+    const Reply zero = runLacquer(request("inspect", dir.path(), "zeros.jpg"));
+    EXPECT_EQ(zero.status, 1);
+    EXPECT_EQ(zero.last(), errorReply("Delivery JPEG needs a supported RGB colour profile"));
+}
+
+}  // namespace

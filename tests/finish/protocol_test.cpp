@@ -137,6 +137,26 @@ TEST(FinishProtocol, LockIsExclusiveUntilItsLine) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// ".lock" is a valid name ending in ".lock", for the lock and for the
+// catalogue's export check alike.
+TEST(FinishProtocol, LockNamedOnlyDotLock) {
+    TestSupport::TempDir dir;
+    writeBytes(dir / "photo.jpg", makeJPEG(16, 8, 1));
+    Lacquer held(request("lock", dir.path(), ".lock"));
+    ASSERT_EQ(held.reply(), json({{"ok", true}, {"ready", true}}));
+    const json inspected = runLacquer(request("inspect", dir.path(), "photo.jpg")).last();
+    const json check = request("export-check", dir.path(), "photo.jpg",
+                               {{"folderIdentity", inspected["folderIdentity"]},
+                                {"source", inspected["snapshot"]},
+                                {"lockFolder", dir.path().string()},
+                                {"lockName", ".lock"}});
+    EXPECT_EQ(runLacquer(check).last(), errorReply("Studio is saving this delivery"));
+    held.send("done");
+    EXPECT_EQ(held.wait(), 0);
+    EXPECT_EQ(runLacquer(check).last(), json({{"ok", true}}));
+    EXPECT_TRUE(fs::is_regular_file(dir / ".lock"));
+}
+
 TEST(FinishProtocol, LightroomRunningIsSeenInTheProcessList) {
     pid_t pid = 0;
     const char* argv[] = {"/bin/sh", "-c", "sleep 20", "com.adobe.LightroomClassicCC7", nullptr};

@@ -186,7 +186,29 @@ TEST(Ferry, ValidateEchoesThePathsWithoutOpening) {
         auto result = run(ferry(), arguments, input);
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.out, R"(["/nowhere/a.CR3","/nowhere/b \"quoted\" ü.jpg","/nowhere/c\\d.NEF"])");
+        EXPECT_EQ(result.out, R"(["\/nowhere\/a.CR3","\/nowhere\/b \"quoted\" ü.jpg","\/nowhere\/c\\d.NEF"])");
+    }
+}
+
+// The echoed list is the platform serialiser's text byte for byte: every "/"
+// written as "\/", also next to other escapes.
+TEST(Ferry, ValidateWritesSlashesEscaped) {
+    struct Case {
+        std::vector<std::string> paths;
+        std::string out;
+    };
+    const std::vector<Case> cases = {
+        {{"/a/b.jpg"}, R"(["\/a\/b.jpg"])"},
+        {{"/x\\/y.jpg", "/tab\there.jpg"}, R"(["\/x\\\/y.jpg","\/tab\there.jpg"])"},
+        {{"/"}, R"(["\/"])"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.out);
+        const std::string input = R"({"applicationPath":"/nowhere/Studio","paths":)" + Json(c.paths).dump() + "}";
+        const auto result = run(ferry(), {"--validate"}, input);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out, c.out);
     }
 }
 

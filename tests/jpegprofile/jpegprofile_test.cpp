@@ -5,9 +5,12 @@
 #include <lcms2.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "finish/folder.h"
 #include "support/support.h"
 
 namespace {
@@ -161,6 +164,36 @@ TEST(JPEGColourProfile, SourceReadsChunkLayouts) {
             EXPECT_EQ(JPEGColourProfile::source(c.jpeg).icc, c.icc);
         }
     }
+}
+
+// sRGB's profile is fixed data: its digest never changes, and the colour
+// library reads it as sRGB's colours.
+TEST(JPEGColourProfile, SRGBProfileIsOneFixedByteSequence) {
+    const Bytes& icc = JPEGColourProfile::sRGBProfile();
+    EXPECT_EQ(icc.size(), 8808u);
+    EXPECT_EQ(Finish::sha256Hex(icc), "e35b666698760fa24348e2574a178cd73943d2715c0465506fc5a96d499ecebe");
+    cmsHPROFILE profile = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
+    ASSERT_NE(profile, nullptr);
+    EXPECT_EQ(cmsGetEncodedICCversion(profile) >> 24, 2u);
+    char description[64] = {};
+    cmsGetProfileInfoASCII(profile, cmsInfoDescription, "en", "US", description, sizeof description);
+    EXPECT_STREQ(description, "sRGB IEC61966-2.1");
+    // The same colours as the library's own sRGB, to well below one 16-bit step.
+    cmsHPROFILE builtIn = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM t = cmsCreateTransform(profile, TYPE_RGB_16, builtIn, TYPE_RGB_16, INTENT_RELATIVE_COLORIMETRIC,
+                                         cmsFLAGS_NOOPTIMIZE);
+    ASSERT_NE(t, nullptr);
+    int worst = 0;
+    for (int v = 0; v <= 65535; v += 257) {
+        const cmsUInt16Number in[3] = {cmsUInt16Number(v), cmsUInt16Number(65535 - v), cmsUInt16Number(v / 2)};
+        cmsUInt16Number out[3];
+        cmsDoTransform(t, in, out, 1);
+        for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(int(out[c]) - int(in[c])));
+    }
+    EXPECT_LE(worst, 40);
+    cmsDeleteTransform(t);
+    cmsCloseProfile(builtIn);
+    cmsCloseProfile(profile);
 }
 
 TEST(JPEGColourProfile, SRGBProfileIsAnRGBProfile) {
