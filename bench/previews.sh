@@ -18,7 +18,9 @@
 #      per file, and the preview each --max 160/400/1600/8192 takes;
 #   5. gelatin probe --max 400 over the 24 MP DNG folder (one embedded preview);
 #   6. peak resident memory of gelatin probe at its default --max (8192) over 10
-#      portrait 27 MP DNGs with full-size previews (orientation 6).
+#      portrait 27 MP DNGs with full-size previews (orientation 6);
+#   7. gelatin serve and gelatin probe over N iPhone HEICs (full decodes, max 400)
+#      against one vipsthumbnail --size 400 over the same folder.
 # SECTIONS="4 6" runs only those sections. BASELINE=path/to/other/gelatin times that
 # binary beside build/gelatin in sections 4 to 6 (before/after figures). Times are
 # wall-clock per file and, in sections 4 and 5, CPU (user + system) per file, which
@@ -238,4 +240,27 @@ if want 6; then
   line="probe peak RSS, 10 portrait 27 MP DNGs (6364x4242 previews, $(nproc) cores), default --max: gelatin $(peak "$gelatin") MB"
   [ -n "$baseline" ] && line="$line, baseline $(peak "$baseline") MB"
   echo "$line (one full-size preview: $((6364 * 4242 * 3 / 1048576)) MB)"
+fi
+
+# 7. HEIC folder: the shared iPhone HEICs (two iPhone 7, an XS, a 13 Pro Max; 12 MP grids)
+# in turn, decoded in full as rendered files are.
+if want 7; then
+  rm -rf "$out/heic" && mkdir -p "$out/heic"
+  iphones=(photoprism_iphone_7.heic libvips_heic-orientation-6.heic ianare_iphone_13_pro_max.HEIC immich_IMG_2682.heic)
+  for i in $(seq 1 "$count"); do
+    source_heic=$fixtures/heic/${iphones[$(((i - 1) % ${#iphones[@]}))]}
+    name=$(printf 'IMG_%03d.heic' "$i")
+    ln "$source_heic" "$out/heic/$name" 2>/dev/null || cp "$source_heic" "$out/heic/$name"
+  done
+  gelatin_heic=$(serve_time "$out/heic")
+  start=$(now)
+  "$gelatin" probe "$out/heic" --max 400 >/dev/null 2>&1
+  end=$(now)
+  probe_heic=$(elapsed "$start" "$end")
+  rm -rf "$out/thumbs-vips-heic" && mkdir -p "$out/thumbs-vips-heic"
+  start=$(now)
+  vipsthumbnail --size 400 -o "$PWD/$out/thumbs-vips-heic/%s.jpg" "$out"/heic/*
+  end=$(now)
+  vips_heic=$(elapsed "$start" "$end")
+  echo "HEIC 12 MP  gelatin serve: $(per_file "$gelatin_heic") ms/file   gelatin probe: $(per_file "$probe_heic") ms/file   vipsthumbnail (one process): $(per_file "$vips_heic") ms/file   ratio $(printf '%.1f' "$(calc "$vips_heic / $gelatin_heic")")x"
 fi

@@ -92,7 +92,22 @@ bool isFloatType(Exiv2::TypeId type) { return type == Exiv2::tiffFloat || type =
 std::optional<double> numberAt(const Exiv2::Value& value, long i) {
     if (!isNumberType(value.typeId()) || value.count() <= i) return std::nullopt;
     if (isFloatType(value.typeId())) {
-        double v = value.toFloat(i);
+        // Exiv2's toFloat goes through single precision: a DOUBLE is read as it is
+        // stored, a FLOAT as the shortest decimal that it stands for (2.8, not
+        // 2.799999952316284).
+        double v = 0;
+        if (const auto* d = dynamic_cast<const Exiv2::ValueType<double>*>(&value)) {
+            v = d->value_.at(static_cast<std::size_t>(i));
+        } else if (const auto* f = dynamic_cast<const Exiv2::ValueType<float>*>(&value)) {
+            const float single = f->value_.at(static_cast<std::size_t>(i));
+            char text[32];
+            auto [end, ec] = std::to_chars(text, text + sizeof text, single);
+            if (ec != std::errc()) return std::nullopt;
+            auto [_, parsed] = std::from_chars(text, end, v);
+            if (parsed != std::errc()) v = single;
+        } else {
+            v = value.toFloat(i);
+        }
         return std::isfinite(v) ? std::optional<double>(v) : std::nullopt;
     }
     Exiv2::Rational r = value.toRational(i);
@@ -153,18 +168,53 @@ std::optional<double> exifNumber(const Exiv2::ExifData& exif, const char* key) {
 
 // The first text found among the auxiliary sources: the XMP aux namespace and
 // the maker notes that carry the same fact.
-std::optional<std::string> auxiliaryText(Exiv2::Image& image, const char* xmpKey,
+std::optional<std::string> auxiliaryText(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp, const char* xmpKey,
                                          std::initializer_list<const char*> exifKeys) {
-    if (const Exiv2::Value* value = xmpValue(image.xmpData(), xmpKey)) {
+    if (const Exiv2::Value* value = xmpValue(xmp, xmpKey)) {
         if (auto text = cleanValue(*value)) return text;
     }
     for (const char* key : exifKeys) {
-        if (auto text = exifText(image.exifData(), key)) return text;
+        if (auto text = exifText(exif, key)) return text;
     }
     return std::nullopt;
 }
 
 std::optional<std::string> nonEmpty(const std::string& text) { return cleanText(text); }
+
+// The value at index i of a tag as a signed 16-bit number (Canon stores signed
+// values in unsigned shorts).
+std::optional<int> signedShortAt(const Exiv2::ExifData& exif, const char* key, long i = 0) {
+    const Exiv2::Value* value = exifValue(exif, key);
+    if (!value || value->count() <= i) return std::nullopt;
+    auto v = numberAt(*value, i);
+    if (!v) return std::nullopt;
+    return static_cast<int>(static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<long long>(*v))));
+}
+
+// A CRW file keeps its capture facts in Canon's own records, not in EXIF: Exiv2
+// derives a rounded exposure time (1 s where the camera recorded 5.04 s) and no
+// ISO, focal length or serial number. They are taken from the records instead.
+void fillFromCanonRecords(ImageMetadata& m, const Exiv2::ExifData& exif) {
+    if (auto shutter = signedShortAt(exif, "Exif.CanonSi.ShutterSpeedValue"); shutter && *shutter != 0)
+        m.exposureTime = std::exp2(-canonEv(*shutter));
+    if (!m.iso) {
+        if (auto speed = signedShortAt(exif, "Exif.CanonSi.ISOSpeed"); speed && *speed > 0)
+            m.iso = std::llround(std::exp2(canonEv(*speed)) * 100.0 / 32.0);
+    }
+    if (!m.focalLength) {
+        if (auto focal = signedShortAt(exif, "Exif.Canon.FocalLength", 1); focal && *focal > 0) {
+            auto units = signedShortAt(exif, "Exif.CanonCs.Lens", 2);
+            m.focalLength = static_cast<double>(*focal) / (units && *units > 0 ? *units : 1);
+        }
+    }
+    if (!m.cameraSerial) {
+        // Two numbers in a CRW: the serial number, then a constant.
+        if (const Exiv2::Value* serial = exifValue(exif, "Exif.Canon.SerialNumber");
+            serial && serial->count() >= 1 && isNumberType(serial->typeId())) {
+            if (auto v = numberAt(*serial, 0); v && *v > 0) m.cameraSerial = numberText(*v);
+        }
+    }
+}
 
 }  // namespace
 
@@ -185,6 +235,19 @@ std::optional<std::string> cameraName(const std::optional<std::string>& make, co
     return *make + " " + *model;
 }
 
+double canonEv(int value) {
+    const int magnitude = std::abs(value);
+    const int fraction = magnitude & 0x1f;
+    double steps = magnitude - fraction;
+    if (fraction == 0x0c)
+        steps += 32.0 / 3;  // a third
+    else if (fraction == 0x14)
+        steps += 64.0 / 3;  // two thirds
+    else
+        steps += fraction;
+    return (value < 0 ? -steps : steps) / 32.0;
+}
+
 std::optional<int> orientationFromFlip(int flip) {
     switch (flip) {
         case 0: return 1;
@@ -196,22 +259,27 @@ std::optional<int> orientationFromFlip(int flip) {
 }
 
 ImageMetadata metadataFromExiv2(Exiv2::Image& image) {
+    ImageMetadata m = metadataFromTags(image.exifData(), image.xmpData());
+    if (image.imageType() == Exiv2::ImageType::crw) fillFromCanonRecords(m, image.exifData());
+    return m;
+}
+
+ImageMetadata metadataFromTags(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp) {
     ImageMetadata m;
-    const Exiv2::ExifData& exif = image.exifData();
 
     m.camera = cameraName(exifText(exif, "Exif.Image.Make"), exifText(exif, "Exif.Image.Model"));
     m.shotAt = exifText(exif, "Exif.Photo.DateTimeOriginal");
 
     m.cameraSerial = exifText(exif, "Exif.Photo.BodySerialNumber");
     if (!m.cameraSerial) {
-        m.cameraSerial = auxiliaryText(image, "Xmp.aux.SerialNumber",
+        m.cameraSerial = auxiliaryText(exif, xmp, "Xmp.aux.SerialNumber",
                                        {"Exif.Canon.SerialNumber", "Exif.Nikon3.SerialNumber",
                                         "Exif.Olympus.SerialNumber", "Exif.OlympusEq.SerialNumber",
                                         "Exif.Pentax.SerialNumber", "Exif.Fujifilm.SerialNumber"});
     }
     m.lens = exifText(exif, "Exif.Photo.LensModel");
     if (!m.lens) {
-        m.lens = auxiliaryText(image, "Xmp.aux.Lens",
+        m.lens = auxiliaryText(exif, xmp, "Xmp.aux.Lens",
                                {"Exif.Canon.LensModel", "Exif.OlympusEq.LensModel", "Exif.Panasonic.LensType"});
     }
 

@@ -12,10 +12,12 @@
 #include <tuple>
 
 #include <libheif/heif.h>
+#include <libheif/heif_properties.h>
 #include <libraw/libraw.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "engine/library/heif_decode.h"
 #include "engine/library/jpeg_codec.h"
 #include "engine/library/source_exiv2.h"
 #include "engine/library/source_state.h"
@@ -274,10 +276,13 @@ std::optional<Imaging::Bitmap> embeddedImage(const Source::State& state, int max
     return std::move(chosen->image);
 }
 
-// A HEIF image (the primary one, or a thumbnail item) as RGB. libheif applies the
-// file's rotation and mirroring itself unless told to ignore them.
-std::optional<Imaging::Bitmap> decodeHeif(const std::filesystem::path& file, std::optional<int> thumbnailId,
-                                          bool transform) {
+// A HEIF image (the primary one, or a thumbnail item) as RGB, bounded to maxPixel
+// (0: full size). A file that turns its pictures with rotation or mirroring
+// properties is turned upright by libheif; a file without them (older iPhones)
+// by its EXIF orientation, never by both. Below full size the YCbCr planes are
+// reduced before they become RGB.
+std::optional<Imaging::Bitmap> decodeHeif(const Source::State& state, std::optional<int> thumbnailId, bool transform,
+                                          int maxPixel) {
     struct Resources {
         heif_context* context = heif_context_alloc();
         heif_image_handle* primary = nullptr;
@@ -293,7 +298,7 @@ std::optional<Imaging::Bitmap> decodeHeif(const std::filesystem::path& file, std
         }
     } r;
     if (!r.context || !r.options) return std::nullopt;
-    if (heif_context_read_from_file(r.context, file.c_str(), nullptr).code != heif_error_Ok) return std::nullopt;
+    if (!readHeifContext(state, r.context)) return std::nullopt;
     if (heif_context_get_primary_image_handle(r.context, &r.primary).code != heif_error_Ok) return std::nullopt;
     heif_image_handle* handle = r.primary;
     if (thumbnailId) {
@@ -303,6 +308,27 @@ std::optional<Imaging::Bitmap> decodeHeif(const std::filesystem::path& file, std
         handle = r.thumbnail;
     }
     r.options->ignore_transformations = transform ? 0 : 1;
+    r.options->decoder_id = fastHevcDecoder();
+    const int orientation = transform && !heifTurnsItself(r.context, r.primary) ? state.orientation : 1;
+
+    // The size libheif hands out (turned by the file's own properties unless they are ignored).
+    const int fullWidth = transform ? heif_image_handle_get_width(handle) : heif_image_handle_get_ispe_width(handle);
+    const int fullHeight = transform ? heif_image_handle_get_height(handle) : heif_image_handle_get_ispe_height(handle);
+    const int longEdge = std::max(fullWidth, fullHeight);
+    heif_colorspace colourspace = heif_colorspace_undefined;
+    heif_chroma chroma = heif_chroma_undefined;
+    if (maxPixel > 0 && longEdge > maxPixel && heif_image_handle_get_luma_bits_per_pixel(handle) == 8 &&
+        heif_image_handle_get_preferred_decoding_colorspace(handle, &colourspace, &chroma).code == heif_error_Ok &&
+        colourspace == heif_colorspace_YCbCr &&
+        heif_decode_image(handle, &r.image, heif_colorspace_YCbCr, chroma, r.options).code == heif_error_Ok) {
+        const int width = heif_image_get_primary_width(r.image), height = heif_image_get_primary_height(r.image);
+        const double ratio = static_cast<double>(maxPixel) / std::max(width, height);
+        auto edge = [&](int e) { return e >= std::max(width, height) ? maxPixel : std::max(1, int(std::lround(e * ratio))); };
+        if (auto reduced = reducedRGB(r.image, edge(width), edge(height)))
+            return applyOrientation(std::move(*reduced), orientation);
+        heif_image_release(r.image);
+        r.image = nullptr;
+    }
     if (heif_decode_image(handle, &r.image, heif_colorspace_RGB, heif_chroma_interleaved_RGB, r.options).code !=
         heif_error_Ok)
         return std::nullopt;
@@ -314,7 +340,8 @@ std::optional<Imaging::Bitmap> decodeHeif(const std::filesystem::path& file, std
     Imaging::Bitmap bitmap(width, height, 3);
     for (int y = 0; y < height; ++y)
         std::memcpy(bitmap.row(y), plane + static_cast<std::size_t>(y) * stride, bitmap.stride());
-    return bitmap;
+    if (maxPixel > 0) bitmap = fitWithin(std::move(bitmap), maxPixel);
+    return applyOrientation(std::move(bitmap), orientation);
 }
 
 // The primary image of a JPEG file, DCT-scaled for maxPixel (0: full size), then
@@ -374,9 +401,7 @@ std::optional<Imaging::Bitmap> preview(const Source& source, int maxPixel, bool 
                                                     [](auto& a, auto& b) { return a.area() < b.area(); });
                     thumbnail = largest->id;
                 }
-                auto bitmap = decodeHeif(state.file, thumbnail, transform);
-                if (!bitmap) return std::nullopt;
-                return fitWithin(std::move(*bitmap), maxPixel);
+                return decodeHeif(state, thumbnail, transform, maxPixel);
             }
             case SourceKind::jpeg:
                 if (rendered) return decodeRenderedJPEG(state, maxPixel, transform, true);
@@ -396,7 +421,7 @@ std::optional<Imaging::Bitmap> decodeRendered(const Source& source, std::optiona
     try {
         switch (state.kind) {
             case SourceKind::jpeg: return decodeRenderedJPEG(state, maxPixel.value_or(0), transform, false);
-            case SourceKind::heif: return decodeHeif(state.file, std::nullopt, transform);
+            case SourceKind::heif: return decodeHeif(state, std::nullopt, transform, 0);
             case SourceKind::raw: return std::nullopt;
         }
     } catch (...) {

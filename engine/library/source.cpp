@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include <libheif/heif.h>
+#include <libheif/heif_properties.h>
 #include <libraw/libraw.h>
 
 #include "engine/library/jpeg_codec.h"
@@ -215,13 +216,64 @@ std::optional<LibRawHeader> readLibRaw(const fs::path& file) {
     }
 }
 
-// libheif's view of a HEIF file: the stored size of the primary image and its thumbnails.
-bool readHeif(const fs::path& file, Source::State& state) {
+// The TIFF structure inside a HEIF "Exif" block: the block starts with the offset
+// of the TIFF header (four bytes, big-endian) from its fifth byte, and many writers
+// keep the "Exif\0\0" marker of JPEG files in front of the header as well.
+std::optional<std::pair<const std::uint8_t*, std::size_t>> tiffInExifBlock(const std::vector<std::uint8_t>& block) {
+    if (block.size() < 4) return std::nullopt;
+    std::size_t at = 4 + static_cast<std::size_t>(bigEndian32(block.data()));
+    if (at >= block.size()) at = 4;
+    auto isTiff = [&](std::size_t i) {
+        return i + 4 <= block.size() && ((block[i] == 'I' && block[i + 1] == 'I' && block[i + 2] == 42 && block[i + 3] == 0) ||
+                                         (block[i] == 'M' && block[i + 1] == 'M' && block[i + 2] == 0 && block[i + 3] == 42));
+    };
+    if (!isTiff(at) && at + 6 <= block.size() && std::memcmp(block.data() + at, "Exif\0\0", 6) == 0) at += 6;
+    if (!isTiff(at)) {
+        // Misstated offsets are common: look for the header near the start.
+        std::size_t limit = std::min<std::size_t>(block.size(), 64);
+        for (at = 4; at < limit && !isTiff(at); ++at) {
+        }
+        if (!isTiff(at)) return std::nullopt;
+    }
+    return std::make_pair(block.data() + at, block.size() - at);
+}
+
+// The primary image's first EXIF block, parsed by Exiv2 from memory; nothing when
+// there is none or it does not parse.
+std::optional<Exiv2::ExifData> heifExif(heif_image_handle* primary) {
+    int count = heif_image_handle_get_number_of_metadata_blocks(primary, "Exif");
+    if (count <= 0) return std::nullopt;
+    std::vector<heif_item_id> ids(static_cast<std::size_t>(count));
+    count = heif_image_handle_get_list_of_metadata_block_IDs(primary, "Exif", ids.data(), count);
+    for (int i = 0; i < count; ++i) {
+        std::size_t size = heif_image_handle_get_metadata_size(primary, ids[static_cast<std::size_t>(i)]);
+        if (size < 8 || size > (64u << 20)) continue;
+        std::vector<std::uint8_t> block(size);
+        if (heif_image_handle_get_metadata(primary, ids[static_cast<std::size_t>(i)], block.data()).code != heif_error_Ok)
+            continue;
+        auto tiff = tiffInExifBlock(block);
+        if (!tiff) continue;
+        try {
+            prepareExiv2();
+            Exiv2::ExifData exif;
+            if (Exiv2::ExifParser::decode(exif, tiff->first, static_cast<uint32_t>(tiff->second)) !=
+                    Exiv2::invalidByteOrder &&
+                !exif.empty())
+                return exif;
+        } catch (...) {
+        }
+    }
+    return std::nullopt;
+}
+
+// libheif's view of a HEIF file: the stored size of the primary image, its
+// thumbnails and its EXIF block.
+bool readHeif(Source::State& state, std::optional<Exiv2::ExifData>& exif) {
     heif_context* context = heif_context_alloc();
     if (!context) return false;
     bool ok = false;
     heif_image_handle* primary = nullptr;
-    if (heif_context_read_from_file(context, file.c_str(), nullptr).code == heif_error_Ok &&
+    if (readHeifContext(state, context) &&
         heif_context_get_primary_image_handle(context, &primary).code == heif_error_Ok) {
         ok = true;
         state.metadata.rawW = heif_image_handle_get_ispe_width(primary);
@@ -243,6 +295,7 @@ bool readHeif(const fs::path& file, Source::State& state) {
             state.heifThumbnails.push_back(preview);
             heif_image_handle_release(thumbnail);
         }
+        exif = heifExif(primary);
         heif_image_handle_release(primary);
     }
     heif_context_free(context);
@@ -257,6 +310,20 @@ void keepPositiveSize(ImageMetadata& m, long long width, long long height) {
 }
 
 }  // namespace
+
+bool readHeifContext(const Source::State& state, heif_context* context) {
+    if (state.heifBytes)
+        return heif_context_read_from_memory_without_copy(context, state.heifBytes->data(), state.heifBytes->size(),
+                                                          nullptr)
+                   .code == heif_error_Ok;
+    return heif_context_read_from_file(context, state.file.c_str(), nullptr).code == heif_error_Ok;
+}
+
+bool heifTurnsItself(const heif_context* context, const heif_image_handle* image) {
+    const heif_item_id id = heif_image_handle_get_item_id(image);
+    return heif_item_get_properties_of_type(context, id, heif_item_property_type_transform_rotation, nullptr, 0) > 0 ||
+           heif_item_get_properties_of_type(context, id, heif_item_property_type_transform_mirror, nullptr, 0) > 0;
+}
 
 std::vector<EmbeddedPreview> exiv2Previews(const Source::State& state) {
     if (!state.exiv) return {};
@@ -347,11 +414,28 @@ std::optional<Source> open(const fs::path& file) {
                 }
                 break;
             }
-            case SourceKind::heif:
-                if (readHeif(file, *state)) {
+            case SourceKind::heif: {
+                std::optional<Exiv2::ExifData> exif;
+                bool read = readHeif(*state, exif);
+                if (!read) {
+                    // An image sequence: its first picture.
+                    if (auto frame = firstFrameAsHeif(file)) {
+                        state->heifBytes = std::make_shared<const std::vector<std::uint8_t>>(std::move(*frame));
+                        read = readHeif(*state, exif);
+                        if (!read) state->heifBytes.reset();
+                    }
+                }
+                if (read) {
                     ImageMetadata stored = state->metadata;
                     state->exiv = readExiv2(file);
-                    if (state->exiv) state->metadata = metadataFromExiv2(*state->exiv);
+                    // The EXIF block libheif finds first; Exiv2's own reading of the
+                    // file when there is none (its XMP still counts either way).
+                    if (exif) {
+                        Exiv2::XmpData noXmp;
+                        state->metadata = metadataFromTags(*exif, state->exiv ? state->exiv->xmpData() : noXmp);
+                    } else if (state->exiv) {
+                        state->metadata = metadataFromExiv2(*state->exiv);
+                    }
                     state->metadata.rawW = stored.rawW;
                     state->metadata.rawH = stored.rawH;
                     break;
@@ -362,6 +446,7 @@ std::optional<Source> open(const fs::path& file) {
                 state->heifThumbnails.clear();
                 state->metadata = {};
                 [[fallthrough]];
+            }
             case SourceKind::raw: {
                 auto header = readLibRaw(file);
                 state->exiv = readExiv2(file, !brandsOf(*head).empty());

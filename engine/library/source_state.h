@@ -14,13 +14,16 @@
 
 #include "engine/library/extraction.h"
 
+struct heif_context;
+struct heif_image_handle;
+
 namespace Exiv2 {
+class ExifData;
+class XmpData;
 class Image;
 class PreviewManager;
 struct PreviewProperties;
 }
-
-struct heif_image_handle;
 
 namespace Extraction {
 
@@ -67,6 +70,9 @@ struct Source::State {
     int orientation = 1;                        // how previews are turned upright
     std::optional<EmbeddedPreview> rawThumbnail;  // the one LibRaw picks, tried first
     std::vector<EmbeddedPreview> heifThumbnails;
+    // A HEIF picture rewrapped in memory (the first frame of an image sequence,
+    // which libheif does not read from the file itself); empty: read the file.
+    std::shared_ptr<const std::vector<std::uint8_t>> heifBytes;
     std::optional<HeifColour> heifColour;
     // The Exiv2 view of the file, kept for reading previews later; Exiv2 objects
     // are not safe for concurrent use, hence the lock. Listing Exiv2's previews
@@ -78,6 +84,17 @@ struct Source::State {
     mutable std::shared_ptr<Exiv2::PreviewManager> exivPreviewManager;
     mutable std::vector<Exiv2::PreviewProperties> exivPreviewProperties;
 };
+
+// The first picture of a HEIF image sequence as a single-picture HEIF file in
+// memory; nothing when the file holds no HEVC track.
+std::optional<std::vector<std::uint8_t>> firstFrameAsHeif(const std::filesystem::path& file);
+
+// Reads the file (or its rewrapped picture) into a libheif context.
+bool readHeifContext(const Source::State& state, heif_context* context);
+
+// Whether the image carries rotation or mirroring properties of its own, which
+// libheif applies when it decodes.
+bool heifTurnsItself(const heif_context* context, const heif_image_handle* image);
 
 // Exiv2's previews of the file, best first (JPEG before bitmaps, larger first).
 std::vector<EmbeddedPreview> exiv2Previews(const Source::State& state);
@@ -112,6 +129,9 @@ void prepareExiv2();
 // Capture facts from what Exiv2 read of the file.
 ImageMetadata metadataFromExiv2(Exiv2::Image& image);
 
+// Capture facts from EXIF and XMP tags read elsewhere (a HEIF file's EXIF block).
+ImageMetadata metadataFromTags(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp);
+
 // What LibRaw parsed from a RAW file's header, for formats Exiv2 cannot read.
 struct RawFacts {
     std::string make, model, lens, serial;
@@ -119,6 +139,10 @@ struct RawFacts {
     double iso = 0, shutter = 0, aperture = 0, focalLength = 0;
 };
 ImageMetadata metadataFromRawFacts(const RawFacts& facts);
+
+// Canon's exposure steps in EV: 32 to a stop, where the fractions 12 and 20 stand
+// for a third and two thirds of a stop.
+double canonEv(int value);
 
 // EXIF orientation code for LibRaw's flip value (0, 3, 5, 6); nothing otherwise.
 std::optional<int> orientationFromFlip(int flip);

@@ -76,6 +76,9 @@ void put(ordered_json& object, const char* key, const std::optional<T>& value) {
 }  // namespace
 
 std::optional<Request> decodeRequest(std::string_view line) {
+    // The JSON reader stops at a NUL byte as if the text ended there; a raw NUL is
+    // never valid JSON, so such a line is refused whatever comes before it.
+    if (line.find('\0') != std::string_view::npos) return std::nullopt;
     json object = json::parse(line.begin(), line.end(), nullptr, /*allow_exceptions=*/false);
     if (!object.is_object()) return std::nullopt;
     try {

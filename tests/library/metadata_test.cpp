@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "engine/library/extraction.h"
+#include "engine/library/source_state.h"
 #include "library_support.h"
 
 using namespace TestSupport;
@@ -28,6 +29,15 @@ TEST(CameraName, CombinesMakeAndModel) {
         {"OLYMPUS IMAGING CORP.", "E-M5", "OLYMPUS IMAGING CORP. E-M5"},
     };
     for (auto& c : cases) EXPECT_EQ(Extraction::cameraName(c.make, c.model), c.camera);
+}
+
+TEST(CanonEv, ThirdsAndWholeSteps) {
+    const std::pair<int, double> cases[] = {
+        {32, 1.0}, {0, 0.0}, {12, 1.0 / 3}, {20, 2.0 / 3}, {16, 0.5}, {160, 5.0},
+        {-76, -(2 + 1.0 / 3)},  // 64 + a third, negative
+        {-74, -2.3125},         // other fractions are plain 32nds
+    };
+    for (auto [value, ev] : cases) EXPECT_NEAR(Extraction::canonEv(value), ev, 1e-12) << value;
 }
 
 TEST(CleanText, TrimsBlanksAndLineBreaksAndDropsEmptyText) {
@@ -68,10 +78,17 @@ TEST(Metadata, RealCameraFiles) {
          "RF70-200mm F2.8 L IS USM", "2021:05:12 12:21:21", 200.0, 0.25, 25.0, 100, 1},
         {"raw/partial/nomexif_CanonR6_truncated.cr3", 5472, 3648, "Canon EOS R6", "072021007989",
          "EF100mm f/2.8L Macro IS USM", "2025:09:06 20:24:47", 100.0, 0.01, 2.8, 25600, 1},
-        {"raw/complete/imagemeta_CanonEOSD30.crw", 2176, 1448, "Canon EOS D30", std::nullopt, std::nullopt,
-         "2018:01:01 13:03:32", std::nullopt, 1.0, 2828427.0 / 500000, std::nullopt, 1},
+        // CRW: exposure, ISO, focal length and serial number from Canon's own records
+        // (exiftool -n: 5.03968419957949 s, ISO 100, 31 mm, 305465770).
+        {"raw/complete/imagemeta_CanonEOSD30.crw", 2176, 1448, "Canon EOS D30", "305465770", std::nullopt,
+         "2018:01:01 13:03:32", 31.0, 5.03968419957949, 2828427.0 / 500000, 100, 1},
         {"heic/libvips_heic-orientation-6.heic", 4032, 3024, "Apple iPhone XS", std::nullopt,
          "iPhone XS back dual camera 4.25mm f/1.8", "2020:03:05 11:28:10", 4.25, 1.0 / 121, 1.8, 40, 6},
+        // EXIF blocks that only libheif finds.
+        {"heic/exifpy_spring_1440x960.heic", 1440, 960, std::nullopt, std::nullopt, std::nullopt,
+         "2020:12:03 15:04:31", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+        {"heic/ianare_samplefilehub.heif", 640, 426, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+         std::nullopt, std::nullopt, std::nullopt, std::nullopt, 1},
         // A JPEG without any EXIF block: only its size.
         {"orientation/pillow/hopper.jpg", 128, 128, std::nullopt, std::nullopt, std::nullopt,
          std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
@@ -88,7 +105,7 @@ TEST(Metadata, RealCameraFiles) {
         EXPECT_EQ(m.lens, c.lens);
         EXPECT_EQ(m.shotAt, c.shotAt);
         auto near = [](std::optional<double> a, std::optional<double> b) {
-            return a.has_value() == b.has_value() && (!a || std::abs(*a - *b) < 1e-9);
+            return a.has_value() == b.has_value() && (!a || std::abs(*a - *b) < 1e-9 * std::max(1.0, std::abs(*b)));
         };
         EXPECT_TRUE(near(m.focalLength, c.focalLength));
         EXPECT_TRUE(near(m.exposureTime, c.exposureTime));
@@ -161,6 +178,23 @@ TEST(Metadata, TagRules) {
              EXPECT_EQ(m.orientation, 8);
              EXPECT_EQ(m.rawW, 48);
              EXPECT_EQ(m.rawH, 32);
+         }},
+        {"TIFF DOUBLE and FLOAT values keep the value written",
+         [](auto& exif, auto&) {
+             Exiv2::DoubleValue aperture;
+             aperture.read("2.8");
+             exif.add(Exiv2::ExifKey("Exif.Photo.FNumber"), &aperture);
+             Exiv2::FloatValue focal;
+             focal.read("85.7");
+             exif.add(Exiv2::ExifKey("Exif.Photo.FocalLength"), &focal);
+             Exiv2::DoubleValue exposure;
+             exposure.read("0.0003");
+             exif.add(Exiv2::ExifKey("Exif.Photo.ExposureTime"), &exposure);
+         },
+         [](auto& m) {
+             EXPECT_EQ(m.aperture, 2.8);
+             EXPECT_EQ(m.focalLength, 85.7);
+             EXPECT_EQ(m.exposureTime, 0.0003);
          }},
         {"a zero denominator is no number; a list is no text",
          [](auto& exif, auto&) {
