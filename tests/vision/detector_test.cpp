@@ -15,6 +15,7 @@ using FacePictures::load;
 
 struct Expected {
     double cx, cy;  // centre of the face box, fractions of the picture, y from the top
+    bool frontal = true;  // both eyes in view
 };
 
 double centreX(const Vision::FaceObservation& f) { return f.boundingBox.x + f.boundingBox.width / 2; }
@@ -30,10 +31,12 @@ TEST(FaceDetector, FindsTheFacesOfRealPortraits) {
     };
     const Case cases[] = {
         {"faces/facerec_obama.jpg", {{0.545, 0.24}}},
-        // Marie Curie faces the camera; Pierre, in profile, is at best a weak detection.
-        {"faces/immich_portrait.jpg", {{0.372, 0.33}}},
-        // Stored sideways with an orientation tag: once upright, the same face in the same place.
-        {"faces/immich_portrait-orientation-6.jpg", {{0.372, 0.33}}},
+        // Marie Curie faces the camera; Pierre, in profile, scores low with the
+        // detector and is confirmed by the SSD check.
+        {"faces/immich_portrait.jpg", {{0.724, 0.217, false}, {0.372, 0.33}}},
+        // Stored sideways with an orientation tag: once upright, the same faces in
+        // the same places (the grey copy's profile face checks weaker).
+        {"faces/immich_portrait-orientation-6.jpg", {{0.372, 0.33}, {0.71, 0.253, false}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.photo);
@@ -53,6 +56,7 @@ TEST(FaceDetector, FindsTheFacesOfRealPortraits) {
             // Landmarks come with every face: the eyes inside the box, the person's
             // right eye on the picture's left, above the mouth.
             ASSERT_TRUE(f.landmarks.has_value());
+            if (!c.faces[i].frontal) continue;
             const auto& l = *f.landmarks;
             ASSERT_EQ(l.rightPupil.size(), 1u);
             ASSERT_EQ(l.leftPupil.size(), 1u);
