@@ -184,16 +184,19 @@ std::vector<Cluster> clusters(std::vector<BlazeFace::Detection> bestFirst) {
 }
 
 // Asks the SSD network about the faces whose confidence is below
-// confidentScore: in rounds, each round checking the next member of every
-// face still unsure (in parallel), until every face is sure, has no member
-// left, or maximumChecks checks have run. A face's confidence becomes the
+// confidentScore and whose best detection scores candidateScore or more, in
+// rounds: each round checks the next member of every face still unsure (in
+// parallel), until every face is sure, has no member left, or maximumChecks
+// checks have run. A face's confidence becomes the
 // larger of its detector score and the best check's calibrated confidence.
 void check(const cv::Mat& rgb, std::vector<Cluster>& faces) {
     int checks = 0;
     for (std::size_t round = 0; checks < maximumChecks; ++round) {
         std::vector<std::size_t> unsure;
         for (std::size_t i = 0; i < faces.size() && checks + int(unsure.size()) < maximumChecks; ++i)
-            if (faces[i].confidence < confidentScore && round < faces[i].members.size()) unsure.push_back(i);
+            if (faces[i].confidence < confidentScore && faces[i].members.front().score >= candidateScore &&
+                round < faces[i].members.size())
+                unsure.push_back(i);
         if (unsure.empty()) return;
         checks += int(unsure.size());
         std::vector<std::optional<float>> scores(unsure.size());
@@ -229,7 +232,7 @@ std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture, Search se
     const std::vector<FaceTiles::Tile> tiles = FaceTiles::layout(picture.width, picture.height);
     if (tiles.empty()) return {};
     const bool thorough = search == Search::thorough && FaceCheck::available();
-    const float floor = thorough ? candidateScore : minimumDetectionConfidence;
+    const float floor = thorough ? supportScore : minimumDetectionConfidence;
     std::vector<std::vector<BlazeFace::Detection>> perTile(tiles.size());
     std::vector<std::exception_ptr> failures(tiles.size());
     const auto searchTile = [&](std::size_t i) {
@@ -271,10 +274,20 @@ std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture, Search se
     // Best confidence first, each face with the box of its best detection.
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Cluster& a, const Cluster& b) { return a.confidence > b.confidence; });
+    // Two faces checked apart can still be one: a box lying a third or more
+    // inside a better one is dropped.
     std::vector<FaceObservation> faces;
+    std::vector<BlazeFace::Detection> kept;
     for (const Cluster& c : candidates) {
         if (!(c.confidence >= minimumDetectionConfidence)) continue;
         const BlazeFace::Detection& best = c.members.front();
+        const double area = double(best.width()) * best.height();
+        if (std::any_of(kept.begin(), kept.end(), [&](const auto& k) {
+                const double smaller = std::min(area, double(k.width()) * k.height());
+                return smaller > 0 && intersection(k, best) >= smaller / 3;
+            }))
+            continue;
+        kept.push_back(best);
         FaceObservation face = observation(best);
         face.confidence = c.confidence;
         face.checkScore = c.check;

@@ -57,11 +57,11 @@ struct Unavailable : std::runtime_error {
 // How hard to look.
 //   quick:    the BlazeFace passes only; a face's confidence is the detector's
 //             score (the picture evidence of previews, which must stay cheap).
-//   thorough: also the detector's weaker candidates (down to candidateScore),
-//             and every candidate below confidentScore is checked by the SSD
-//             face network on a crop around it (engine/vision/face_check.h),
-//             which finds turned and profile faces the detector scores low
-//             and rejects its false detections. A checked face reports the
+//   thorough: also the detector's weaker candidates (down to candidateScore,
+//             with supportScore), and every candidate below confidentScore is
+//             checked by the SSD face network on a crop around it
+//             (engine/vision/face_check.h), which finds turned and profile
+//             faces the detector scores low and rejects its false detections. A checked face reports the
 //             larger of its detector score and the check's calibrated
 //             confidence. Without the SSD model this is the quick search.
 enum class Search { quick, thorough };
@@ -82,12 +82,18 @@ std::optional<std::vector<FaceObservation>> detectFaces(const Imaging::Bitmap& p
 // Faces whose confidence is below this are never reported.
 inline constexpr float minimumDetectionConfidence = 0.5f;
 
-// A thorough search considers the detector's candidates down to this score,
-inline constexpr float candidateScore = 0.2f;
+// A thorough search considers the faces whose best detection scores at least
+// this,
+inline constexpr float candidateScore = 0.3f;
+// with their weaker detections down to this score (a turned face is often
+// found twice, once on the cheek and once on the whole head, and the check
+// may confirm only one of the two),
+inline constexpr float supportScore = 0.2f;
 // checks those below this score (taking the ones above as they are),
 inline constexpr float confidentScore = 0.8f;
-// and at most this many of them, best detector score first.
-inline constexpr int maximumChecks = 24;
+// and at most this many of them, best detector score first (a group photo
+// of small faces needs about one check per face).
+inline constexpr int maximumChecks = 32;
 
 // The detector's six keypoints of one face, in pixels of the picture, origin
 // at the top-left, y down. Left and right are the person's own.
