@@ -164,6 +164,7 @@ struct Cluster {
     std::vector<BlazeFace::Detection> members;
     float confidence = 0;
     std::optional<float> check;  // the best check score among the members checked
+    std::size_t framing = 0;     // the member whose box is reported: the best, or the one the check confirmed
 };
 
 // Groups detections, best detector score first, into faces.
@@ -177,7 +178,7 @@ std::vector<Cluster> clusters(std::vector<BlazeFace::Detection> bestFirst) {
         if (it != out.end()) {
             it->members.push_back(d);
         } else {
-            out.push_back({{d}, d.score, std::nullopt});
+            out.push_back({{d}, d.score, std::nullopt, 0});
         }
     }
     return out;
@@ -214,7 +215,10 @@ void check(const cv::Mat& rgb, std::vector<Cluster>& faces) {
             if (!scores[k]) return;  // the network cannot run
             Cluster& c = faces[unsure[k]];
             c.check = std::max(c.check.value_or(0.0f), *scores[k]);
-            c.confidence = std::max(c.confidence, FaceCheck::confidence(*scores[k]));
+            const float confidence = FaceCheck::confidence(*scores[k]);
+            // A weaker detection the check confirms frames the face better than
+            // the best one it did not (a profile face's cheek against its head).
+            if (confidence > c.confidence) c.confidence = confidence, c.framing = round;
         }
     }
 }
@@ -271,7 +275,7 @@ std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture, Search se
     std::vector<Cluster> candidates = clusters(std::move(merged));
     if (thorough) check(rgb, candidates);
 
-    // Best confidence first, each face with the box of its best detection.
+    // Best confidence first, each face with the box of its framing detection.
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Cluster& a, const Cluster& b) { return a.confidence > b.confidence; });
     // Two faces checked apart can still be one: a box lying a third or more
@@ -280,7 +284,7 @@ std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture, Search se
     std::vector<BlazeFace::Detection> kept;
     for (const Cluster& c : candidates) {
         if (!(c.confidence >= minimumDetectionConfidence)) continue;
-        const BlazeFace::Detection& best = c.members.front();
+        const BlazeFace::Detection& best = c.members[c.framing];
         const double area = double(best.width()) * best.height();
         if (std::any_of(kept.begin(), kept.end(), [&](const auto& k) {
                 const double smaller = std::min(area, double(k.width()) * k.height());

@@ -33,7 +33,7 @@ TEST(FaceDetector, FindsTheFacesOfRealPortraits) {
         {"faces/facerec_obama.jpg", {{0.545, 0.24}}},
         // Marie Curie faces the camera; Pierre, in profile, scores low with the
         // detector and is confirmed by the SSD check.
-        {"faces/immich_portrait.jpg", {{0.724, 0.217, false}, {0.372, 0.33}}},
+        {"faces/immich_portrait.jpg", {{0.706, 0.261, false}, {0.372, 0.33}}},
         // Stored sideways with an orientation tag: once upright, the same faces in
         // the same places (the grey copy's profile face checks weaker).
         {"faces/immich_portrait-orientation-6.jpg", {{0.372, 0.33}, {0.71, 0.253, false}}},
