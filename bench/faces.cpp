@@ -21,6 +21,7 @@
 
 #include "engine/library/extraction.h"
 #include "engine/portrait/faces.h"
+#include "engine/vision/face_check.h"
 #include "engine/vision/faces.h"
 #include "engine/vision/model.h"
 
@@ -120,7 +121,9 @@ void DecodeQuarterAndDetect24MP(benchmark::State& state) {
 }
 BENCHMARK(DecodeQuarterAndDetect24MP)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
-// The detector alone on a 1600 x 1067 analysis bitmap (whole picture + 12 tiles).
+// The detector alone on a 1600 x 1067 analysis bitmap (whole picture + 12
+// tiles), as the faces route runs it (weak candidates checked by the SSD
+// face network) and with the quick search (BlazeFace alone, as before the check).
 void Detect1600(benchmark::State& state) {
     auto& s = samples();
     if (!s.problem.empty()) return state.SkipWithError(s.problem.c_str());
@@ -128,6 +131,38 @@ void Detect1600(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(Vision::findFaces(bitmap));
 }
 BENCHMARK(Detect1600)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
+void Detect1600Quick(benchmark::State& state) {
+    auto& s = samples();
+    if (!s.problem.empty()) return state.SkipWithError(s.problem.c_str());
+    const Imaging::Bitmap bitmap = rgbBitmap(s.analysis);
+    for (auto _ : state) benchmark::DoNotOptimize(Vision::findFaces(bitmap, Vision::Search::quick));
+}
+BENCHMARK(Detect1600Quick)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
+// The faces route on the Curie portrait (840 x 700, one profile face among
+// the detector's weak candidates): thorough and quick.
+void CuriePortrait(benchmark::State& state) {
+    const auto fixtures = fixturesDir();
+    if (!fixtures || !FaceModel::locate()) return state.SkipWithError("sample photos or face model missing");
+    const Imaging::Bitmap bitmap = rgbBitmap(cv::imread((*fixtures / "faces" / "immich_portrait.jpg").string()));
+    const auto search = state.range(0) ? Vision::Search::thorough : Vision::Search::quick;
+    for (auto _ : state) benchmark::DoNotOptimize(Vision::findFaces(bitmap, search));
+}
+BENCHMARK(CuriePortrait)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
+
+// One SSD check of a face box (a 192 x 192 pass of the SSD network), on one core.
+void SsdCheck(benchmark::State& state) {
+    const auto fixtures = fixturesDir();
+    if (!fixtures || !FaceCheck::available()) return state.SkipWithError("sample photos or SSD face model missing");
+    cv::Mat rgb;
+    cv::cvtColor(cv::imread((*fixtures / "faces" / "immich_portrait.jpg").string()), rgb, cv::COLOR_BGR2RGB);
+    const int threads = cv::getNumThreads();
+    cv::setNumThreads(1);
+    for (auto _ : state) benchmark::DoNotOptimize(FaceCheck::score(rgb, Vision::PixelBox{569, 113, 79, 79}));
+    cv::setNumThreads(threads);
+}
+BENCHMARK(SsdCheck)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 // A faces request on a RAW photo (2730 x 3410 DNG): half-size LibRaw decode + detect.
 void FacesRequestDng9MP(benchmark::State& state) {

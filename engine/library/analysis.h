@@ -74,7 +74,8 @@ struct FaceFindings {
 nlohmann::ordered_json toJSON(const LocalAnalysis& analysis);
 
 // Analyses a preview (1, 3 or 4 channels; RGBA is taken as straight alpha over
-// black). Faces come from Vision::detectFaces run on the preview itself; a
+// black). Faces come from Vision::detectFaces (its quick search, which keeps
+// the analysis cheap) run on the preview itself; a
 // detector that cannot run counts as no faces. Absent only when the preview is
 // not a usable bitmap (empty, or pixel buffer of the wrong size).
 std::optional<LocalAnalysis> localAnalysis(const Imaging::Bitmap& preview);
@@ -83,7 +84,7 @@ std::optional<LocalAnalysis> localAnalysis(const Imaging::Bitmap& preview);
 std::optional<LocalAnalysis> localAnalysis(const Imaging::Bitmap& preview,
                                            const std::vector<Vision::FaceObservation>& observations);
 
-// Faces and eye of the preview, found by Vision::detectFaces.
+// Faces and eye of the preview, found by Vision::detectFaces (quick search).
 FaceFindings faceEvidence(const Imaging::Bitmap& preview);
 
 // Faces and eye read from observations: face centres and areas in order, and

@@ -249,9 +249,9 @@ std::vector<Vision::FaceObservation> detectedFaces(const Imaging::Bitmap& previe
             Imaging::Bitmap rgb(preview.width, preview.height, 3);
             for (std::size_t i = 0; i < preview.pixels.size(); ++i)
                 rgb.pixels[3 * i] = rgb.pixels[3 * i + 1] = rgb.pixels[3 * i + 2] = preview.pixels[i];
-            found = Vision::detectFaces(rgb);
+            found = Vision::detectFaces(rgb, Vision::Search::quick);
         } else {
-            found = Vision::detectFaces(preview);
+            found = Vision::detectFaces(preview, Vision::Search::quick);
         }
         if (found) return std::move(*found);
     } catch (...) {

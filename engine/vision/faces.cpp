@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "engine/vision/blazeface.h"
+#include "engine/vision/face_check.h"
 #include "engine/vision/landmarks68.h"
 #include "engine/vision/model.h"
 #include "engine/vision/tiles.h"
@@ -140,19 +141,91 @@ Landmarks landmarks(const Imaging::Bitmap& picture, const BlazeFace::Detection& 
                                                       reportedBox.width * width, reportedBox.height * height});
 }
 
-FaceObservation observation(const BlazeFace::Detection& d, const Imaging::Bitmap& picture) {
+// The observation of a detection, its landmarks left for the caller.
+FaceObservation observation(const BlazeFace::Detection& d) {
     const double x1 = std::clamp<double>(d.xMin, 0, 1), x2 = std::clamp<double>(d.xMax, 0, 1);
     const double y1 = std::clamp<double>(d.yMin, 0, 1), y2 = std::clamp<double>(d.yMax, 0, 1);
     FaceObservation face;
     face.boundingBox = Rect{x1, 1 - y2, x2 - x1, y2 - y1};
     face.confidence = d.score;
-    face.landmarks = landmarks(picture, d, face.boundingBox);
+    face.detectorScore = d.score;
     return face;
+}
+
+// Whether b lies mostly inside a or the two overlap much: the same face.
+bool sameFace(const BlazeFace::Detection& a, const BlazeFace::Detection& b) {
+    const double areaB = double(b.width()) * b.height();
+    return BlazeFace::overlap(a, b) > BlazeFace::suppressionOverlap || (areaB > 0 && intersection(a, b) > 0.5 * areaB);
+}
+
+// The detections of one face: the best first (its box is the face's box),
+// then the weaker ones that are the same face.
+struct Cluster {
+    std::vector<BlazeFace::Detection> members;
+    float confidence = 0;
+    std::optional<float> check;  // the best check score among the members checked
+    std::size_t framing = 0;     // the member whose box is reported: the best, or the one the check confirmed
+};
+
+// Groups detections, best detector score first, into faces.
+std::vector<Cluster> clusters(std::vector<BlazeFace::Detection> bestFirst) {
+    std::stable_sort(bestFirst.begin(), bestFirst.end(),
+                     [](const auto& a, const auto& b) { return a.score > b.score; });
+    std::vector<Cluster> out;
+    for (const auto& d : bestFirst) {
+        const auto it = std::find_if(out.begin(), out.end(),
+                                     [&](const Cluster& c) { return sameFace(c.members.front(), d); });
+        if (it != out.end()) {
+            it->members.push_back(d);
+        } else {
+            out.push_back({{d}, d.score, std::nullopt, 0});
+        }
+    }
+    return out;
+}
+
+// Asks the SSD network about the faces whose confidence is below
+// confidentScore and whose best detection scores candidateScore or more, in
+// rounds: each round checks the next member of every face still unsure (in
+// parallel), until every face is sure, has no member left, or maximumChecks
+// checks have run. A face's confidence becomes the
+// larger of its detector score and the best check's calibrated confidence.
+void check(const cv::Mat& rgb, std::vector<Cluster>& faces) {
+    int checks = 0;
+    for (std::size_t round = 0; checks < maximumChecks; ++round) {
+        std::vector<std::size_t> unsure;
+        for (std::size_t i = 0; i < faces.size() && checks + int(unsure.size()) < maximumChecks; ++i)
+            if (faces[i].confidence < confidentScore && faces[i].members.front().score >= candidateScore &&
+                round < faces[i].members.size())
+                unsure.push_back(i);
+        if (unsure.empty()) return;
+        checks += int(unsure.size());
+        std::vector<std::optional<float>> scores(unsure.size());
+        const auto one = [&](std::size_t k) {
+            const BlazeFace::Detection& d = faces[unsure[k]].members[round];
+            scores[k] = FaceCheck::score(rgb, PixelBox{d.xMin * rgb.cols, d.yMin * rgb.rows, d.width() * rgb.cols,
+                                                       d.height() * rgb.rows});
+        };
+        one(0);  // on this thread: it also loads the network
+        if (unsure.size() > 1)
+            cv::parallel_for_(cv::Range(1, int(unsure.size())), [&](const cv::Range& range) {
+                for (int k = range.start; k < range.end; ++k) one(std::size_t(k));
+            });
+        for (std::size_t k = 0; k < unsure.size(); ++k) {
+            if (!scores[k]) return;  // the network cannot run
+            Cluster& c = faces[unsure[k]];
+            c.check = std::max(c.check.value_or(0.0f), *scores[k]);
+            const float confidence = FaceCheck::confidence(*scores[k]);
+            // A weaker detection the check confirms frames the face better than
+            // the best one it did not (a profile face's cheek against its head).
+            if (confidence > c.confidence) c.confidence = confidence, c.framing = round;
+        }
+    }
 }
 
 }  // namespace
 
-std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture) {
+std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture, Search search) {
     if (picture.empty() || picture.pixels.size() < picture.stride() * std::size_t(picture.height)) return {};
     const cv::Mat rgb = rgbView(picture);
     if (rgb.empty()) return {};
@@ -162,25 +235,27 @@ std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture) {
     // depend on the threads.
     const std::vector<FaceTiles::Tile> tiles = FaceTiles::layout(picture.width, picture.height);
     if (tiles.empty()) return {};
+    const bool thorough = search == Search::thorough && FaceCheck::available();
+    const float floor = thorough ? supportScore : minimumDetectionConfidence;
     std::vector<std::vector<BlazeFace::Detection>> perTile(tiles.size());
     std::vector<std::exception_ptr> failures(tiles.size());
-    const auto search = [&](std::size_t i) {
+    const auto searchTile = [&](std::size_t i) {
         const FaceTiles::Tile& tile = tiles[i];
         const Placement p = place(tile);
         const FaceModel::Outputs outputs = FaceModel::run(networkInput(rgb, tile, p));
-        for (const auto& d : BlazeFace::decode(outputs.scores, outputs.regressors, minimumDetectionConfidence)) {
+        for (const auto& d : BlazeFace::decode(outputs.scores, outputs.regressors, floor)) {
             const auto moved = toPicture(d, tile, p, picture.width, picture.height);
             if (ownedByTile(moved, tile, picture.width, picture.height)) perTile[i].push_back(moved);
         }
     };
     // The whole picture first, on this thread: it also loads the model, or
     // reports why it cannot.
-    search(0);
+    searchTile(0);
     if (tiles.size() > 1)
         cv::parallel_for_(cv::Range(1, int(tiles.size())), [&](const cv::Range& range) {
             for (int i = range.start; i < range.end; ++i) {
                 try {
-                    search(std::size_t(i));
+                    searchTile(std::size_t(i));
                 } catch (...) {
                     failures[std::size_t(i)] = std::current_exception();
                 }
@@ -188,18 +263,47 @@ std::vector<FaceObservation> findFaces(const Imaging::Bitmap& picture) {
         });
     for (const auto& failure : failures)
         if (failure) std::rethrow_exception(failure);
-    std::vector<BlazeFace::Detection> found;
-    for (const auto& detections : perTile) found.insert(found.end(), detections.begin(), detections.end());
+    // Detections of the usual scores are merged as they always were; the weaker
+    // candidates of a thorough search are merged among themselves, so that they
+    // never move the box of a face found clearly.
+    std::vector<BlazeFace::Detection> found, weak;
+    for (const auto& detections : perTile)
+        for (const auto& d : detections) (d.score >= minimumDetectionConfidence ? found : weak).push_back(d);
+    std::vector<BlazeFace::Detection> merged;
+    for (const auto* group : {&found, &weak})
+        for (const auto& d : withoutNested(BlazeFace::weightedNonMaxSuppression(*group))) merged.push_back(d);
+    std::vector<Cluster> candidates = clusters(std::move(merged));
+    if (thorough) check(rgb, candidates);
 
+    // Best confidence first, each face with the box of its framing detection.
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Cluster& a, const Cluster& b) { return a.confidence > b.confidence; });
+    // Two faces checked apart can still be one: a box lying a third or more
+    // inside a better one is dropped.
     std::vector<FaceObservation> faces;
-    for (const auto& d : withoutNested(BlazeFace::weightedNonMaxSuppression(std::move(found))))
-        faces.push_back(observation(d, picture));
+    std::vector<BlazeFace::Detection> kept;
+    for (const Cluster& c : candidates) {
+        if (!(c.confidence >= minimumDetectionConfidence)) continue;
+        const BlazeFace::Detection& best = c.members[c.framing];
+        const double area = double(best.width()) * best.height();
+        if (std::any_of(kept.begin(), kept.end(), [&](const auto& k) {
+                const double smaller = std::min(area, double(k.width()) * k.height());
+                return smaller > 0 && intersection(k, best) >= smaller / 3;
+            }))
+            continue;
+        kept.push_back(best);
+        FaceObservation face = observation(best);
+        face.confidence = c.confidence;
+        face.checkScore = c.check;
+        face.landmarks = landmarks(picture, best, face.boundingBox);
+        faces.push_back(std::move(face));
+    }
     return faces;
 }
 
-std::optional<std::vector<FaceObservation>> detectFaces(const Imaging::Bitmap& picture) {
+std::optional<std::vector<FaceObservation>> detectFaces(const Imaging::Bitmap& picture, Search search) {
     try {
-        return findFaces(picture);
+        return findFaces(picture, search);
     } catch (const Unavailable&) {
         return std::nullopt;
     }

@@ -15,6 +15,7 @@ using FacePictures::load;
 
 struct Expected {
     double cx, cy;  // centre of the face box, fractions of the picture, y from the top
+    bool frontal = true;  // both eyes in view
 };
 
 double centreX(const Vision::FaceObservation& f) { return f.boundingBox.x + f.boundingBox.width / 2; }
@@ -30,10 +31,12 @@ TEST(FaceDetector, FindsTheFacesOfRealPortraits) {
     };
     const Case cases[] = {
         {"faces/facerec_obama.jpg", {{0.545, 0.24}}},
-        // Marie Curie faces the camera; Pierre, in profile, is at best a weak detection.
-        {"faces/immich_portrait.jpg", {{0.372, 0.33}}},
-        // Stored sideways with an orientation tag: once upright, the same face in the same place.
-        {"faces/immich_portrait-orientation-6.jpg", {{0.372, 0.33}}},
+        // Marie Curie faces the camera; Pierre, in profile, scores low with the
+        // detector and is confirmed by the SSD check.
+        {"faces/immich_portrait.jpg", {{0.706, 0.261, false}, {0.372, 0.33}}},
+        // Stored sideways with an orientation tag: once upright, the same faces in
+        // the same places (the grey copy's profile face checks weaker).
+        {"faces/immich_portrait-orientation-6.jpg", {{0.372, 0.33}, {0.71, 0.253, false}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.photo);
@@ -53,6 +56,7 @@ TEST(FaceDetector, FindsTheFacesOfRealPortraits) {
             // Landmarks come with every face: the eyes inside the box, the person's
             // right eye on the picture's left, above the mouth.
             ASSERT_TRUE(f.landmarks.has_value());
+            if (!c.faces[i].frontal) continue;
             const auto& l = *f.landmarks;
             ASSERT_EQ(l.rightPupil.size(), 1u);
             ASSERT_EQ(l.leftPupil.size(), 1u);
@@ -109,6 +113,61 @@ TEST(FaceDetector, FindsSmallFacesInLargePictures) {
         EXPECT_NEAR(centreY(f), expectedCy, 0.25 * crop / canvas.rows);
         EXPECT_NEAR(f.boundingBox.width * canvas.cols, c.faceWidth, 0.4 * c.faceWidth);
     }
+}
+
+// A group photo of small faces: sixteen faces of the sample portraits, 34 to
+// 40 pixels wide, in a 1280 x 850 picture. The detector alone is unsure of
+// most of them; the thorough search lists every one confidently, once.
+TEST(FaceDetector, ListsEveryFaceOfAGroupOfSmallFaces) {
+    REQUIRE_FIXTURES();
+    REQUIRE_FACE_MODEL();
+    struct Source {
+        const char* photo;
+        double cx, cy, width;  // face centre and width, fractions of the photo
+    };
+    const Source sources[] = {
+        {"faces/facerec_obama.jpg", 0.545, 0.24, 0.29},
+        {"portraits/singnet_laos_two_girls.jpg", 0.20, 0.60, 0.26},
+        {"portraits/singnet_laos_two_girls.jpg", 0.69, 0.54, 0.26},
+        {"portraits/webmorph_london008_westasian_man_smile.jpg", 0.51, 0.45, 0.37},
+        {"portraits/webmorph_london030_eastasian_woman_smile.jpg", 0.50, 0.47, 0.35},
+        {"portraits/webmorph_lisa_closeup_15cm.jpg", 0.51, 0.45, 0.70},
+        {"portraits/singnet_model_face_retouched_hand.jpg", 0.41, 0.30, 0.56},
+        {"faces/immich_portrait.jpg", 0.372, 0.33, 0.11},
+    };
+    cv::Mat canvas(850, 1280, CV_8UC3, cv::Scalar(90, 80, 70));
+    cv::Mat noise(canvas.size(), CV_8UC3);
+    cv::randu(noise, 0, 25);
+    canvas += noise;
+    std::vector<cv::Point2d> centres;
+    for (int k = 0; k < 16; ++k) {
+        const Source& src = sources[k % 8];
+        const cv::Mat photo = load(src.photo);
+        ASSERT_FALSE(photo.empty());
+        const double faceWidth = 34 + 2 * (k % 4);
+        const int side = int(2.2 * src.width * photo.cols);
+        cv::Mat crop(side, side, CV_8UC3, cv::Scalar::all(0));
+        const cv::Rect from(int(src.cx * photo.cols - side / 2.0), int(src.cy * photo.rows - side / 2.0), side, side);
+        const cv::Rect inside = from & cv::Rect(0, 0, photo.cols, photo.rows);
+        photo(inside).copyTo(crop(inside - from.tl()));
+        const double scale = faceWidth / (src.width * photo.cols);
+        cv::Mat small;
+        cv::resize(crop, small, cv::Size(), scale, scale, cv::INTER_AREA);
+        const cv::Point at(60 + (k % 8) * 150, 100 + (k / 8) * 400);
+        small.copyTo(canvas(cv::Rect(at, small.size())));
+        centres.push_back({(at.x + small.cols / 2.0) / canvas.cols, (at.y + small.rows / 2.0) / canvas.rows});
+    }
+    const auto faces = Vision::findFaces(bitmap(canvas));
+    std::vector<int> found(centres.size(), 0);
+    int confident = 0;
+    for (const auto& f : faces) {
+        if (f.confidence < 0.8f) continue;
+        ++confident;
+        for (std::size_t i = 0; i < centres.size(); ++i)
+            if (std::abs(centreX(f) - centres[i].x) < 0.02 && std::abs(centreY(f) - centres[i].y) < 0.03) ++found[i];
+    }
+    for (std::size_t i = 0; i < centres.size(); ++i) EXPECT_EQ(found[i], 1) << "face " << i;
+    EXPECT_EQ(confident, 16);
 }
 
 TEST(FaceDetector, PicturesWithoutFacesGiveNone) {
