@@ -97,4 +97,32 @@ Detection detect(const Imaging::Image& image, const Imaging::Image& skin, const 
                  double sensitivity, const std::vector<std::vector<double>>& keep,
                  const std::vector<std::vector<double>>& brush, const std::optional<std::string>& detectionKey);
 
+// An RGB patch in doubles, row-major.
+using Patch = std::vector<std::array<double, 3>>;
+
+// Repairs the spots in state 1 or 4 in a copy of `rgba` and returns it;
+// updates the spots' state, sx and sy.
+Imaging::Bitmap heal(const Imaging::Bitmap& rgba, const Imaging::Bitmap& skin, const Imaging::Bitmap& donors,
+                     std::vector<Spot>& spots);
+
+// The donor's gradients inside a side×side patch with the target's border.
+Patch reconstruct(const Patch& donor, const Patch& target, int side);
+
+// One pixel of the difference blend: original + positive − negative, alpha of the original.
+inline Imaging::Pixel spotBlend(const Imaging::Pixel& original, const Imaging::Pixel& positive,
+                                const Imaging::Pixel& negative) {
+    return {original.r + positive.r - negative.r, original.g + positive.g - negative.g,
+            original.b + positive.b - negative.b, original.a};
+}
+
+struct Result {
+    Imaging::Image image;
+    // One entry per spot: (x + 0.5) / w, (y + 0.5) / h, radius / w, state.
+    std::vector<std::vector<double>> spots;
+};
+
+Result apply(const Imaging::Image& image, const Imaging::Image& skin, const std::vector<Face>& faces,
+             double sensitivity, const std::vector<std::vector<double>>& keep,
+             const std::vector<std::vector<double>>& brush, const std::optional<std::string>& detectionKey);
+
 }  // namespace SpotHeal
