@@ -7,6 +7,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include "engine/healing/spot_heal.h"
 
@@ -400,8 +401,22 @@ Detection detect(const Imaging::Image& image, const Imaging::Image& skin, const 
         if (scale < 1) {
             const int dw = std::max(1, roundInt(scale * w)), dh = std::max(1, roundInt(scale * h));
             const double sx = double(dw) / w, sy = double(dh) / h;
-            const Bitmap small = Imaging::renderRGBA8(Imaging::lanczosResize(image, dw, dh));
-            const Bitmap smallSkin = Imaging::renderGrey8(Imaging::lanczosResize(mask, dw, dh));
+            // The picture and the mask are resampled in one pass: the mask rides in the alpha channel.
+            const Imaging::RowSource pictureWithMask = [&](int row, Imaging::Pixel* scratch) {
+                const Imaging::Pixel* p = image.mat().ptr<Imaging::Pixel>(row);
+                const Imaging::Pixel* m = mask.mat().ptr<Imaging::Pixel>(row);
+                for (int col = 0; col < w; ++col) scratch[col] = {p[col].r, p[col].g, p[col].b, m[col].r};
+                return scratch;
+            };
+            Bitmap small = Imaging::renderRGBA8(Imaging::lanczosResize(w, h, pictureWithMask, dw, dh));
+            Bitmap smallSkin(dw, dh, 1);
+            Imaging::forRows(dh, [&](int begin, int end) {
+                for (int row = begin; row < end; ++row) {
+                    std::uint8_t* p = small.row(row);
+                    std::uint8_t* m = smallSkin.row(row);
+                    for (int col = 0; col < dw; ++col) m[col] = std::exchange(p[col * 4 + 3], 255);
+                }
+            });
             Bitmap smallDonors = smallSkin;
             const std::vector<PixelPoint> keepAt = keepPixels(keep, dw, dh);
             for (const Face& face : faces) {

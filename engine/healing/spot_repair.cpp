@@ -332,12 +332,14 @@ Result apply(const Imaging::Image& image, const Imaging::Image& skin, const std:
         result.image = image;  // nothing repaired: the picture as it is
     } else {
         result.image = Imaging::Image(image.extent());
-        image.mat().copyTo(result.image.mutableMat());
-        Imaging::forRows(bottom - top, [&](int begin, int end) {
-            for (int row = top + begin; row < top + end; ++row) {
+        Imaging::forRows(h, [&](int begin, int end) {
+            for (int row = begin; row < end; ++row) {
+                const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
+                Imaging::Pixel* out = result.image.mutableMat().ptr<Imaging::Pixel>(row);
+                std::copy(in, in + w, out);
+                if (row < top || row >= bottom) continue;
                 const std::uint8_t* before = detection.rgba.row(row);
                 const std::uint8_t* after = healed.row(row);
-                Imaging::Pixel* out = result.image.mutableMat().ptr<Imaging::Pixel>(row);
                 for (int col = left; col < right; ++col) {
                     const std::uint8_t* b = before + std::size_t(col) * 4;
                     const std::uint8_t* a = after + std::size_t(col) * 4;
@@ -345,7 +347,7 @@ Result apply(const Imaging::Image& image, const Imaging::Image& skin, const std:
                     const auto positive = [](int from, int to) { return float(std::max(0, to - from)) / 255.0f; };
                     const Imaging::Pixel plus{positive(b[0], a[0]), positive(b[1], a[1]), positive(b[2], a[2]), 1};
                     const Imaging::Pixel minus{positive(a[0], b[0]), positive(a[1], b[1]), positive(a[2], b[2]), 1};
-                    out[col] = spotBlend(out[col], plus, minus);
+                    out[col] = spotBlend(in[col], plus, minus);
                 }
             }
         });
