@@ -458,8 +458,9 @@ Detection detect(const Imaging::Image& image, const Imaging::Image& skin, const 
         }
     }
 
-    // 6. the memory
-    if (detectionKey) detected = remembered(detected, *detectionKey, w, h, sensitivity, keep);
+    // 6. the memory, only when detection runs: a call with detection off
+    // neither pins an empty list for the photo nor brings remembered spots back
+    if (detectionKey && sensitivity > 0) detected = remembered(detected, *detectionKey, w, h, sensitivity, keep);
 
     // 7. brush spots, which replace the detected spots they overlap
     std::vector<Spot> spots;

@@ -207,6 +207,15 @@ TEST(SpotMemory, KeepsPositionsAndForgetsTheOldestKey) {
     EXPECT_TRUE(SpotHeal::detect(plain, p.mask, {p.face}, 1, {}, {}, key).spots.empty());
 }
 
+TEST(SpotMemory, DetectionOffNeitherStoresNorRecalls) {
+    const Painted p = painted();
+    const std::string key = "spot-memory-off-first";
+    EXPECT_TRUE(SpotHeal::detect(p.image, p.mask, {p.face}, 0, {}, {}, key).spots.empty());
+    const auto on = SpotHeal::detect(p.image, p.mask, {p.face}, 1, {}, {}, key);
+    EXPECT_EQ(on.spots.size(), p.blemishes.size());
+    EXPECT_TRUE(SpotHeal::detect(p.image, p.mask, {p.face}, 0, {}, {}, key).spots.empty());
+}
+
 TEST(SpotMemory, RememberedPlacesRelativeSpots) {
     const std::vector<Spot> spots = {{100, 50, 4, 20, 1}, {2, 2, 1, 50, 1}, {150, 80, 5, 12, 1}};
     const auto out = SpotHeal::remembered(spots, "spot-memory-relative", 200, 100, 0.5, {{150.5 / 200, 80.5 / 100}});
