@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <numbers>
+#include <unordered_map>
 
 #include "engine/healing/spot_heal.h"
 
@@ -187,8 +188,19 @@ std::vector<Candidate> candidates(const Bitmap& rgba, const Bitmap& donors, cons
     return out;
 }
 
-// Repairs one spot in `result` (state 1 or 4); returns whether a donor was accepted.
-bool healSpot(const Bitmap& rgba, const Bitmap& skin, const Bitmap& donors, Bitmap& result, Spot& spot,
+// The repaired pixels over the unrepaired bitmap, by pixel index (y·w + x):
+// the repairs touch a few thousand pixels, so they are kept apart instead of
+// in a full copy of the picture.
+using Repairs = std::unordered_map<std::size_t, std::array<std::uint8_t, 3>>;
+
+std::array<double, 3> repairedAt(const Bitmap& rgba, const Repairs& repairs, int x, int y) {
+    if (auto found = repairs.find(std::size_t(y) * rgba.width + x); found != repairs.end())
+        return {double(found->second[0]), double(found->second[1]), double(found->second[2])};
+    return rgbAt(rgba, x, y);
+}
+
+// Repairs one spot (state 1 or 4) into `repairs`; returns whether a donor was accepted.
+bool healSpot(const Bitmap& rgba, const Bitmap& skin, const Bitmap& donors, Repairs& repairs, Spot& spot,
               const std::vector<Blocker>& blockers) {
     const int w = rgba.width, h = rgba.height, r = spot.radius, side = 2 * r + 1;
     const Shape geometry = shape(r);
@@ -197,7 +209,7 @@ bool healSpot(const Bitmap& rgba, const Bitmap& skin, const Bitmap& donors, Bitm
     for (int dy = -r; dy <= r; ++dy)
         for (int dx = -r; dx <= r; ++dx)
             target[std::size_t(dy + r) * side + (dx + r)] =
-                rgbAt(result, std::clamp(spot.x + dx, 0, w - 1), std::clamp(spot.y + dy, 0, h - 1));
+                repairedAt(rgba, repairs, std::clamp(spot.x + dx, 0, w - 1), std::clamp(spot.y + dy, 0, h - 1));
     const auto at = [&](const Patch& p, int dx, int dy) { return p[std::size_t(dy + r) * side + (dx + r)]; };
     // ring statistics
     std::vector<std::array<double, 3>> ringTarget;
@@ -258,7 +270,7 @@ bool healSpot(const Bitmap& rgba, const Bitmap& skin, const Bitmap& donors, Bitm
                 const std::size_t i = std::size_t(dy + r) * side + (dx + r);
                 const int x = spot.x + dx, y = spot.y + dy;
                 if (!(weight[i] > 0) || x < 0 || y < 0 || x >= w || y >= h) continue;
-                std::uint8_t* p = result.row(y) + std::size_t(x) * 4;
+                auto& p = repairs[std::size_t(y) * w + x];
                 for (int ch = 0; ch < 3; ++ch) p[ch] = std::uint8_t(std::clamp(std::round(blended[i][ch]), 0.0, 255.0));
             }
         spot.sx = c.x;
@@ -300,15 +312,26 @@ Patch reconstruct(const Patch& donor, const Patch& target, int side) {
     return out;
 }
 
-Bitmap heal(const Bitmap& rgba, const Bitmap& skin, const Bitmap& donors, std::vector<Spot>& spots) {
+namespace {
+
+Repairs repair(const Bitmap& rgba, const Bitmap& skin, const Bitmap& donors, std::vector<Spot>& spots) {
     std::vector<Blocker> blockers;
     for (const Spot& s : spots)
         if (s.state != below) blockers.push_back({s.x, s.y, s.radius});
-    Bitmap result = rgba;
+    Repairs repairs;
     for (Spot& spot : spots) {
         if (spot.state != selected && spot.state != brushed) continue;
-        if (!healSpot(rgba, skin, donors, result, spot, blockers)) spot.state = noDonor;
+        if (!healSpot(rgba, skin, donors, repairs, spot, blockers)) spot.state = noDonor;
     }
+    return repairs;
+}
+
+}  // namespace
+
+Bitmap heal(const Bitmap& rgba, const Bitmap& skin, const Bitmap& donors, std::vector<Spot>& spots) {
+    const Repairs repairs = repair(rgba, skin, donors, spots);
+    Bitmap result = rgba;
+    for (const auto& [index, rgb] : repairs) std::copy(rgb.begin(), rgb.end(), result.pixels.data() + index * 4);
     return result;
 }
 
@@ -316,41 +339,34 @@ Result apply(const Imaging::Image& image, const Imaging::Image& skin, const std:
              double sensitivity, const std::vector<std::vector<double>>& keep,
              const std::vector<std::vector<double>>& brush, const std::optional<std::string>& detectionKey) {
     Detection detection = detect(image, skin, faces, sensitivity, keep, brush, detectionKey);
-    const Bitmap healed = heal(detection.rgba, detection.skin, detection.donors, detection.spots);
+    const Repairs repairs = repair(detection.rgba, detection.skin, detection.donors, detection.spots);
     const int w = image.width(), h = image.height();
 
-    // The difference blend, over the rows and columns the repairs can reach;
-    // every other pixel is the working picture's own.
+    // The difference blend: the working picture with the repairs added as
+    // positive and negative differences; every other pixel is its own.
     Result result;
-    int left = w, right = 0, top = h, bottom = 0;
-    for (const Spot& s : detection.spots) {
-        if (s.sx < 0) continue;
-        left = std::min(left, std::max(0, s.x - s.radius)), right = std::max(right, std::min(w, s.x + s.radius + 1));
-        top = std::min(top, std::max(0, s.y - s.radius)), bottom = std::max(bottom, std::min(h, s.y + s.radius + 1));
-    }
-    if (!(left < right && top < bottom)) {
+    if (repairs.empty()) {
         result.image = image;  // nothing repaired: the picture as it is
     } else {
         result.image = Imaging::Image(image.extent());
-        Imaging::forRows(h, [&](int begin, int end) {
+        Imaging::forRows(image.height(), [&](int begin, int end) {
             for (int row = begin; row < end; ++row) {
                 const Imaging::Pixel* in = image.mat().ptr<Imaging::Pixel>(row);
-                Imaging::Pixel* out = result.image.mutableMat().ptr<Imaging::Pixel>(row);
-                std::copy(in, in + w, out);
-                if (row < top || row >= bottom) continue;
-                const std::uint8_t* before = detection.rgba.row(row);
-                const std::uint8_t* after = healed.row(row);
-                for (int col = left; col < right; ++col) {
-                    const std::uint8_t* b = before + std::size_t(col) * 4;
-                    const std::uint8_t* a = after + std::size_t(col) * 4;
-                    if (b[0] == a[0] && b[1] == a[1] && b[2] == a[2]) continue;  // adds nothing
-                    const auto positive = [](int from, int to) { return float(std::max(0, to - from)) / 255.0f; };
-                    const Imaging::Pixel plus{positive(b[0], a[0]), positive(b[1], a[1]), positive(b[2], a[2]), 1};
-                    const Imaging::Pixel minus{positive(a[0], b[0]), positive(a[1], b[1]), positive(a[2], b[2]), 1};
-                    out[col] = spotBlend(in[col], plus, minus);
-                }
+                std::copy(in, in + image.width(), result.image.mutableMat().ptr<Imaging::Pixel>(row));
             }
         });
+        const auto positive = [](int from, int to) { return float(std::max(0, to - from)) / 255.0f; };
+        for (const auto& [index, after] : repairs) {
+            const std::uint8_t* before = detection.rgba.pixels.data() + index * 4;
+            if (before[0] == after[0] && before[1] == after[1] && before[2] == after[2]) continue;  // adds nothing
+            const Imaging::Pixel plus{positive(before[0], after[0]), positive(before[1], after[1]),
+                                      positive(before[2], after[2]), 1};
+            const Imaging::Pixel minus{positive(after[0], before[0]), positive(after[1], before[1]),
+                                       positive(after[2], before[2]), 1};
+            const int col = int(index % std::size_t(w)), row = int(index / std::size_t(w));
+            const Imaging::Pixel& original = image.at(col, row);
+            result.image.at(col, row) = spotBlend(original, plus, minus);
+        }
     }
     for (const Spot& s : detection.spots)
         result.spots.push_back({(s.x + 0.5) / w, (s.y + 0.5) / h, double(s.radius) / w, double(s.state)});
