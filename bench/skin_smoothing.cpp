@@ -1,11 +1,15 @@
 // Skin smoothing on generated portraits: preparing one face region of a
 // 2048-pixel picture (face 600 pixels wide), the per-amount blend at 2048
-// pixels, and a 24 MP photo with a large face through `prepare` (tiled).
+// pixels, a 24 MP photo with a large face through `prepare` (tiled), and
+// the four face touches on one 600-pixel face at 2048 pixels.
 // Wall-clock times (the shared parallel loop uses every core).
+
+#include <cmath>
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgproc.hpp>
 
+#include "engine/portrait/face_touches.h"
 #include "engine/portrait/multiscale_skin.h"
 
 namespace {
@@ -46,6 +50,39 @@ void Prepare24MPTiled(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(MultiscaleSkin::prepare(photo, mask, 1800, 0.3).correction.mat().data);
 }
 BENCHMARK(Prepare24MPTiled)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+// Points of an ellipse as fractions of the whole picture (the face box).
+std::vector<Vision::Point> ring(double cx, double cy, double rx, double ry, int w, int h) {
+    std::vector<Vision::Point> out;
+    for (int k = 0; k < 12; ++k) {
+        const double a = k * CV_PI / 6;
+        out.push_back({(cx + rx * std::cos(a)) / w, (cy + ry * std::sin(a)) / h});
+    }
+    return out;
+}
+
+void FourTouches2048(benchmark::State& state) {
+    const int w = 2048, h = 1536;
+    const Imaging::Image photo = picture(w, h);
+    FaceTouches::Selection selection;
+    selection.mask = faceMask(w, h, 600);
+    selection.skinLuma = 0.45;
+    selection.regions = {{selection.mask, 600}};
+    Vision::FaceObservation face;
+    face.boundingBox = {0, 0, 1, 1};
+    Vision::Landmarks l;
+    l.leftEye = ring(1024 - 130, 900, 55, 20, w, h);
+    l.rightEye = ring(1024 + 130, 900, 55, 20, w, h);
+    l.innerLips = ring(1024, 550, 90, 25, w, h);
+    l.outerLips = ring(1024, 550, 100, 40, w, h);
+    face.landmarks = l;
+    selection.faces = {face};
+    const std::vector<FaceTouches::Amounts> amounts = {{0.6, 0.6, 0.6, 0.6}};
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            FaceTouches::features(FaceTouches::skin(photo, selection, amounts), selection, amounts).mat().data);
+}
+BENCHMARK(FourTouches2048)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -154,12 +154,20 @@ std::vector<cv::Point> polygon(const std::vector<cv::Point2d>& pts, const std::f
     return out;
 }
 
-// The picture with `kernel(pixel, weight)` applied inside a drawn window.
+// The picture's own pixels to write into when nobody else holds them (a
+// touch's earlier pass made them), a copy otherwise.
+Image writable(Image&& image) {
+    const cv::Mat& pixels = image.mat();
+    if (pixels.u && pixels.u->refcount == 1 && pixels.isContinuous()) return std::move(image);
+    return Image(Imaging::renderFloat(image), image.extent().x, image.extent().y);
+}
+
+// The picture with `kernel(pixel, weight, column, row)` applied inside a drawn window.
 template <class Kernel>
-Image applyInWindow(const Image& image, const Drawn& drawn, Kernel&& kernel) {
-    if (drawn.window.empty()) return image;
-    Image out(image.mat().clone(), image.extent().x, image.extent().y);
-    const cv::Rect s = stored(drawn.window, image.height());
+Image applyInWindow(Image&& image, const Drawn& drawn, Kernel&& kernel) {
+    if (drawn.window.empty()) return std::move(image);
+    Image out = writable(std::move(image));
+    const cv::Rect s = stored(drawn.window, out.height());
     Imaging::forRows(s.height, [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
             const float* m = drawn.plane.ptr<float>(row);
@@ -249,11 +257,11 @@ bool covers(const cv::Mat& mask, const Image& image) {
 
 // Colour evenness for one region: the masked picture and the mask blurred
 // together (the mask rides in alpha) at a fine and a broad scale.
-Image evenness(const Image& image, const cv::Mat& mask, double faceWidth, float amount) {
+Image evenness(Image&& image, const cv::Mat& mask, double faceWidth, float amount) {
     const cv::Rect box = cv::boundingRect(mask > 0);
-    if (box.empty()) return image;
+    if (box.empty()) return std::move(image);
     const double fineSigma = std::max(0.006 * faceWidth, 1.0), broadSigma = std::max(0.04 * faceWidth, 4.0);
-    const Rect& e = image.extent();
+    const Rect e = image.extent();
     // Outside the mask the masked picture is zero, so blurring a window that
     // reaches the broad blur's radius past the mask gives the whole picture's values.
     const Rect maskRect{box.x, e.height - box.y - box.height, box.width, box.height};
@@ -267,7 +275,7 @@ Image evenness(const Image& image, const cv::Mat& mask, double faceWidth, float 
         for (int col = 0; col < s.width; ++col) o[col] = {in[col].r * m[col], in[col].g * m[col], in[col].b * m[col], m[col]};
     }
     const Image fine = Imaging::gaussianBlur(masked, fineSigma), broad = Imaging::gaussianBlur(masked, broadSigma);
-    Image out(image.mat().clone(), e.x, e.y);
+    Image out = writable(std::move(image));
     Imaging::forRows(s.height, [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
             const float* m = mask.ptr<float>(s.y + row) + s.x;
@@ -281,19 +289,19 @@ Image evenness(const Image& image, const cv::Mat& mask, double faceWidth, float 
 }
 
 // The under-eye lift of one eye, or the picture unchanged when the eye is skipped.
-Image underEyeLift(const Image& image, const std::vector<cv::Point2d>& pts, const cv::Mat& selectionMask, float amount) {
-    if (pts.size() < 6) return image;
+Image underEyeLift(Image&& image, const std::vector<cv::Point2d>& pts, const cv::Mat& selectionMask, float amount) {
+    if (pts.size() < 6) return std::move(image);
     double x0 = pts[0].x, x1 = x0, y0 = pts[0].y;
     for (const auto& p : pts) x0 = std::min(x0, p.x), x1 = std::max(x1, p.x), y0 = std::min(y0, p.y);
     const double e = x1 - x0;
     y0 += 0.02 * e;
-    if (e < 12) return image;
-    const Rect& extent = image.extent();
+    if (e < 12) return std::move(image);
+    const Rect extent = image.extent();
     // The cheek sample, further down.
     const double cx = x0 + 0.15 * e, cy = y0 - 0.945 * e, cw = 0.7 * e, ch = 0.36 * e;
     const int left = int(std::ceil(cx)), bottom = int(std::ceil(cy));
     const Rect cheekRect = Rect{left, bottom, int(std::floor(cx + cw)) - left, int(std::floor(cy + ch)) - bottom}.intersection(extent);
-    if (cheekRect.width < 2 || cheekRect.height < 2) return image;
+    if (cheekRect.width < 2 || cheekRect.height < 2) return std::move(image);
     const Ycc cheek = toYcc(Imaging::areaAverage(image, cheekRect));
     // The band: the ellipse inscribed in (x0 − 0.05e, y0 − 0.45e, 1.1e, 0.45e), just under the eye.
     const cv::Point2d centre(x0 - 0.05 * e + 0.55 * e, y0 - 0.45 * e + 0.225 * e);
@@ -303,14 +311,14 @@ Image underEyeLift(const Image& image, const std::vector<cv::Point2d>& pts, cons
         cv::ellipse(grey, at(centre), cv::Size(int(std::lround(0.55 * e * 16)), int(std::lround(0.225 * e * 16))), 0, 0,
                     360, cv::Scalar(255), cv::FILLED, cv::LINE_AA, 4);
     });
-    if (band.window.empty()) return image;
+    if (band.window.empty()) return std::move(image);
     // The local colour around each pixel of the band: a blur of a window wide
     // enough that the band's pixels read what a blur of the whole picture gives.
     const double localSigma = 0.08 * e;
     const Rect localWindow = grown(band.window, int(std::ceil(3 * localSigma)) + 2).intersection(extent);
     const Image local = Imaging::gaussianBlur(Imaging::crop(image, localWindow), localSigma);
     const cv::Rect ls = stored(localWindow, extent.height);
-    return applyInWindow(image, band, [&](const Pixel& p, float weight, int col, int row) {
+    return applyInWindow(std::move(image), band, [&](const Pixel& p, float weight, int col, int row) {
         const float w = weight * selectionMask.at<float>(row, col);
         return Kernels::underEye(p, local.at(col - ls.x, row - ls.y), w, cheek, amount);
     });
@@ -324,7 +332,7 @@ Image skin(const Image& image, const Selection& selection, const std::vector<Amo
     for (std::size_t i = 0; i < regions; ++i) {
         if (!(amounts[i].even > 0)) continue;
         if (!covers(selection.regions[i].mask, image)) throw Failure("Even color failed");
-        current = evenness(current, selection.regions[i].mask, selection.regions[i].faceWidth, float(amounts[i].even));
+        current = evenness(std::move(current), selection.regions[i].mask, selection.regions[i].faceWidth, float(amounts[i].even));
     }
     const std::size_t faces = std::min(selection.faces.size(), amounts.size());
     for (std::size_t j = 0; j < faces; ++j) {
@@ -332,7 +340,7 @@ Image skin(const Image& image, const Selection& selection, const std::vector<Amo
         if (!(amounts[j].underEye > 0) || !face.landmarks) continue;
         if (!covers(selection.mask, image)) throw Failure("Under-eye correction failed");
         for (const auto* eye : {&face.landmarks->leftEye, &face.landmarks->rightEye})
-            current = underEyeLift(current, points(*eye, face.boundingBox, image.width(), image.height()), selection.mask,
+            current = underEyeLift(std::move(current), points(*eye, face.boundingBox, image.width(), image.height()), selection.mask,
                                    float(amounts[j].underEye));
     }
     return current;
@@ -354,7 +362,7 @@ Image features(const Image& image, const Selection& selection, const std::vector
                 if (amounts[i].*field == a) chosen.push_back(&selection.faces[i]);
             const std::optional<Drawn> m = regions(chosen, extent);
             if (!m) continue;
-            current = applyInWindow(current, *m, [&](const Pixel& p, float weight, int, int) {
+            current = applyInWindow(std::move(current), *m, [&](const Pixel& p, float weight, int, int) {
                 return kernel(p, weight, float(a), skinLuma);
             });
         }
