@@ -339,10 +339,6 @@ Pixel difference(const Pixel& original, const Pixel& fine, const Pixel& medium, 
             band(original.b, fine.b, medium.b, coarse.b), 1};
 }
 
-Pixel blend(const Pixel& original, const Pixel& delta, float amount) {
-    return {original.r + amount * delta.r, original.g + amount * delta.g, original.b + amount * delta.b, original.a};
-}
-
 Pixel scale(const Pixel& correction, float strength) {
     return {correction.r * strength, correction.g * strength, correction.b * strength, correction.a};
 }

@@ -107,7 +107,9 @@ Imaging::Image smooth(const Imaging::Image& source, const cv::Mat& mask, double 
 Imaging::Pixel difference(const Imaging::Pixel& original, const Imaging::Pixel& fine, const Imaging::Pixel& medium,
                           const Imaging::Pixel& coarse, float mask, float texture);
 // original + amount × delta, unclamped; the original's alpha.
-Imaging::Pixel blend(const Imaging::Pixel& original, const Imaging::Pixel& delta, float amount);
+inline Imaging::Pixel blend(const Imaging::Pixel& original, const Imaging::Pixel& delta, float amount) {
+    return {original.r + amount * delta.r, original.g + amount * delta.g, original.b + amount * delta.b, original.a};
+}
 // correction × strength; its alpha kept.
 Imaging::Pixel scale(const Imaging::Pixel& correction, float strength);
 // Tints towards red by 65 % of the coverage (clamped to 0…1); alpha kept.
