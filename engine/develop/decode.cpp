@@ -153,7 +153,7 @@ Image fromLibRaw(const LibRaw& raw, int width, int height) {
 // nothing with `opened` false when LibRaw does not take the file at all.
 std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& look, int longEdge, bool& opened) {
     opened = false;
-    auto raw = std::make_unique<LibRaw>();
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
     try {
         if (raw->open_file(file.c_str()) != LIBRAW_SUCCESS) return std::nullopt;
         opened = true;

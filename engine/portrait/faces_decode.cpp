@@ -37,7 +37,7 @@ struct MemImageDeleter {
 // applied. Nothing when LibRaw cannot open the file; throws Failure when it
 // opens but cannot be decoded.
 std::optional<AnalysisPicture> decodeRaw(const std::filesystem::path& photo) {
-    auto raw = std::make_unique<LibRaw>();
+    auto raw = std::make_unique<LibRaw>(LIBRAW_OPIONS_NO_MEMERR_CALLBACK | LIBRAW_OPIONS_NO_DATAERR_CALLBACK);
     if (raw->open_file(photo.c_str()) != LIBRAW_SUCCESS) return std::nullopt;
     AnalysisPicture out;
     out.fullWidth = raw->imgdata.sizes.width;
