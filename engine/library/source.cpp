@@ -92,10 +92,14 @@ std::optional<std::vector<std::uint8_t>> wholeBoxesBeforeCut(const fs::path& fil
     std::uint64_t offset = 0;
     std::optional<std::uint64_t> cut;
     while (offset + 8 <= size) {
-        std::uint8_t header[16];
-        if (::pread(fd, header, sizeof header, static_cast<off_t>(offset)) < 8) return std::nullopt;
+        std::uint8_t header[16] = {};
+        const ssize_t got = ::pread(fd, header, sizeof header, static_cast<off_t>(offset));
+        if (got < 8) return std::nullopt;
         std::uint64_t box = bigEndian32(header);
-        if (box == 1) box = std::uint64_t(bigEndian32(header + 8)) << 32 | bigEndian32(header + 12);
+        if (box == 1) {
+            if (got < 16) return std::nullopt;  // a 64-bit size cut off by the end of the file
+            box = std::uint64_t(bigEndian32(header + 8)) << 32 | bigEndian32(header + 12);
+        }
         if (box == 0) return std::nullopt;  // the last box, running to the end of the file
         if (box < 8) return std::nullopt;   // not an ISO media file after all
         if (box > size - offset) {
