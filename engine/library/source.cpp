@@ -219,8 +219,40 @@ std::optional<LibRawHeader> readLibRaw(const fs::path& file) {
     }
 }
 
+// True when the file's top level holds a "meta" box, where a HEIF file keeps
+// its images. libheif (as Debian builds it, assertions on) aborts the whole
+// process on some damaged files without one, for instance when a box runs
+// past the end of the file; such a file has no image for it to give anyway.
+bool hasTopLevelMeta(const fs::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    std::error_code ec;
+    const std::uint64_t size = fs::file_size(file, ec);
+    if (ec) return false;
+    std::uint64_t offset = 0;
+    for (int boxes = 0; offset + 8 <= size && boxes < 4096; ++boxes) {
+        std::uint8_t header[16] = {};
+        const ssize_t got = ::pread(fd, header, sizeof header, static_cast<off_t>(offset));
+        if (got < 8) return false;
+        if (std::memcmp(header + 4, "meta", 4) == 0) return true;
+        std::uint64_t box = bigEndian32(header);
+        if (box == 1) {
+            if (got < 16) return false;
+            box = std::uint64_t(bigEndian32(header + 8)) << 32 | bigEndian32(header + 12);
+        }
+        if (box < 8 || box > size - offset) return false;  // 0 (to the end), damaged, or cut off
+        offset += box;
+    }
+    return false;
+}
+
 // libheif's view of a HEIF file: the stored size of the primary image and its thumbnails.
 bool readHeif(const fs::path& file, Source::State& state) {
+    if (!hasTopLevelMeta(file)) return false;
     heif_context* context = heif_context_alloc();
     if (!context) return false;
     bool ok = false;

@@ -237,3 +237,32 @@ TEST(CorruptFiles, DevelopAnswersEveryDamagedFile) {
         return gelatin(seconds, {"serve"}, input);
     });
 }
+
+// Damaged files found by the fuzz targets, as bytes: each must still get one
+// failure result from probe, and the process must end normally.
+TEST(CorruptFiles, FuzzFindingsAreAnswered) {
+    const auto box = [](std::uint32_t size, const char* type, std::size_t payload) {
+        std::string bytes = {char(size >> 24), char(size >> 16), char(size >> 8), char(size)};
+        return bytes + std::string(type, 4) + std::string(payload, '\0');
+    };
+    struct Case {
+        const char* name;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        // No "meta" box and the media data running past the end: libheif
+        // aborted the process on an assertion.
+        {"no-meta-box.heic", box(24, "ftyp", 0).substr(0, 8) + "heic" + std::string(4, '\0') + "mif1heic" +
+                                 box(16, "free", 8) + box(1000, "mdat", 8)},
+    };
+    for (const auto& c : cases) {
+        TestSupport::TempDir dir;
+        TestSupport::writeFile(dir / c.name, c.bytes);
+        const auto result = gelatin(fileLimit, {"probe", (dir / c.name).string()});
+        EXPECT_EQ(result.status, 0) << c.name << "\n" << result.err;
+        EXPECT_EQ(strayErrors(result.err, true), "") << c.name;
+        const auto answered = results(result.out, c.name);
+        ASSERT_EQ(answered.size(), 1u) << c.name;
+        EXPECT_FALSE(answered.begin()->second.value("ok", true)) << c.name;
+    }
+}
