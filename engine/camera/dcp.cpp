@@ -103,7 +103,9 @@ std::optional<DCP> DCP::parse(std::span<const std::uint8_t> bytes) {
         if (!r.holds(at, size)) continue;
 
         if (tag == DCPTag::profileName) {
-            dcp.name = asciiName(r, at, count);
+            // The name is read byte by byte whatever its declared type; a type
+            // of no size (0) would otherwise let count run past the file.
+            dcp.name = r.holds(at, count) ? asciiName(r, at, count) : std::string();
             continue;
         }
         if (!isArrayTag(tag)) continue;

@@ -34,14 +34,13 @@ VECTOR_LOOP void sharpenRow(const float* __restrict L, const Develop::PaddedPlan
     const auto sample = [&blur, row](const Develop::Offset& o) {
         return std::array<const float*, 2>{blur.at(row, o), blur.at(row, o, 1)};
     };
-    const auto [r0, r1] = sample(s.right);
-    const auto [l0, l1] = sample(s.left);
-    const auto [u0, u1] = sample(s.up);
-    const auto [d0, d1] = sample(s.down);
+    // Plain arrays rather than structured bindings: clang before 16 cannot
+    // use a binding inside the simd loop's captured body.
+    const auto r = sample(s.right), l = sample(s.left), u = sample(s.up), d = sample(s.down);
 #pragma omp simd
     for (int x = 0; x < width; ++x) {
-        const float gx = Develop::bilinear(r0, r1, x, s.right.fx, s.right.fy) - Develop::bilinear(l0, l1, x, s.left.fx, s.left.fy);
-        const float gy = Develop::bilinear(u0, u1, x, s.up.fx, s.up.fy) - Develop::bilinear(d0, d1, x, s.down.fx, s.down.fy);
+        const float gx = Develop::bilinear(r[0], r[1], x, s.right.fx, s.right.fy) - Develop::bilinear(l[0], l[1], x, s.left.fx, s.left.fy);
+        const float gy = Develop::bilinear(u[0], u[1], x, s.up.fx, s.up.fy) - Develop::bilinear(d[0], d[1], x, s.down.fx, s.down.fy);
         out[x] = sharpenedLightness(L[x], centre[x], gx, gy, p);
     }
 }

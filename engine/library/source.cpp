@@ -93,10 +93,14 @@ std::optional<std::vector<std::uint8_t>> wholeBoxesBeforeCut(const fs::path& fil
     std::uint64_t offset = 0;
     std::optional<std::uint64_t> cut;
     while (offset + 8 <= size) {
-        std::uint8_t header[16];
-        if (::pread(fd, header, sizeof header, static_cast<off_t>(offset)) < 8) return std::nullopt;
+        std::uint8_t header[16] = {};
+        const ssize_t got = ::pread(fd, header, sizeof header, static_cast<off_t>(offset));
+        if (got < 8) return std::nullopt;
         std::uint64_t box = bigEndian32(header);
-        if (box == 1) box = std::uint64_t(bigEndian32(header + 8)) << 32 | bigEndian32(header + 12);
+        if (box == 1) {
+            if (got < 16) return std::nullopt;  // a 64-bit size cut off by the end of the file
+            box = std::uint64_t(bigEndian32(header + 8)) << 32 | bigEndian32(header + 12);
+        }
         if (box == 0) return std::nullopt;  // the last box, running to the end of the file
         if (box < 8) return std::nullopt;   // not an ISO media file after all
         if (box > size - offset) {
@@ -216,6 +220,37 @@ std::optional<LibRawHeader> readLibRaw(const fs::path& file) {
     }
 }
 
+// True when the file's top level holds a "meta" box, where a HEIF file keeps
+// its images. libheif (as Debian builds it, assertions on) aborts the whole
+// process on some damaged files without one, for instance when a box runs
+// past the end of the file; such a file has no image for it to give anyway.
+bool hasTopLevelMeta(const fs::path& file) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    std::error_code ec;
+    const std::uint64_t size = fs::file_size(file, ec);
+    if (ec) return false;
+    std::uint64_t offset = 0;
+    for (int boxes = 0; offset + 8 <= size && boxes < 4096; ++boxes) {
+        std::uint8_t header[16] = {};
+        const ssize_t got = ::pread(fd, header, sizeof header, static_cast<off_t>(offset));
+        if (got < 8) return false;
+        if (std::memcmp(header + 4, "meta", 4) == 0) return true;
+        std::uint64_t box = bigEndian32(header);
+        if (box == 1) {
+            if (got < 16) return false;
+            box = std::uint64_t(bigEndian32(header + 8)) << 32 | bigEndian32(header + 12);
+        }
+        if (box < 8 || box > size - offset) return false;  // 0 (to the end), damaged, or cut off
+        offset += box;
+    }
+    return false;
+}
+
 // The TIFF structure inside a HEIF "Exif" block: the block starts with the offset
 // of the TIFF header (four bytes, big-endian) from its fifth byte, and many writers
 // keep the "Exif\0\0" marker of JPEG files in front of the header as well.
@@ -269,6 +304,7 @@ std::optional<Exiv2::ExifData> heifExif(heif_image_handle* primary) {
 // libheif's view of a HEIF file: the stored size of the primary image, its
 // thumbnails and its EXIF block.
 bool readHeif(Source::State& state, std::optional<Exiv2::ExifData>& exif) {
+    if (!state.heifBytes && !hasTopLevelMeta(state.file)) return false;
     heif_context* context = heif_context_alloc();
     if (!context) return false;
     bool ok = false;

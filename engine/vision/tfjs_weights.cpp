@@ -38,15 +38,19 @@ std::map<std::string, Tensor> read(const fs::path& manifestFile) {
         for (const auto& entry : group.at("weights")) {
             Tensor t;
             t.shape = entry.at("shape").get<std::vector<int>>();
+            // Every value takes at least one byte of the shards, so a shape whose
+            // product passes their size is wrong; checking as the product grows
+            // keeps it from wrapping around, and nothing is allocated for it.
             std::size_t count = 1;
             for (int d : t.shape) {
                 if (d <= 0) throw std::runtime_error("bad tensor shape in the manifest");
+                if (count > bytes.size() / std::size_t(d)) throw std::runtime_error("the weights file is too short");
                 count *= std::size_t(d);
             }
-            t.values.resize(count);
             const auto need = [&](std::size_t size) {
                 if (bytes.size() - offset < size) throw std::runtime_error("the weights file is too short");
             };
+            t.values.resize(count);
             if (entry.contains("quantization")) {
                 const auto& q = entry.at("quantization");
                 const std::string type = q.at("dtype").get<std::string>();

@@ -98,6 +98,9 @@ TEST(DCPReader, EdgeCases) {
          }, true, [](const DCP& d) { EXPECT_EQ(d.name, ""); }},
         {"name of count 0", [] { return completeProfile(true).add(Tag::profileName, 2, 0, {}).bytes(); }, true,
          [](const DCP& d) { EXPECT_EQ(d.name, ""); }},
+        {"name of a type without size and a count past the file", [] {
+             return completeProfile(true).add(Tag::profileName, 0, 0xFFFFFF, {'A', 'B', 0, 0}).bytes();
+         }, true, [](const DCP& d) { EXPECT_EQ(d.name, ""); }},
         {"directory of 20 entries cut after 19", [] {
              File f;
              f.floatsTag(Tag::toneCurve, curve).floatsTag(Tag::lookTableData, table);

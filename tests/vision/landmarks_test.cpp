@@ -229,12 +229,22 @@ TEST(Landmarks68, MissingOrBrokenModelIsReportedAsUnavailable) {
     const std::string manifest =
         R"([{"paths": ["face_landmark_68_model.bin"], "weights": [{"name": "dense0/conv0/filters",)"
         R"( "shape": [3, 3, 3, 32], "dtype": "float32", "quantization": {"dtype": "uint8", "scale": 0.01, "min": -1}}]}])";
+    const auto hugeShape = [](const std::string& shape) {
+        return R"([{"paths": ["face_landmark_68_model.bin"], "weights": [{"name": "dense0/conv0/filters", "shape": )" +
+               shape + R"(, "dtype": "float32"}]}])";
+    };
     const Case cases[] = {
         {"no model", "", "", "Face landmark model is missing."},
         {"manifest is not JSON", "not json", "", "Face landmark model could not be loaded."},
         {"weights file absent", manifest, "", "Face landmark model could not be loaded."},
         {"weights file short", manifest, std::string(100, '\x80'), "Face landmark model could not be loaded."},
         {"tensors missing", manifest, std::string(864, '\x80'), "Face landmark model could not be loaded."},
+        // Shapes far beyond the weights file are refused before anything is
+        // allocated for them, also when their product wraps around.
+        {"shape of two billion floats", hugeShape("[2000000000]"), std::string(64, '\x80'),
+         "Face landmark model could not be loaded."},
+        {"shape whose product wraps around", hugeShape("[65536, 65536, 65536, 65536]"), std::string(64, '\x80'),
+         "Face landmark model could not be loaded."},
     };
     Imaging::Bitmap picture(64, 64, 3);
     for (const Case& c : cases) {
