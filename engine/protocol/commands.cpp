@@ -90,7 +90,7 @@ void runProbe(const std::string& path, std::optional<std::int64_t> limit, std::i
     char summary[160];
     int length = std::snprintf(summary, sizeof summary, "{\"summary\":true,\"files\":%zu,\"wallMs\":%.1f,\"perFileMs\":%.2f}\n",
                                entries.size(), wallMs, perFileMs);
-    if (length > 0) writeAll(STDERR_FILENO, {summary, std::min<std::size_t>(std::size_t(length), sizeof summary - 1)});
+    if (length > 0) writeAll(standardError(), {summary, std::min<std::size_t>(std::size_t(length), sizeof summary - 1)});
 }
 
 }  // namespace Protocol

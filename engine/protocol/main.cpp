@@ -12,6 +12,7 @@ namespace Protocol {
 
 int main(int argc, char** argv) {
     out();  // the output channel exists before any command runs
+    reserveStandardError();
     std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
     if (args.empty()) fail(usage, 2);
     const std::string& command = args[0];

@@ -1,5 +1,6 @@
 #include "engine/protocol/output.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,10 +78,34 @@ void emit(const ListLine& line) { out().emit(toJSON(line), InvalidText::refuse);
 
 void emit(const Extraction::Survey& report) { out().emit(toJSON(report), InvalidText::replace); }
 
+namespace {
+int ownStandardError = STDERR_FILENO;
+}
+
+void reserveStandardError() {
+    // Far above the descriptors a caller hands down (the delivery directory is 3).
+    const int kept = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 100);
+    if (kept < 0) return;  // no standard error to keep
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) {
+        ::close(kept);
+        return;
+    }
+    if (::dup2(null, STDERR_FILENO) < 0) {
+        ::close(kept);
+        ::close(null);
+        return;
+    }
+    ::close(null);
+    ownStandardError = kept;
+}
+
+int standardError() { return ownStandardError; }
+
 void fail(std::string_view message, int code) {
     std::string line(message);
     line.push_back('\n');
-    writeAll(STDERR_FILENO, line);
+    writeAll(standardError(), line);
     ::_exit(code);
 }
 

@@ -56,6 +56,16 @@ void emit(const Extraction::Survey& report);
 // allows (one, short of interruptions); false when the descriptor refuses.
 bool writeAll(int fd, std::string_view text);
 
+// Keeps standard error for the engine's own messages: they go to a private copy
+// of the descriptor, and descriptor 2 itself is pointed at /dev/null, so that the
+// warnings libraries print on their own (the JPEG decoder inside LibRaw, HEVC
+// decoders) never reach the caller. Call once, before any other thread starts.
+void reserveStandardError();
+
+// The descriptor the engine's own messages are written to: the copy made by
+// reserveStandardError, or standard error itself before that.
+int standardError();
+
 // Writes message and a line feed to standard error in one write and ends the
 // process at once with the exit status `code`.
 [[noreturn]] void fail(std::string_view message, int code);
