@@ -1,0 +1,390 @@
+#include "engine/portrait/color_range_skin.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include <cairo.h>
+#include <opencv2/imgproc.hpp>
+
+#include "engine/portrait/face_skin_model.h"
+#include "engine/portrait/faces.h"
+#include "engine/vision/person_segmentation.h"
+
+namespace ColorRangeSkin {
+
+namespace {
+
+constexpr const char* needsFinitePhoto = "Color-range skin needs a finite photo";
+constexpr const char* cannotPrepare = "Could not prepare the photo for skin selection";
+
+inline float smoothstep(float e0, float e1, float x) {
+    const float t = std::clamp((x - e0) / (e1 - e0), 0.0f, 1.0f);
+    return t * t * (3 - 2 * t);
+}
+
+inline float luma(float r, float g, float b) { return 0.299f * r + 0.587f * g + 0.114f * b; }
+
+// out(row, col) = kernel(pixel, a(row, col)) over the photo, on the imaging
+// core's parallel loop.
+template <class Kernel>
+cv::Mat perPixel(const Imaging::Image& image, const cv::Mat& a, Kernel&& kernel) {
+    cv::Mat out(image.height(), image.width(), CV_32F);
+    const int w = image.width();
+    Imaging::forRows(image.height(), [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Imaging::Pixel* px = image.mat().ptr<Imaging::Pixel>(row);
+            const float* in = a.ptr<float>(row);
+            float* o = out.ptr<float>(row);
+            for (int col = 0; col < w; ++col) o[col] = kernel(px[col], in[col]);
+        }
+    });
+    return out;
+}
+
+// Gaussian blur of a plane clamped to its extent (edges replicated).
+void blur(cv::Mat& plane, double sigma) {
+    cv::GaussianBlur(plane, plane, cv::Size(), sigma, sigma, cv::BORDER_REPLICATE);
+}
+
+cv::Mat disc(double radius) {
+    const int r = std::max(1, int(std::lround(radius)));
+    return cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
+}
+
+// An 8-bit grey drawing of the photo's size (alpha-only cairo surface: 255
+// is white), made into a plane.
+class Canvas {
+public:
+    Canvas(int width, int height, bool white) : width_(width), height_(height) {
+        surface_ = cairo_image_surface_create(CAIRO_FORMAT_A8, width, height);
+        if (cairo_surface_status(surface_) != CAIRO_STATUS_SUCCESS) return;
+        cr_ = cairo_create(surface_);
+        if (cairo_status(cr_) != CAIRO_STATUS_SUCCESS) return;
+        cairo_set_fill_rule(cr_, CAIRO_FILL_RULE_WINDING);
+        cairo_set_line_join(cr_, CAIRO_LINE_JOIN_ROUND);
+        if (white) {
+            cairo_set_operator(cr_, CAIRO_OPERATOR_SOURCE);
+            cairo_set_source_rgba(cr_, 0, 0, 0, 1);
+            cairo_paint(cr_);
+        }
+        ok_ = true;
+    }
+    ~Canvas() {
+        if (cr_) cairo_destroy(cr_);
+        if (surface_) cairo_surface_destroy(surface_);
+    }
+    Canvas(const Canvas&) = delete;
+    Canvas& operator=(const Canvas&) = delete;
+
+    bool ok() const { return ok_; }
+    cairo_t* cr() { return cr_; }
+
+    // Black draws clear the coverage, white ones add it.
+    void colour(bool white) {
+        cairo_set_operator(cr_, white ? CAIRO_OPERATOR_OVER : CAIRO_OPERATOR_CLEAR);
+        cairo_set_source_rgba(cr_, 0, 0, 0, 1);
+    }
+
+    // The path in picture coordinates (y up) drawn in the surface's rows (top-down).
+    void path(const Path& p) {
+        cairo_new_path(cr_);
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            const double x = p[i].x, y = height_ - p[i].y;
+            if (i == 0) cairo_move_to(cr_, x, y);
+            else cairo_line_to(cr_, x, y);
+        }
+        cairo_close_path(cr_);
+    }
+
+    cv::Mat plane() {
+        cairo_surface_flush(surface_);
+        const cv::Mat bytes(height_, width_, CV_8U, cairo_image_surface_get_data(surface_),
+                            std::size_t(cairo_image_surface_get_stride(surface_)));
+        cv::Mat out;
+        bytes.convertTo(out, CV_32F, 1.0 / 255.0);
+        return out;
+    }
+
+private:
+    int width_, height_;
+    cairo_surface_t* surface_ = nullptr;
+    cairo_t* cr_ = nullptr;
+    bool ok_ = false;
+};
+
+Path region(const Vision::FaceObservation& face, const std::vector<Vision::Point>& points, int width, int height) {
+    const Vision::Rect& b = face.boundingBox;
+    Path out;
+    out.reserve(points.size());
+    for (const auto& p : points) out.push_back({width * (b.x + p.x * b.width), height * (b.y + p.y * b.height)});
+    return out;
+}
+
+struct Bounds {
+    double minX = 0, minY = 0, maxX = 0, maxY = 0;
+};
+Bounds boundsOf(const Path& p) {
+    Bounds b{p[0].x, p[0].y, p[0].x, p[0].y};
+    for (const auto& q : p) {
+        b.minX = std::min(b.minX, q.x);
+        b.maxX = std::max(b.maxX, q.x);
+        b.minY = std::min(b.minY, q.y);
+        b.maxY = std::max(b.maxY, q.y);
+    }
+    return b;
+}
+
+// The integral rectangle covering a real one, intersected with the photo.
+Imaging::Rect covering(double x0, double y0, double x1, double y1, int width, int height) {
+    const int ix0 = int(std::floor(std::clamp(x0, -1e9, 1e9))), iy0 = int(std::floor(std::clamp(y0, -1e9, 1e9)));
+    const int ix1 = int(std::ceil(std::clamp(x1, -1e9, 1e9))), iy1 = int(std::ceil(std::clamp(y1, -1e9, 1e9)));
+    return Imaging::Rect{ix0, iy0, std::max(ix1 - ix0, 0), std::max(iy1 - iy0, 0)}.intersection({0, 0, width, height});
+}
+
+}  // namespace
+
+SkinVector skinVector(double r, double g, double b) {
+    return {-0.168736 * r - 0.331264 * g + 0.5 * b, 0.5 * r - 0.418688 * g - 0.081312 * b, 0.299 * r + 0.587 * g + 0.114 * b};
+}
+
+float skinRange(const Imaging::Pixel& s, float person, const SkinVector& k) {
+    const float r = std::clamp(s.r, 0.0f, 1.0f), g = std::clamp(s.g, 0.0f, 1.0f), b = std::clamp(s.b, 0.0f, 1.0f);
+    const float y = luma(r, g, b);
+    const float cb = -0.168736f * r - 0.331264f * g + 0.5f * b;
+    const float cr = 0.5f * r - 0.418688f * g - 0.081312f * b;
+    const float chroma = std::hypot(cb, cr);
+    const float kb = float(k.cb), kr = float(k.cr), ky = float(k.y);
+    const float kLength = std::hypot(kb, kr);
+    const float nb = kLength > 0 ? kb / kLength : 0.0f, nr = kLength > 0 ? kr / kLength : 0.0f;
+    const float scale = 1.0f / std::max(chroma, 0.0001f);
+    const float hue = cb * scale * nb + cr * scale * nr;
+    const float sameHue = smoothstep(0.82f, 0.94f, hue);
+    const float colour = (chroma / std::max(y, 0.02f)) / std::max(kLength / std::max(ky, 0.02f), 0.01f);
+    const float sameColour = smoothstep(0.45f, 0.7f, colour) * (1 - smoothstep(1.9f, 2.8f, colour));
+    const float relative = y / std::max(ky, 0.05f);
+    const float lit = smoothstep(0.3f, 0.45f, relative) * smoothstep(0.004f, 0.012f, chroma);
+    const float shine = smoothstep(1.02f, 1.2f, relative) * (1 - smoothstep(0.9f, 1.3f, colour));
+    return std::max(sameHue * sameColour, shine) * lit * std::clamp(person, 0.0f, 1.0f);
+}
+
+float notDark(const Imaging::Pixel& s, float mask, float skinLuma) {
+    const float y = luma(std::clamp(s.r, 0.0f, 1.0f), std::clamp(s.g, 0.0f, 1.0f), std::clamp(s.b, 0.0f, 1.0f));
+    return std::clamp(mask, 0.0f, 1.0f) * smoothstep(0.38f, 0.52f, y / std::max(skinLuma, 0.05f));
+}
+
+Box sampleRectangle(const Vision::Rect& b, int width, int height) {
+    // The detector's boxes run from the brows to the chin: between 48% and
+    // 68% of the box height above its bottom lie the nose and the inner
+    // cheeks, below the eyes and above the nostrils and the mouth.
+    return {width * (b.x + 0.25 * b.width), height * (b.y + 0.48 * b.height), 0.5 * b.width * width,
+            0.2 * b.height * height};
+}
+
+Path faceShape(const Vision::FaceObservation& face, int width, int height) {
+    const Vision::Rect& b = face.boundingBox;
+    if (face.landmarks && face.landmarks->faceContour.size() > 4) {
+        Path path = region(face, face.landmarks->faceContour, width, height);
+        const Vision::Point A = path.front(), B = path.back();
+        const Vision::Point M{(A.x + B.x) / 2, (A.y + B.y) / 2};
+        const double d = std::hypot(B.x - A.x, B.y - A.y), phi = std::atan2(B.y - A.y, B.x - A.x);
+        const double h = std::max(height * (b.y + b.height + 0.35 * b.height) - M.y, 1.0);
+        for (int k = 1; k <= 23; ++k) {
+            const double theta = k * M_PI / 24;
+            const double a = d / 2 * std::cos(theta);
+            const double c = (A.x > B.x ? -1 : 1) * h * std::sin(theta);
+            path.push_back({M.x + a * std::cos(phi) - c * std::sin(phi), M.y + a * std::sin(phi) + c * std::cos(phi)});
+        }
+        return path;
+    }
+    // The face box grown by 8% of its width on each side and 15% of its
+    // height at top and bottom, moved up by 12% of its height.
+    const double bw = width * b.width, bh = height * b.height;
+    const double cx = width * b.x + bw / 2, cy = height * b.y + bh / 2 + 0.12 * bh;
+    const double rx = bw * 1.16 / 2, ry = bh * 1.3 / 2;
+    Path path;
+    constexpr int steps = 96;
+    for (int i = 0; i < steps; ++i) {
+        const double t = 2 * M_PI * i / steps;
+        path.push_back({cx + rx * std::cos(t), cy + ry * std::sin(t)});
+    }
+    return path;
+}
+
+std::optional<cv::Mat> fill(const Path& path, const std::vector<Path>& minus, int width, int height, double feather) {
+    if (width <= 0 || height <= 0) return std::nullopt;
+    Canvas canvas(width, height, false);
+    if (!canvas.ok()) return std::nullopt;
+    canvas.colour(true);
+    canvas.path(path);
+    cairo_fill(canvas.cr());
+    canvas.colour(false);
+    for (const Path& other : minus) {
+        canvas.path(other);
+        cairo_fill(canvas.cr());
+    }
+    cv::Mat plane = canvas.plane();
+    blur(plane, std::max(feather, 1.0));
+    return plane;
+}
+
+std::optional<cv::Mat> protection(const std::vector<Vision::FaceObservation>& faces, int width, int height) {
+    if (faces.empty() || width <= 0 || height <= 0) return std::nullopt;
+    Canvas canvas(width, height, true);
+    if (!canvas.ok()) return std::nullopt;
+    canvas.colour(false);
+    for (const auto& face : faces) {
+        if (!face.landmarks) continue;
+        cairo_set_line_width(canvas.cr(), std::max(width * face.boundingBox.width * 0.04, 2.0));
+        const auto& l = *face.landmarks;
+        for (const auto* points : {&l.leftEye, &l.rightEye, &l.leftEyebrow, &l.rightEyebrow, &l.outerLips}) {
+            if (points->size() < 3) continue;
+            canvas.path(region(face, *points, width, height));
+            cairo_fill_preserve(canvas.cr());
+            cairo_stroke(canvas.cr());
+        }
+    }
+    cv::Mat plane = canvas.plane();
+    blur(plane, 2);
+    return plane;
+}
+
+std::optional<cv::Mat> noses(const std::vector<Vision::FaceObservation>& faces, int width, int height) {
+    if (faces.empty() || width <= 0 || height <= 0) return std::nullopt;
+    Canvas canvas(width, height, true);
+    if (!canvas.ok()) return std::nullopt;
+    canvas.colour(false);
+    for (const auto& face : faces) {
+        if (!face.landmarks || face.landmarks->nose.size() < 3) continue;
+        const Path nose = region(face, face.landmarks->nose, width, height);
+        const Bounds n = boundsOf(nose);
+        const double m = width * face.boundingBox.width * 0.04;
+        // The clip in picture coordinates: from m below the nose up to 40% of its height.
+        const double x0 = n.minX - m, y0 = n.minY - m, w = (n.maxX - n.minX) + 2 * m, h = m + 0.4 * (n.maxY - n.minY);
+        cairo_save(canvas.cr());
+        cairo_rectangle(canvas.cr(), x0, height - (y0 + h), w, h);
+        cairo_clip(canvas.cr());
+        cairo_set_line_width(canvas.cr(), 2 * m);
+        canvas.path(nose);
+        cairo_fill_preserve(canvas.cr());
+        cairo_stroke(canvas.cr());
+        cairo_restore(canvas.cr());
+    }
+    return canvas.plane();
+}
+
+Analysis analyse(const Imaging::Bitmap& copy) {
+    Analysis a;
+    a.person = PersonSegmentation::segment(copy);
+    a.faces = Vision::findFaces(copy);
+    return a;
+}
+
+Result make(const Imaging::Image& image, const Analyser& analyser) {
+    const Imaging::Rect extent = image.extent();
+    if (extent.empty() || extent.x != 0 || extent.y != 0) throw Failure(needsFinitePhoto);
+    const int W = extent.width, H = extent.height;
+
+    // The analysis copy.
+    const double s = std::min(double(analysisEdge) / std::max(W, H), 1.0);
+    const int cw = int(std::floor(s * W)), ch = int(std::floor(s * H));
+    if (cw < 1 || ch < 1) throw Failure(cannotPrepare);
+    Imaging::Bitmap copy;
+    try {
+        copy = Imaging::renderRGBA8(cw == W && ch == H ? image : Imaging::lanczosResize(image, cw, ch));
+    } catch (const cv::Exception&) {
+        throw Failure(cannotPrepare);
+    }
+    const Analysis analysis = analyser(copy);
+
+    std::vector<Vision::FaceObservation> confident;
+    for (const auto& f : analysis.faces)
+        if (f.confidence >= PortraitFaces::minimumConfidence) confident.push_back(f);
+
+    // The person mask at the photo's size; without a segmentation nothing is skin.
+    cv::Mat person = cv::Mat::zeros(H, W, CV_32F);
+    if (analysis.person && !analysis.person->empty() && analysis.person->channels == 1) {
+        const Imaging::Bitmap& p = *analysis.person;
+        const cv::Mat bytes(p.height, p.width, CV_8U, const_cast<std::uint8_t*>(p.pixels.data()), p.stride());
+        cv::Mat small;
+        bytes.convertTo(small, CV_32F, 1.0 / 255.0);
+        cv::resize(small, person, cv::Size(W, H), 0, 0, cv::INTER_LINEAR);
+    }
+
+    // The skin colour: the mean of the faces' sample averages.
+    SkinVector skin{0, 0, 0};
+    int samples = 0;
+    for (const auto& f : confident) {
+        const Box r = sampleRectangle(f.boundingBox, W, H);
+        const double x0 = std::max(r.x, 0.0), y0 = std::max(r.y, 0.0);
+        const double x1 = std::min(r.x + r.width, double(W)), y1 = std::min(r.y + r.height, double(H));
+        if (x1 - x0 < 2 || y1 - y0 < 2) continue;
+        const Imaging::Pixel mean = Imaging::areaAverage(image, covering(x0, y0, x1, y1, W, H));
+        const SkinVector v = skinVector(mean.r, mean.g, mean.b);
+        skin.cb += v.cb;
+        skin.cr += v.cr;
+        skin.y += v.y;
+        ++samples;
+    }
+    if (samples) skin = {skin.cb / samples, skin.cr / samples, skin.y / samples};
+    else skin = fallbackSkin;
+
+    // Colour selection, softened, then closed.
+    cv::Mat selection = perPixel(image, person, [&](const Imaging::Pixel& px, float p) { return skinRange(px, p, skin); });
+    person.release();
+    blur(selection, std::max(std::max(W, H) * 0.0015, 1.5));
+    const std::optional<cv::Mat> guard = protection(confident, W, H);
+    double widest = 0;
+    for (const auto& f : confident) widest = std::max(widest, f.boundingBox.width * W);
+    const double radius = confident.empty() ? 2.0 : std::max(0.014 * widest, 2.0);
+    cv::dilate(selection, selection, disc(radius), cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+    cv::erode(selection, selection, disc(radius), cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+
+    // The skin mask: the face skin model's when it gives one, else the
+    // selection without what is much darker than the skin.
+    cv::Mat X;
+    if (auto model = FaceSkinModel::mask(image, confident)) X = std::move(*model);
+    else X = perPixel(image, selection, [&](const Imaging::Pixel& px, float m) { return notDark(px, m, float(skin.y)); });
+    selection.release();
+    if (guard) cv::multiply(X, *guard, X);  // G
+    const cv::Mat& G = X;
+
+    // The faces to retouch: widest first (a stable sort), at most maximumFaces.
+    std::vector<Vision::FaceObservation> order = confident;
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& a, const auto& b) { return a.boundingBox.width > b.boundingBox.width; });
+    if (order.size() > std::size_t(PortraitFaces::maximumFaces)) order.resize(PortraitFaces::maximumFaces);
+
+    Result result;
+    result.skinLuma = skin.y;
+    result.mask = cv::Mat::zeros(H, W, CV_32F);
+    cv::Mat shapes = cv::Mat::zeros(H, W, CV_32F);
+    std::vector<Path> drawn;
+    for (const auto& face : order) {
+        const Vision::Rect& b = face.boundingBox;
+        const double w = b.width * W;
+        if (w < minimumFaceWidth) continue;
+        const Path path = faceShape(face, W, H);
+        const std::optional<cv::Mat> F = fill(path, drawn, W, H, 0.04 * w);
+        if (!F) continue;
+        drawn.push_back(path);
+        result.faces.push_back(face);
+        Region r;
+        cv::multiply(G, *F, r.mask);
+        const Bounds pb = boundsOf(path);
+        r.bounds = covering(pb.minX - 0.1 * w, pb.minY - 0.1 * w, pb.maxX + 0.1 * w, pb.maxY + 0.1 * w, W, H);
+        const double top = std::max(H * (b.y + b.height + 0.22 * b.height) - r.bounds.y, 0.0);
+        r.spotBounds = r.bounds.intersection({r.bounds.x, r.bounds.y, r.bounds.width, int(std::floor(top))});
+        r.faceWidth = std::min(double(W), w);
+        result.mask += r.mask;
+        shapes += *F;
+        result.regions.push_back(std::move(r));
+    }
+
+    // Protected skin x face shapes x nostrils.
+    cv::multiply(G, shapes, result.spotMask);
+    if (const auto nostrils = noses(confident, W, H)) cv::multiply(result.spotMask, *nostrils, result.spotMask);
+    return result;
+}
+
+}  // namespace ColorRangeSkin
