@@ -25,15 +25,15 @@ inline float smoothstep(float e0, float e1, float x) {
 
 inline float luma(float r, float g, float b) { return 0.299f * r + 0.587f * g + 0.114f * b; }
 
-// out(row, col) = kernel(pixel, a(row, col)) over the photo, on the imaging
-// core's parallel loop.
+// out(row, col) = kernel(pixel, a(row, col)) over `part` (a view of the
+// photo of a's size), on the imaging core's parallel loop.
 template <class Kernel>
-cv::Mat perPixel(const Imaging::Image& image, const cv::Mat& a, Kernel&& kernel) {
-    cv::Mat out(image.height(), image.width(), CV_32F);
-    const int w = image.width();
-    Imaging::forRows(image.height(), [&](int begin, int end) {
+cv::Mat perPixel(const Imaging::Image& part, const cv::Mat& a, Kernel&& kernel) {
+    cv::Mat out(part.height(), part.width(), CV_32F);
+    const int w = part.width();
+    Imaging::forRows(part.height(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
-            const Imaging::Pixel* px = image.mat().ptr<Imaging::Pixel>(row);
+            const Imaging::Pixel* px = part.mat().ptr<Imaging::Pixel>(row);
             const float* in = a.ptr<float>(row);
             float* o = out.ptr<float>(row);
             for (int col = 0; col < w; ++col) o[col] = kernel(px[col], in[col]);
@@ -42,22 +42,68 @@ cv::Mat perPixel(const Imaging::Image& image, const cv::Mat& a, Kernel&& kernel)
     return out;
 }
 
-// Gaussian blur of a plane clamped to its extent (edges replicated).
+// Gaussian blur of a plane clamped to its extent (edges replicated). Wide
+// blurs (the feathers of face shapes reach 4% of a face's width) are three
+// box blurs whose widths give exactly the Gaussian's variance: their cost
+// does not grow with sigma, and a mask's soft edge differs from the
+// Gaussian's by about 1% of its height.
 void blur(cv::Mat& plane, double sigma) {
-    cv::GaussianBlur(plane, plane, cv::Size(), sigma, sigma, cv::BORDER_REPLICATE);
+    if (sigma <= 3) {
+        cv::GaussianBlur(plane, plane, cv::Size(), sigma, sigma, cv::BORDER_REPLICATE);
+        return;
+    }
+    constexpr int passes = 3;
+    const double ideal = std::sqrt(12 * sigma * sigma / passes + 1);
+    int lower = int(std::floor(ideal));
+    if (lower % 2 == 0) --lower;
+    const int upper = lower + 2;
+    const int lowerPasses = int(std::lround((12 * sigma * sigma - passes * lower * lower - 4.0 * passes * lower - 3 * passes) /
+                                            (-4.0 * lower - 4)));
+    for (int i = 0; i < passes; ++i) {
+        const int k = i < lowerPasses ? lower : upper;
+        cv::blur(plane, plane, cv::Size(k, k), cv::Point(-1, -1), cv::BORDER_REPLICATE);
+    }
 }
 
-cv::Mat disc(double radius) {
+// Closing by a disc: dilation then erosion. A disc wider than a few pixels is
+// taken as the union of four rectangles (a 16-sided polygon close to the
+// disc), so each step is the maximum (minimum) of four separable ones.
+void closing(cv::Mat& plane, double radius) {
     const int r = std::max(1, int(std::lround(radius)));
-    return cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
+    if (r <= 3) {
+        const cv::Mat disc = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
+        cv::dilate(plane, plane, disc, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+        cv::erode(plane, plane, disc, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+        return;
+    }
+    std::vector<cv::Mat> rectangles;
+    for (const double degrees : {11.25, 33.75, 56.25, 78.75}) {
+        const double t = degrees * M_PI / 180;
+        const int a = int(std::lround(r * std::cos(t))), b = int(std::lround(r * std::sin(t)));
+        rectangles.push_back(cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * a + 1, 2 * b + 1)));
+    }
+    for (const int op : {cv::MORPH_DILATE, cv::MORPH_ERODE}) {
+        cv::Mat result, step;
+        for (const cv::Mat& k : rectangles) {
+            cv::morphologyEx(plane, step, op, k, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+            if (result.empty()) result = step.clone();
+            else if (op == cv::MORPH_DILATE) cv::max(result, step, result);
+            else cv::min(result, step, result);
+        }
+        plane = result;
+    }
 }
+
+// The stored rows and columns of a picture rectangle in a photo `height` high.
+cv::Rect rowsOf(const Imaging::Rect& r, int height) { return cv::Rect(r.x, height - r.maxY(), r.width, r.height); }
 
 // An 8-bit grey drawing of the photo's size (alpha-only cairo surface: 255
 // is white), made into a plane.
 class Canvas {
 public:
-    Canvas(int width, int height, bool white) : width_(width), height_(height) {
-        surface_ = cairo_image_surface_create(CAIRO_FORMAT_A8, width, height);
+    // A drawing of `frame` (picture coordinates).
+    Canvas(const Imaging::Rect& frame, bool white) : frame_(frame), width_(frame.width), height_(frame.height) {
+        surface_ = cairo_image_surface_create(CAIRO_FORMAT_A8, width_, height_);
         if (cairo_surface_status(surface_) != CAIRO_STATUS_SUCCESS) return;
         cr_ = cairo_create(surface_);
         if (cairo_status(cr_) != CAIRO_STATUS_SUCCESS) return;
@@ -90,11 +136,16 @@ public:
     void path(const Path& p) {
         cairo_new_path(cr_);
         for (std::size_t i = 0; i < p.size(); ++i) {
-            const double x = p[i].x, y = height_ - p[i].y;
+            const double x = p[i].x - frame_.x, y = frame_.maxY() - p[i].y;
             if (i == 0) cairo_move_to(cr_, x, y);
             else cairo_line_to(cr_, x, y);
         }
         cairo_close_path(cr_);
+    }
+
+    // A picture rectangle (y up) as a path in the surface.
+    void rectangle(double x, double y, double w, double h) {
+        cairo_rectangle(cr_, x - frame_.x, frame_.maxY() - (y + h), w, h);
     }
 
     cv::Mat plane() {
@@ -107,6 +158,7 @@ public:
     }
 
 private:
+    Imaging::Rect frame_;
     int width_, height_;
     cairo_surface_t* surface_ = nullptr;
     cairo_t* cr_ = nullptr;
@@ -211,9 +263,14 @@ Path faceShape(const Vision::FaceObservation& face, int width, int height) {
     return path;
 }
 
-std::optional<cv::Mat> fill(const Path& path, const std::vector<Path>& minus, int width, int height, double feather) {
-    if (width <= 0 || height <= 0) return std::nullopt;
-    Canvas canvas(width, height, false);
+namespace {
+
+// The drawing steps over `frame` of a width x height photo.
+
+std::optional<cv::Mat> fillIn(const Path& path, const std::vector<Path>& minus, const Imaging::Rect& frame,
+                              double feather) {
+    if (frame.empty()) return std::nullopt;
+    Canvas canvas(frame, false);
     if (!canvas.ok()) return std::nullopt;
     canvas.colour(true);
     canvas.path(path);
@@ -228,9 +285,10 @@ std::optional<cv::Mat> fill(const Path& path, const std::vector<Path>& minus, in
     return plane;
 }
 
-std::optional<cv::Mat> protection(const std::vector<Vision::FaceObservation>& faces, int width, int height) {
-    if (faces.empty() || width <= 0 || height <= 0) return std::nullopt;
-    Canvas canvas(width, height, true);
+std::optional<cv::Mat> protectionIn(const std::vector<Vision::FaceObservation>& faces, int width, int height,
+                                    const Imaging::Rect& frame) {
+    if (faces.empty() || frame.empty()) return std::nullopt;
+    Canvas canvas(frame, true);
     if (!canvas.ok()) return std::nullopt;
     canvas.colour(false);
     for (const auto& face : faces) {
@@ -249,9 +307,10 @@ std::optional<cv::Mat> protection(const std::vector<Vision::FaceObservation>& fa
     return plane;
 }
 
-std::optional<cv::Mat> noses(const std::vector<Vision::FaceObservation>& faces, int width, int height) {
-    if (faces.empty() || width <= 0 || height <= 0) return std::nullopt;
-    Canvas canvas(width, height, true);
+std::optional<cv::Mat> nosesIn(const std::vector<Vision::FaceObservation>& faces, int width, int height,
+                               const Imaging::Rect& frame) {
+    if (faces.empty() || frame.empty()) return std::nullopt;
+    Canvas canvas(frame, true);
     if (!canvas.ok()) return std::nullopt;
     canvas.colour(false);
     for (const auto& face : faces) {
@@ -259,10 +318,9 @@ std::optional<cv::Mat> noses(const std::vector<Vision::FaceObservation>& faces, 
         const Path nose = region(face, face.landmarks->nose, width, height);
         const Bounds n = boundsOf(nose);
         const double m = width * face.boundingBox.width * 0.04;
-        // The clip in picture coordinates: from m below the nose up to 40% of its height.
-        const double x0 = n.minX - m, y0 = n.minY - m, w = (n.maxX - n.minX) + 2 * m, h = m + 0.4 * (n.maxY - n.minY);
+        // The clip: from m below the nose up to 40% of its height.
         cairo_save(canvas.cr());
-        cairo_rectangle(canvas.cr(), x0, height - (y0 + h), w, h);
+        canvas.rectangle(n.minX - m, n.minY - m, (n.maxX - n.minX) + 2 * m, m + 0.4 * (n.maxY - n.minY));
         cairo_clip(canvas.cr());
         cairo_set_line_width(canvas.cr(), 2 * m);
         canvas.path(nose);
@@ -271,6 +329,23 @@ std::optional<cv::Mat> noses(const std::vector<Vision::FaceObservation>& faces, 
         cairo_restore(canvas.cr());
     }
     return canvas.plane();
+}
+
+}  // namespace
+
+std::optional<cv::Mat> fill(const Path& path, const std::vector<Path>& minus, int width, int height, double feather) {
+    if (width <= 0 || height <= 0) return std::nullopt;
+    return fillIn(path, minus, {0, 0, width, height}, feather);
+}
+
+std::optional<cv::Mat> protection(const std::vector<Vision::FaceObservation>& faces, int width, int height) {
+    if (width <= 0 || height <= 0) return std::nullopt;
+    return protectionIn(faces, width, height, {0, 0, width, height});
+}
+
+std::optional<cv::Mat> noses(const std::vector<Vision::FaceObservation>& faces, int width, int height) {
+    if (width <= 0 || height <= 0) return std::nullopt;
+    return nosesIn(faces, width, height, {0, 0, width, height});
 }
 
 Analysis analyse(const Imaging::Bitmap& copy) {
@@ -301,16 +376,6 @@ Result make(const Imaging::Image& image, const Analyser& analyser) {
     for (const auto& f : analysis.faces)
         if (f.confidence >= PortraitFaces::minimumConfidence) confident.push_back(f);
 
-    // The person mask at the photo's size; without a segmentation nothing is skin.
-    cv::Mat person = cv::Mat::zeros(H, W, CV_32F);
-    if (analysis.person && !analysis.person->empty() && analysis.person->channels == 1) {
-        const Imaging::Bitmap& p = *analysis.person;
-        const cv::Mat bytes(p.height, p.width, CV_8U, const_cast<std::uint8_t*>(p.pixels.data()), p.stride());
-        cv::Mat small;
-        bytes.convertTo(small, CV_32F, 1.0 / 255.0);
-        cv::resize(small, person, cv::Size(W, H), 0, 0, cv::INTER_LINEAR);
-    }
-
     // The skin colour: the mean of the faces' sample averages.
     SkinVector skin{0, 0, 0};
     int samples = 0;
@@ -329,61 +394,100 @@ Result make(const Imaging::Image& image, const Analyser& analyser) {
     if (samples) skin = {skin.cb / samples, skin.cr / samples, skin.y / samples};
     else skin = fallbackSkin;
 
-    // Colour selection, softened, then closed.
-    cv::Mat selection = perPixel(image, person, [&](const Imaging::Pixel& px, float p) { return skinRange(px, p, skin); });
-    person.release();
-    blur(selection, std::max(std::max(W, H) * 0.0015, 1.5));
-    const std::optional<cv::Mat> guard = protection(confident, W, H);
-    double widest = 0;
-    for (const auto& f : confident) widest = std::max(widest, f.boundingBox.width * W);
-    const double radius = confident.empty() ? 2.0 : std::max(0.014 * widest, 2.0);
-    cv::dilate(selection, selection, disc(radius), cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
-    cv::erode(selection, selection, disc(radius), cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
+    Result result;
+    result.skinLuma = skin.y;
+    result.mask = cv::Mat::zeros(H, W, CV_32F);
+    result.spotMask = cv::Mat::zeros(H, W, CV_32F);
 
-    // The skin mask: the face skin model's when it gives one, else the
-    // selection without what is much darker than the skin.
-    cv::Mat X;
-    if (auto model = FaceSkinModel::mask(image, confident)) X = std::move(*model);
-    else X = perPixel(image, selection, [&](const Imaging::Pixel& px, float m) { return notDark(px, m, float(skin.y)); });
-    selection.release();
-    if (guard) cv::multiply(X, *guard, X);  // G
-    const cv::Mat& G = X;
-
-    // The faces to retouch: widest first (a stable sort), at most maximumFaces.
+    // The faces to retouch: widest first (a stable sort), at most
+    // maximumFaces, at least 32 pixels wide; and their shapes.
     std::vector<Vision::FaceObservation> order = confident;
     std::stable_sort(order.begin(), order.end(),
                      [](const auto& a, const auto& b) { return a.boundingBox.width > b.boundingBox.width; });
     if (order.size() > std::size_t(PortraitFaces::maximumFaces)) order.resize(PortraitFaces::maximumFaces);
+    std::vector<std::pair<Vision::FaceObservation, Path>> shaped;
+    for (const auto& face : order)
+        if (face.boundingBox.width * W >= minimumFaceWidth) shaped.emplace_back(face, faceShape(face, W, H));
+    if (shaped.empty()) return result;
 
-    Result result;
-    result.skinLuma = skin.y;
-    result.mask = cv::Mat::zeros(H, W, CV_32F);
-    cv::Mat shapes = cv::Mat::zeros(H, W, CV_32F);
+    // Everything below is needed only where a face shape reaches (its
+    // feather included), plus the reach of the selection's blur and closing:
+    // that part of the photo is the frame the planes cover.
+    double widest = 0;
+    for (const auto& f : confident) widest = std::max(widest, f.boundingBox.width * W);
+    const double radius = confident.empty() ? 2.0 : std::max(0.014 * widest, 2.0);
+    const double selectionSigma = std::max(std::max(W, H) * 0.0015, 1.5);
+    double x0 = W, y0 = H, x1 = 0, y1 = 0;
+    for (const auto& [face, path] : shaped) {
+        const Bounds b = boundsOf(path);
+        const double reach = 4 * std::max(0.04 * face.boundingBox.width * W, 1.0) + 4 * selectionSigma + radius + 4;
+        x0 = std::min(x0, b.minX - reach);
+        y0 = std::min(y0, b.minY - reach);
+        x1 = std::max(x1, b.maxX + reach);
+        y1 = std::max(y1, b.maxY + reach);
+    }
+    const Imaging::Rect frame = covering(x0, y0, x1, y1, W, H);
+    if (frame.empty()) return result;
+    const cv::Rect frameRows = rowsOf(frame, H);
+    const Imaging::Image part = Imaging::cropView(image, frame);
+
+    // The person mask over the frame, scaled bilinearly from the segmentation;
+    // without a segmentation nothing is skin.
+    cv::Mat person = cv::Mat::zeros(frame.height, frame.width, CV_32F);
+    if (analysis.person && !analysis.person->empty() && analysis.person->channels == 1) {
+        const Imaging::Bitmap& p = *analysis.person;
+        const cv::Mat bytes(p.height, p.width, CV_8U, const_cast<std::uint8_t*>(p.pixels.data()), p.stride());
+        cv::Mat small;
+        bytes.convertTo(small, CV_32F, 1.0 / 255.0);
+        // Frame pixel (c, r) samples the segmentation at ((c + left + 0.5) sx - 0.5, ...).
+        const double sx = double(p.width) / W, sy = double(p.height) / H;
+        const cv::Matx23d toSource(sx, 0, (frameRows.x + 0.5) * sx - 0.5, 0, sy, (frameRows.y + 0.5) * sy - 0.5);
+        cv::warpAffine(small, person, toSource, person.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
+                       cv::BORDER_REPLICATE);
+    }
+
+    // Colour selection, softened, then closed.
+    cv::Mat selection = perPixel(part, person, [&](const Imaging::Pixel& px, float p) { return skinRange(px, p, skin); });
+    person.release();
+    blur(selection, selectionSigma);
+    closing(selection, radius);
+
+    // The skin mask: the face skin model's when it gives one, else the
+    // selection without what is much darker than the skin.
+    cv::Mat G;
+    if (auto model = FaceSkinModel::mask(image, confident)) G = (*model)(frameRows).clone();
+    else G = perPixel(part, selection, [&](const Imaging::Pixel& px, float m) { return notDark(px, m, float(skin.y)); });
+    selection.release();
+    if (const auto guard = protectionIn(confident, W, H, frame)) cv::multiply(G, *guard, G);
+
+    cv::Mat maskSum = result.mask(frameRows);
+    cv::Mat shapes = cv::Mat::zeros(frame.height, frame.width, CV_32F);
     std::vector<Path> drawn;
-    for (const auto& face : order) {
+    for (const auto& [face, path] : shaped) {
         const Vision::Rect& b = face.boundingBox;
         const double w = b.width * W;
-        if (w < minimumFaceWidth) continue;
-        const Path path = faceShape(face, W, H);
-        const std::optional<cv::Mat> F = fill(path, drawn, W, H, 0.04 * w);
+        const std::optional<cv::Mat> F = fillIn(path, drawn, frame, 0.04 * w);
         if (!F) continue;
         drawn.push_back(path);
         result.faces.push_back(face);
         Region r;
-        cv::multiply(G, *F, r.mask);
+        r.mask = cv::Mat::zeros(H, W, CV_32F);
+        cv::Mat own = r.mask(frameRows);
+        cv::multiply(G, *F, own);
         const Bounds pb = boundsOf(path);
         r.bounds = covering(pb.minX - 0.1 * w, pb.minY - 0.1 * w, pb.maxX + 0.1 * w, pb.maxY + 0.1 * w, W, H);
         const double top = std::max(H * (b.y + b.height + 0.22 * b.height) - r.bounds.y, 0.0);
         r.spotBounds = r.bounds.intersection({r.bounds.x, r.bounds.y, r.bounds.width, int(std::floor(top))});
         r.faceWidth = std::min(double(W), w);
-        result.mask += r.mask;
+        maskSum += own;
         shapes += *F;
         result.regions.push_back(std::move(r));
     }
 
     // Protected skin x face shapes x nostrils.
-    cv::multiply(G, shapes, result.spotMask);
-    if (const auto nostrils = noses(confident, W, H)) cv::multiply(result.spotMask, *nostrils, result.spotMask);
+    cv::Mat spot = result.spotMask(frameRows);
+    cv::multiply(G, shapes, spot);
+    if (const auto nostrils = nosesIn(confident, W, H, frame)) cv::multiply(spot, *nostrils, spot);
     return result;
 }
 

@@ -21,6 +21,8 @@ Imaging::Rect cropFor(const Vision::Rect& b, int width, int height) {
 
 std::optional<cv::Mat> mask(const Imaging::Image& image, const std::vector<Vision::FaceObservation>& faces) {
     if (faces.empty() || image.empty()) return std::nullopt;
+    // Without a model no crop needs rendering.
+    if (!SkinSegmentation::ready()) return std::nullopt;
     const int W = image.width(), H = image.height();
     cv::Mat accumulator = cv::Mat::zeros(H, W, CV_32F);
     for (const auto& face : faces) {

@@ -94,6 +94,13 @@ std::vector<float> predict(const Imaging::Bitmap& picture) {
     return output;
 }
 
+bool ready() {
+    std::array<char, 512> error{};
+    std::lock_guard guard(lock);
+    if (!session) session = runtime().create(modelPath().string().c_str(), error.data(), error.size());
+    return session != nullptr;
+}
+
 void useRuntimeForTesting(const Runtime* r) {
     std::lock_guard guard(lock);
     testRuntime = r ? std::optional<Runtime>(*r) : std::nullopt;

@@ -49,6 +49,10 @@ std::vector<float> inputFrom(const Imaging::Bitmap& picture);
 // "Skin model returned invalid logits" when a logit is not finite.
 std::vector<float> predict(const Imaging::Bitmap& picture);
 
+// Whether a session exists or can be created now (creating it when there is
+// none): lets callers skip preparing input that no model would read.
+bool ready();
+
 // For tests only: the runtime used from now on (nothing: the exported C
 // interface again). Forgets the current session without destroying it.
 void useRuntimeForTesting(const Runtime* runtime);
