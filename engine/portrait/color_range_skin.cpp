@@ -205,9 +205,9 @@ float skinRange(const Imaging::Pixel& s, float person, const SkinVector& k) {
     const float y = luma(r, g, b);
     const float cb = -0.168736f * r - 0.331264f * g + 0.5f * b;
     const float cr = 0.5f * r - 0.418688f * g - 0.081312f * b;
-    const float chroma = std::hypot(cb, cr);
+    const float chroma = std::sqrt(cb * cb + cr * cr);
     const float kb = float(k.cb), kr = float(k.cr), ky = float(k.y);
-    const float kLength = std::hypot(kb, kr);
+    const float kLength = std::sqrt(kb * kb + kr * kr);
     const float nb = kLength > 0 ? kb / kLength : 0.0f, nr = kLength > 0 ? kr / kLength : 0.0f;
     const float scale = 1.0f / std::max(chroma, 0.0001f);
     const float hue = cb * scale * nb + cr * scale * nr;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <thread>
 
 #include <opencv2/imgproc.hpp>
 
@@ -283,5 +284,21 @@ TEST(ColorRangeSkinPortraits, SelectsSkinAndSparesFeaturesAndBackground) {
             cv::minMaxLoc(both, nullptr, &top);
             EXPECT_LT(top, 0.5);
         }
+    }
+}
+
+TEST(ColorRangeSkin, ConcurrentCallsAgree) {
+    const int W = 600, H = 400;
+    const Scene s = scene(W, H, {-0.05, 0.08, 0.6});
+    const auto analyser = scripted(s, {box(0.2, 0.3, 0.3, 0.4), box(0.55, 0.3, 0.2, 0.3)});
+    const auto expected = ColorRangeSkin::make(s.image, analyser);
+    std::vector<ColorRangeSkin::Result> results(4);
+    std::vector<std::thread> threads;
+    for (auto& r : results) threads.emplace_back([&] { r = ColorRangeSkin::make(s.image, analyser); });
+    for (auto& t : threads) t.join();
+    for (const auto& r : results) {
+        ASSERT_EQ(r.regions.size(), expected.regions.size());
+        EXPECT_EQ(cv::norm(r.mask, expected.mask, cv::NORM_INF), 0.0);
+        EXPECT_EQ(cv::norm(r.spotMask, expected.spotMask, cv::NORM_INF), 0.0);
     }
 }

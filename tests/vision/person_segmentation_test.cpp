@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -157,4 +158,16 @@ TEST(PersonSegmentation, MissingOrBrokenModelIsAShortFailure) {
     TestSupport::writeFile(dir.path() / "garbage.json", "{\"modelTopology\": [1, 2");
     FacePictures::ScopedEnv env(PersonSegmentation::environmentVariable, (dir.path() / "garbage.json").string());
     expectFailure();
+}
+
+TEST(PersonSegmentation, ConcurrentPassesAgree) {
+    ASSERT_TRUE(haveModel()) << "the person segmentation model is missing (scripts/fetch-selfie)";
+    std::vector<float> input(256 * 256 * 3);
+    for (std::size_t i = 0; i < input.size(); ++i) input[i] = float((i * 7919) % 256) / 255.0f;
+    const std::vector<float> expected = PersonSegmentation::probabilities(input);
+    std::vector<std::vector<float>> results(4);
+    std::vector<std::thread> threads;
+    for (auto& r : results) threads.emplace_back([&] { r = PersonSegmentation::probabilities(input); });
+    for (auto& t : threads) t.join();
+    for (const auto& r : results) EXPECT_EQ(r, expected);
 }
