@@ -60,6 +60,21 @@ void Make(benchmark::State& state) {
     state.counters["peakMB"] = peakMB();
     state.counters["peakBeforeMB"] = before;
 }
+// The selection alone: segmentation and faces computed once beforehand.
+void Selection(benchmark::State& state) {
+    const Imaging::Image image = working(int(state.range(0)), int(state.range(1)));
+    if (image.empty()) {
+        state.SkipWithError("no portrait (run from the repository root, or name one)");
+        return;
+    }
+    ColorRangeSkin::Analysis analysis;
+    ColorRangeSkin::make(image, [&](const Imaging::Bitmap& copy) { return analysis = ColorRangeSkin::analyse(copy); });
+    const ColorRangeSkin::Analyser known = [&](const Imaging::Bitmap&) { return analysis; };
+    for (auto _ : state) benchmark::DoNotOptimize(ColorRangeSkin::make(image, known));
+}
+BENCHMARK(Selection)->Args({2048, 2048})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(Selection)->Args({6000, 4000})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
 BENCHMARK(Make)->Args({2048, 2048})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(Make)->Args({6000, 4000})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 

@@ -18,13 +18,6 @@ namespace {
 constexpr const char* needsFinitePhoto = "Color-range skin needs a finite photo";
 constexpr const char* cannotPrepare = "Could not prepare the photo for skin selection";
 
-inline float smoothstep(float e0, float e1, float x) {
-    const float t = std::clamp((x - e0) / (e1 - e0), 0.0f, 1.0f);
-    return t * t * (3 - 2 * t);
-}
-
-inline float luma(float r, float g, float b) { return 0.299f * r + 0.587f * g + 0.114f * b; }
-
 // out(row, col) = kernel(pixel, a(row, col)) over `part` (a view of the
 // photo of a's size), on the imaging core's parallel loop.
 template <class Kernel>
@@ -36,6 +29,7 @@ cv::Mat perPixel(const Imaging::Image& part, const cv::Mat& a, Kernel&& kernel) 
             const Imaging::Pixel* px = part.mat().ptr<Imaging::Pixel>(row);
             const float* in = a.ptr<float>(row);
             float* o = out.ptr<float>(row);
+#pragma omp simd
             for (int col = 0; col < w; ++col) o[col] = kernel(px[col], in[col]);
         }
     });
@@ -198,31 +192,6 @@ Imaging::Rect covering(double x0, double y0, double x1, double y1, int width, in
 
 SkinVector skinVector(double r, double g, double b) {
     return {-0.168736 * r - 0.331264 * g + 0.5 * b, 0.5 * r - 0.418688 * g - 0.081312 * b, 0.299 * r + 0.587 * g + 0.114 * b};
-}
-
-float skinRange(const Imaging::Pixel& s, float person, const SkinVector& k) {
-    const float r = std::clamp(s.r, 0.0f, 1.0f), g = std::clamp(s.g, 0.0f, 1.0f), b = std::clamp(s.b, 0.0f, 1.0f);
-    const float y = luma(r, g, b);
-    const float cb = -0.168736f * r - 0.331264f * g + 0.5f * b;
-    const float cr = 0.5f * r - 0.418688f * g - 0.081312f * b;
-    const float chroma = std::sqrt(cb * cb + cr * cr);
-    const float kb = float(k.cb), kr = float(k.cr), ky = float(k.y);
-    const float kLength = std::sqrt(kb * kb + kr * kr);
-    const float nb = kLength > 0 ? kb / kLength : 0.0f, nr = kLength > 0 ? kr / kLength : 0.0f;
-    const float scale = 1.0f / std::max(chroma, 0.0001f);
-    const float hue = cb * scale * nb + cr * scale * nr;
-    const float sameHue = smoothstep(0.82f, 0.94f, hue);
-    const float colour = (chroma / std::max(y, 0.02f)) / std::max(kLength / std::max(ky, 0.02f), 0.01f);
-    const float sameColour = smoothstep(0.45f, 0.7f, colour) * (1 - smoothstep(1.9f, 2.8f, colour));
-    const float relative = y / std::max(ky, 0.05f);
-    const float lit = smoothstep(0.3f, 0.45f, relative) * smoothstep(0.004f, 0.012f, chroma);
-    const float shine = smoothstep(1.02f, 1.2f, relative) * (1 - smoothstep(0.9f, 1.3f, colour));
-    return std::max(sameHue * sameColour, shine) * lit * std::clamp(person, 0.0f, 1.0f);
-}
-
-float notDark(const Imaging::Pixel& s, float mask, float skinLuma) {
-    const float y = luma(std::clamp(s.r, 0.0f, 1.0f), std::clamp(s.g, 0.0f, 1.0f), std::clamp(s.b, 0.0f, 1.0f));
-    return std::clamp(mask, 0.0f, 1.0f) * smoothstep(0.38f, 0.52f, y / std::max(skinLuma, 0.05f));
 }
 
 Box sampleRectangle(const Vision::Rect& b, int width, int height) {

@@ -11,6 +11,8 @@
 // Masks are single-channel planes (CV_32F, rows top-down) of the photo's
 // size, weights 0...1.
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -35,14 +37,49 @@ inline constexpr SkinVector fallbackSkin{-0.06, 0.1, 0.55};
 
 SkinVector skinVector(double r, double g, double b);
 
+namespace Formulas {
+
+// The cubic Hermite step from e0 to e1.
+inline float smoothstep(float e0, float e1, float x) {
+    const float t = std::clamp((x - e0) / (e1 - e0), 0.0f, 1.0f);
+    return t * t * (3 - 2 * t);
+}
+
+inline float luma(float r, float g, float b) { return 0.299f * r + 0.587f * g + 0.114f * b; }
+
+}  // namespace Formulas
+
 // The skin weight of a pixel with person weight `person`, for the skin
 // colour k: same hue and colourfulness as the skin, or a pale highlight
 // brighter than it; never much darker (brown hair); 0 outside the person.
-float skinRange(const Imaging::Pixel& pixel, float person, const SkinVector& k);
+// (Inline, so that the loops applying it vectorise.)
+inline float skinRange(const Imaging::Pixel& s, float person, const SkinVector& k) {
+    const float r = std::clamp(s.r, 0.0f, 1.0f), g = std::clamp(s.g, 0.0f, 1.0f), b = std::clamp(s.b, 0.0f, 1.0f);
+    const float y = Formulas::luma(r, g, b);
+    const float cb = -0.168736f * r - 0.331264f * g + 0.5f * b;
+    const float cr = 0.5f * r - 0.418688f * g - 0.081312f * b;
+    const float chroma = std::sqrt(cb * cb + cr * cr);
+    const float kb = float(k.cb), kr = float(k.cr), ky = float(k.y);
+    const float kLength = std::sqrt(kb * kb + kr * kr);
+    const float nb = kLength > 0 ? kb / kLength : 0.0f, nr = kLength > 0 ? kr / kLength : 0.0f;
+    const float scale = 1.0f / std::max(chroma, 0.0001f);
+    const float hue = cb * scale * nb + cr * scale * nr;
+    const float sameHue = Formulas::smoothstep(0.82f, 0.94f, hue);
+    const float colour = (chroma / std::max(y, 0.02f)) / std::max(kLength / std::max(ky, 0.02f), 0.01f);
+    const float sameColour = Formulas::smoothstep(0.45f, 0.7f, colour) * (1 - Formulas::smoothstep(1.9f, 2.8f, colour));
+    const float relative = y / std::max(ky, 0.05f);
+    const float lit = Formulas::smoothstep(0.3f, 0.45f, relative) * Formulas::smoothstep(0.004f, 0.012f, chroma);
+    const float shine = Formulas::smoothstep(1.02f, 1.2f, relative) * (1 - Formulas::smoothstep(0.9f, 1.3f, colour));
+    return std::max(sameHue * sameColour, shine) * lit * std::clamp(person, 0.0f, 1.0f);
+}
 
 // `mask` kept where the pixel is not much darker than the skin luma: 0 below
 // 38% of it, the mask's weight above 52%.
-float notDark(const Imaging::Pixel& pixel, float mask, float skinLuma);
+inline float notDark(const Imaging::Pixel& s, float mask, float skinLuma) {
+    const float y = Formulas::luma(std::clamp(s.r, 0.0f, 1.0f), std::clamp(s.g, 0.0f, 1.0f), std::clamp(s.b, 0.0f, 1.0f));
+    return std::clamp(mask, 0.0f, 1.0f) * Formulas::smoothstep(0.38f, 0.52f, y / std::max(skinLuma, 0.05f));
+}
+
 
 struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
