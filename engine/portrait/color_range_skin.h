@@ -53,7 +53,7 @@ inline float luma(float r, float g, float b) { return 0.299f * r + 0.587f * g + 
 // colour k: same hue and colourfulness as the skin, or a pale highlight
 // brighter than it; never much darker (brown hair); 0 outside the person.
 // (Inline, so that the loops applying it vectorise.)
-inline float skinRange(const Imaging::Pixel& s, float person, const SkinVector& k) {
+[[gnu::always_inline]] inline float skinRange(const Imaging::Pixel& s, float person, const SkinVector& k) {
     const float r = std::clamp(s.r, 0.0f, 1.0f), g = std::clamp(s.g, 0.0f, 1.0f), b = std::clamp(s.b, 0.0f, 1.0f);
     const float y = Formulas::luma(r, g, b);
     const float cb = -0.168736f * r - 0.331264f * g + 0.5f * b;
@@ -75,7 +75,7 @@ inline float skinRange(const Imaging::Pixel& s, float person, const SkinVector& 
 
 // `mask` kept where the pixel is not much darker than the skin luma: 0 below
 // 38% of it, the mask's weight above 52%.
-inline float notDark(const Imaging::Pixel& s, float mask, float skinLuma) {
+[[gnu::always_inline]] inline float notDark(const Imaging::Pixel& s, float mask, float skinLuma) {
     const float y = Formulas::luma(std::clamp(s.r, 0.0f, 1.0f), std::clamp(s.g, 0.0f, 1.0f), std::clamp(s.b, 0.0f, 1.0f));
     return std::clamp(mask, 0.0f, 1.0f) * Formulas::smoothstep(0.38f, 0.52f, y / std::max(skinLuma, 0.05f));
 }
