@@ -83,25 +83,28 @@ LAYER_LOOP void pointwise(const float* in, int count, int ci, const float* w, in
     for (; o < co; o += lanes) pointwiseColumns<1>(in, count, ci, w + o, co, bias + o, out + o);
 }
 
-// out(y, x, c) = sum over the 3 x 3 window of in * w(ky, kx, c). Eight
-// channels at a time with their nine taps held in registers; channel counts
+namespace {
+
+// out(y, x, c) = sum over the K x K window of in * w(ky, kx, c). Eight
+// channels at a time with their taps held in registers; channel counts
 // that are not a multiple of 8 take a plain loop.
-LAYER_LOOP void depthwise(const Map& in, const float* filters, int stride, Map& out) {
+template <int K>
+inline __attribute__((always_inline)) void depthwiseSquare(const Map& in, const float* filters, int stride, Map& out) {
     const int c = in.channels;
-    const int padY = paddingBefore(in.height, stride), padX = paddingBefore(in.width, stride);
+    const int padY = paddingBefore(in.height, stride, K), padX = paddingBefore(in.width, stride, K);
     if (c % lanes) {
         for (int oy = 0; oy < out.height; ++oy)
             for (int ox = 0; ox < out.width; ++ox) {
                 float* __restrict acc = out.at(oy, ox);
                 std::fill(acc, acc + c, 0.0f);
-                for (int ky = 0; ky < 3; ++ky) {
+                for (int ky = 0; ky < K; ++ky) {
                     const int iy = oy * stride + ky - padY;
                     if (iy < 0 || iy >= in.height) continue;
-                    for (int kx = 0; kx < 3; ++kx) {
+                    for (int kx = 0; kx < K; ++kx) {
                         const int ix = ox * stride + kx - padX;
                         if (ix < 0 || ix >= in.width) continue;
                         const float* __restrict x = in.at(iy, ix);
-                        const float* __restrict w = filters + (ky * 3 + kx) * c;
+                        const float* __restrict w = filters + (ky * K + kx) * c;
                         for (int ch = 0; ch < c; ++ch) acc[ch] += x[ch] * w[ch];
                     }
                 }
@@ -109,26 +112,36 @@ LAYER_LOOP void depthwise(const Map& in, const float* filters, int stride, Map& 
         return;
     }
     for (int n = 0; n < c; n += lanes) {
-        Vec k[9];
-#pragma GCC unroll 9
-        for (int t = 0; t < 9; ++t) k[t] = *reinterpret_cast<const Vec*>(filters + t * c + n);
+        Vec k[K * K];
+#pragma GCC unroll 25
+        for (int t = 0; t < K * K; ++t) k[t] = *reinterpret_cast<const Vec*>(filters + t * c + n);
         for (int oy = 0; oy < out.height; ++oy)
             for (int ox = 0; ox < out.width; ++ox) {
                 Vec acc{};
-#pragma GCC unroll 3
-                for (int ky = 0; ky < 3; ++ky) {
+#pragma GCC unroll 5
+                for (int ky = 0; ky < K; ++ky) {
                     const int iy = oy * stride + ky - padY;
                     if (iy < 0 || iy >= in.height) continue;
-#pragma GCC unroll 3
-                    for (int kx = 0; kx < 3; ++kx) {
+#pragma GCC unroll 5
+                    for (int kx = 0; kx < K; ++kx) {
                         const int ix = ox * stride + kx - padX;
                         if (ix < 0 || ix >= in.width) continue;
-                        acc += *reinterpret_cast<const Vec*>(in.at(iy, ix) + n) * k[ky * 3 + kx];
+                        acc += *reinterpret_cast<const Vec*>(in.at(iy, ix) + n) * k[ky * K + kx];
                     }
                 }
                 *reinterpret_cast<Vec*>(out.at(oy, ox) + n) = acc;
             }
     }
+}
+
+}  // namespace
+
+LAYER_LOOP void depthwise(const Map& in, const float* filters, int stride, Map& out) {
+    depthwiseSquare<3>(in, filters, stride, out);
+}
+
+LAYER_LOOP void depthwise5(const Map& in, const float* filters, int stride, Map& out) {
+    depthwiseSquare<5>(in, filters, stride, out);
 }
 
 void full(const Map& in, const float* filters, const float* bias, int stride, Map& out, Buffer& patchBuffer) {

@@ -42,8 +42,8 @@ private:
 // "Same" padding as TensorFlow computes it: the output has ceil(size / stride)
 // samples and an odd total padding puts the extra sample after the input.
 inline int outputSize(int size, int stride) { return (size + stride - 1) / stride; }
-inline int paddingBefore(int size, int stride) {
-    const int total = (outputSize(size, stride) - 1) * stride + 3 - size;
+inline int paddingBefore(int size, int stride, int kernel = 3) {
+    const int total = (outputSize(size, stride) - 1) * stride + kernel - size;
     return total > 0 ? total / 2 : 0;
 }
 
@@ -54,6 +54,9 @@ void pointwise(const float* in, int count, int ci, const float* w, int co, const
 // out(y, x, c) = sum over the 3 x 3 window of in * filters(ky, kx, c), "same"
 // padding; out must be outputSize(in, stride) on each side with in's channels.
 void depthwise(const Map& in, const float* filters, int stride, Map& out);
+
+// The same over a 5 x 5 window: filters(ky, kx, c) with 25 taps per channel.
+void depthwise5(const Map& in, const float* filters, int stride, Map& out);
 
 // An ordinary 3 x 3 convolution with bias and "same" padding: filters
 // [ky][kx][in][out] from in.channels to out.channels. Each output row's input
