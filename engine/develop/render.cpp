@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <turbojpeg.h>
 #include <unistd.h>
 
 #include "engine/camera/camera_look.h"
@@ -20,6 +19,7 @@
 #include "engine/develop/decode.h"
 #include "engine/develop/delivery_output.h"
 #include "engine/imaging/colour_spaces.h"
+#include "engine/imaging/jpeg_encoder.h"
 #include "engine/imaging/pixel_pool.h"
 #include "engine/imaging/vector_loop.h"
 #include "engine/library/extraction.h"
@@ -242,18 +242,8 @@ std::optional<Bytes> encodeJPEGThrough(const Imaging::Image& image, double quali
         }
     });
 
-    tjhandle compressor = tjInitCompress();
-    if (!compressor) return std::nullopt;
-    const int q = std::clamp(int(std::lround((std::isfinite(quality) ? quality : 0.85) * 100)), 1, 100);
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    const int status = tjCompress2(compressor, rgbx.data, rgbx.cols, int(rgbx.step), rgbx.rows, TJPF_RGBX, &jpeg, &size,
-                                   q >= 90 ? TJSAMP_444 : TJSAMP_420, q, TJFLAG_ACCURATEDCT);
-    std::optional<Bytes> out;
-    if (status == 0 && jpeg && size > 0) out = Bytes(jpeg, jpeg + size);
-    tjFree(jpeg);
-    tjDestroy(compressor);
-    return out;
+    return Imaging::encodeJPEG(Imaging::EightBitRows{rgbx.data, rgbx.cols, rgbx.rows, rgbx.step, 4},
+                               Imaging::JPEGEncoding{Imaging::jpegQuality(quality, 0.85), /*accurateDCT=*/true});
 }
 
 }  // namespace

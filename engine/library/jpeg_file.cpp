@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "engine/library/extraction.h"
+#include "engine/imaging/jpeg_encoder.h"
 #include "engine/library/jpeg_codec.h"
 #include "jpegprofile/jpegprofile.h"
 
@@ -82,9 +83,7 @@ std::optional<long long> writeJPEG(const Imaging::Bitmap& image, const std::file
                                    const std::vector<std::uint8_t>& profile) {
     try {
         if (url.empty() || !url.has_filename()) return std::nullopt;
-        double q = std::isfinite(quality) ? std::clamp(quality, 0.0, 1.0) : 0.82;
-        int level = std::clamp(static_cast<int>(std::lround(q * 100.0)), 1, 100);
-        auto bytes = encodeJPEG(image, level);
+        auto bytes = Imaging::encodeJPEG(image, Imaging::JPEGEncoding{Imaging::jpegQuality(quality, 0.82)});
         if (bytes && !profile.empty()) bytes = JPEGColourProfile::embed(profile, *bytes);
         if (!bytes) return std::nullopt;
 
