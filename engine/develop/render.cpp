@@ -23,6 +23,7 @@
 #include "engine/imaging/pixel_pool.h"
 #include "engine/imaging/vector_loop.h"
 #include "engine/library/extraction.h"
+#include "engine/library/part_file.h"
 #include "engine/portrait/portrait_retouch.h"
 #include "jpegprofile/jpegprofile.h"
 
@@ -75,32 +76,6 @@ private:
 };
 
 bool isRenderedName(const std::filesystem::path& file) { return Extraction::isRendered(file); }
-
-// ---------------------------------------------------------------- cache keys
-
-// ---------------------------------------------------------------- writing
-
-// Writes the whole file under `dest` + ".part" and renames it over `dest`.
-bool writeThroughPart(const Bytes& bytes, const std::filesystem::path& dest) {
-    const std::filesystem::path part = dest.string() + ".part";
-    ::unlink(part.c_str());
-    const int file = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (file < 0) return false;
-    bool ok = true;
-    std::size_t written = 0;
-    while (ok && written < bytes.size()) {
-        const ssize_t n = ::write(file, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else written += std::size_t(n);
-    }
-    if (::fsync(file) != 0) ok = false;
-    if (::close(file) != 0) ok = false;
-    // rename replaces the old file in one step: a failure leaves the old file in place.
-    if (ok && ::rename(part.c_str(), dest.c_str()) == 0) return true;
-    ::unlink(part.c_str());
-    return false;
-}
 
 }  // namespace
 
@@ -356,7 +331,7 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
         } catch (const std::exception&) {
             return std::nullopt;
         }
-    } else if (!writeThroughPart(*bytes, dest)) {
+    } else if (!PartFile::write(*bytes, dest, PartFile::Durability::render)) {
         return std::nullopt;
     }
 
