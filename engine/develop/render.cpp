@@ -231,13 +231,15 @@ std::optional<Bytes> encodeDisplayJPEG(const Imaging::Image& encoded, double qua
     return encodeJPEGThrough(encoded, quality, profile, AsEncoded{});
 }
 
-std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const Look& look,
-                                     const std::filesystem::path& dest, int longEdge, double quality, bool interactive,
-                                     bool live, bool showSkinMask, bool preserveJPEGProfile,
-                                     std::optional<int> deliveryOutputFD) {
+std::optional<Rendered> renderToJPEG(const RenderRequest& request) {
+    const std::filesystem::path& source = request.source;
+    const Look& look = request.look;
+    const int longEdge = request.longEdge;
+    const bool interactive = request.interactive;
+    const bool live = request.live;
     // 1. The source JPEG's own profile, when asked; its failure is the render's.
     std::optional<JPEGColourProfile::Output> sourceProfile;
-    if (preserveJPEGProfile) sourceProfile = JPEGColourProfile::source(source);
+    if (request.preserveJPEGProfile) sourceProfile = JPEGColourProfile::source(source);
 
     // 2. The experimental portrait path renders one photo at a time.
     const bool experimental = experimentalSkin();
@@ -292,7 +294,7 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     options.spotKey = skinKey(source, withoutSpots, 0, false);
     options.portraitURL = source;
     options.cacheRetouch = interactive;
-    options.showSkinMask = interactive && showSkinMask;
+    options.showSkinMask = interactive && request.showSkinMask;
     options.detailScale = decoded->detailScale;
     // Only a straightening crop needs linear values (it resamples); otherwise
     // the picture stays display-encoded up to the JPEG.
@@ -312,26 +314,27 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     if (image.width() <= 0 || image.height() <= 0) return std::nullopt;
 
     // 12. The destination's folder.
-    if (!deliveryOutputFD) {
+    if (!request.deliveryOutputFD) {
         std::error_code ignored;
-        if (dest.has_parent_path()) std::filesystem::create_directories(dest.parent_path(), ignored);
+        if (request.dest.has_parent_path()) std::filesystem::create_directories(request.dest.parent_path(), ignored);
     }
 
     // 13–15. Encode without metadata (the picture is upright already) and embed the profile.
     const Bytes* iccOut = sourceProfile ? &sourceProfile->icc : nullptr;
-    const auto data = options.displayEncoded ? encodeDisplayJPEG(image, quality, iccOut) : encodeJPEG(image, quality, iccOut);
+    const auto data = options.displayEncoded ? encodeDisplayJPEG(image, request.quality, iccOut)
+                                               : encodeJPEG(image, request.quality, iccOut);
     if (!data) return std::nullopt;
     const auto bytes = JPEGColourProfile::embed(sourceProfile ? sourceProfile->icc : JPEGColourProfile::sRGBProfile(), *data);
     if (!bytes) return std::nullopt;
 
     // 16. Write.
-    if (deliveryOutputFD) {
+    if (request.deliveryOutputFD) {
         try {
-            DeliveryOutput::write(*bytes, *deliveryOutputFD);
+            DeliveryOutput::write(*bytes, *request.deliveryOutputFD);
         } catch (const std::exception&) {
             return std::nullopt;
         }
-    } else if (!PartFile::write(*bytes, dest, PartFile::Durability::render)) {
+    } else if (!PartFile::write(*bytes, request.dest, PartFile::Durability::render)) {
         return std::nullopt;
     }
 
@@ -342,7 +345,7 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     rendered.bytes = static_cast<long long>(bytes->size());
     rendered.cameraTemperature = decoded->cameraTemperature;
     rendered.cameraTint = decoded->cameraTint;
-    if (interactive && showSkinMask) rendered.blemishSpots = PortraitBlemishes::reported();
+    if (interactive && request.showSkinMask) rendered.blemishSpots = PortraitBlemishes::reported();
     return rendered;
 }
 

@@ -37,7 +37,8 @@ TEST(CameraProfileRender, ProfilesChangeTheRender) {
         Develop::Look look;
         look.profile = profile;
         const fs::path out = dir / (name + ".jpg");
-        const auto rendered = Develop::renderToJPEG(dng, look, out, 256, 0.9, false, false, false, false, std::nullopt);
+        const auto rendered = Develop::renderToJPEG(
+            Develop::RenderRequest{.source = dng, .look = look, .dest = out, .longEdge = 256, .quality = 0.9});
         EXPECT_TRUE(rendered) << name;
         return TestSupport::readFile(out);
     };

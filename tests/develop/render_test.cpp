@@ -37,7 +37,13 @@ bool canEmbedProfiles() {
 
 std::optional<Rendered> render(const fs::path& source, const Look& look, const fs::path& dest, int longEdge = 100,
                                bool interactive = false, std::optional<int> fd = std::nullopt) {
-    return renderToJPEG(source, look, dest, longEdge, 0.85, interactive, false, false, false, fd);
+    return renderToJPEG(RenderRequest{.source = source,
+                                      .look = look,
+                                      .dest = dest,
+                                      .longEdge = longEdge,
+                                      .quality = 0.85,
+                                      .interactive = interactive,
+                                      .deliveryOutputFD = fd});
 }
 
 // Opens a path at a descriptor number above 10, clear of 3.
@@ -256,7 +262,12 @@ TEST(RenderToJPEG, FailuresEndInNothingAndLeaveNoPartFile) {
     for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
         EXPECT_NE(entry.path().extension(), ".part") << entry.path();
     // A source that is not a JPEG cannot lend its profile: that is an error, not nothing.
-    EXPECT_THROW(renderToJPEG(*dng, Look::neutral(), dir / "d.jpg", 100, 0.85, false, false, false, true, std::nullopt),
+    EXPECT_THROW(renderToJPEG(RenderRequest{.source = *dng,
+                                            .look = Look::neutral(),
+                                            .dest = dir / "d.jpg",
+                                            .longEdge = 100,
+                                            .quality = 0.85,
+                                            .preserveJPEGProfile = true}),
                  std::exception);
 }
 
@@ -312,7 +323,13 @@ TEST(RenderToJPEG, ConcurrentRendersOfSameAndDifferentPhotos) {
                     const Look look = lookOf(i % 3 ? R"({"exposure": 0.3, "temperature": 200})" : R"({"tint": 5})");
                     const auto dest = dir / ("r" + std::to_string(i) + "-" + std::to_string(round) + ".jpg");
                     const bool interactive = (i + round) % 2;
-                    if (renderToJPEG(source, look, dest, 90, 0.8, interactive, i == 4, false, false, std::nullopt))
+                    if (renderToJPEG(RenderRequest{.source = source,
+                                                   .look = look,
+                                                   .dest = dest,
+                                                   .longEdge = 90,
+                                                   .quality = 0.8,
+                                                   .interactive = interactive,
+                                                   .live = i == 4}))
                         ++rendered;
                 }
             });
