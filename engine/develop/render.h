@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,12 +13,6 @@
 #include "engine/imaging/image.h"
 
 namespace Develop {
-
-// A develop failure; what() is the message shown to the user.
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-    const char* description() const noexcept { return what(); }
-};
 
 // The report of a finished render.
 struct Rendered {
@@ -53,8 +46,10 @@ struct RenderRequest {
 };
 
 // Renders the request's photo with its look into a JPEG. Returns nothing when
-// the photo cannot be rendered; throws a std::exception whose message is shown
-// to the user.
+// the photo cannot be decoded, the cropped picture has no pixels, or the JPEG
+// cannot be encoded or written. Throws the failure of the source's profile
+// (JPEGColourProfile::Failure, with preserveJPEGProfile) and those `apply`
+// throws; their messages are shown to the user.
 std::optional<Rendered> renderToJPEG(const RenderRequest& request);
 
 // The cache key of the portrait retouch of a photo: the file (path, time,
