@@ -56,11 +56,17 @@ void heavyLookRerender(benchmark::State& state, std::optional<double> Develop::L
     if (!raw) return state.SkipWithError("set DEVELOP_BENCH_RAW to a RAW file");
     const auto out = std::filesystem::temp_directory_path() / "bench-adjustments.jpg";
     Develop::Look look = lookOf(heavyLook);
-    Develop::renderToJPEG(raw, look, out, 2048, 0.85, true, false, false, false, std::nullopt);  // fills the caches
+    Develop::renderToJPEG(Develop::RenderRequest{.source = raw,
+                                                 .look = look,
+                                                 .dest = out,
+                                                 .longEdge = 2048,
+                                                 .quality = 0.85,
+                                                 .interactive = true});  // fills the caches
     int i = 0;
     for (auto _ : state) {
         look.*moving = from + 0.01 * (++i % 2);
-        benchmark::DoNotOptimize(Develop::renderToJPEG(raw, look, out, 2048, 0.85, true, false, false, false, std::nullopt));
+        benchmark::DoNotOptimize(Develop::renderToJPEG(Develop::RenderRequest{
+            .source = raw, .look = look, .dest = out, .longEdge = 2048, .quality = 0.85, .interactive = true}));
     }
 }
 

@@ -56,8 +56,8 @@ void freshRender(benchmark::State& state) {
     const auto out = std::filesystem::temp_directory_path() / "bench-develop-fresh.jpg";
     MainThreadCPU mainCPU{state};
     for (auto _ : state) {
-        const auto rendered = Develop::renderToJPEG(raw, Develop::Look::neutral(), out, 2048, 0.85, false, false, false,
-                                                    false, std::nullopt);
+        const auto rendered = Develop::renderToJPEG(Develop::RenderRequest{
+            .source = raw, .look = Develop::Look::neutral(), .dest = out, .longEdge = 2048, .quality = 0.85});
         benchmark::DoNotOptimize(rendered);
     }
     state.counters["peakRSS_MiB"] = peakRSSMiB();
@@ -72,12 +72,17 @@ void interactiveRerender(benchmark::State& state) {
         lookOf(R"({"exposure": 0.6, "crop": {"left": 0.1, "top": 0.1, "right": 0.9, "bottom": 0.9, "angle": 2}})"),
     };
     // Fill the decode cache once.
-    Develop::renderToJPEG(raw, looks[0], out, 2048, 0.85, true, false, false, false, std::nullopt);
+    Develop::renderToJPEG(Develop::RenderRequest{
+        .source = raw, .look = looks[0], .dest = out, .longEdge = 2048, .quality = 0.85, .interactive = true});
     int i = 0;
     MainThreadCPU mainCPU{state};
     for (auto _ : state) {
-        const auto rendered = Develop::renderToJPEG(raw, looks[i++ % 2], out, 2048, 0.85, true, false, false, false,
-                                                    std::nullopt);
+        const auto rendered = Develop::renderToJPEG(Develop::RenderRequest{.source = raw,
+                                                                           .look = looks[i++ % 2],
+                                                                           .dest = out,
+                                                                           .longEdge = 2048,
+                                                                           .quality = 0.85,
+                                                                           .interactive = true});
         benchmark::DoNotOptimize(rendered);
     }
     state.counters["peakRSS_MiB"] = peakRSSMiB();

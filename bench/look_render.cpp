@@ -55,8 +55,12 @@ int main(int argc, char** argv) {
         try {
             const auto look = Develop::decodeLook(nlohmann::json::parse(json));
             if (!look) throw std::runtime_error("not a look");
-            const auto rendered =
-                Develop::renderToJPEG(photo, *look, output, longEdge, 0.85, true, false, false, false, std::nullopt);
+            const auto rendered = Develop::renderToJPEG(Develop::RenderRequest{.source = photo,
+                                                                               .look = *look,
+                                                                               .dest = output,
+                                                                               .longEdge = longEdge,
+                                                                               .quality = 0.85,
+                                                                               .interactive = true});
             if (!rendered && !developDirectly(photo, *look, output, longEdge)) throw std::runtime_error("cannot render");
             std::cout << "ok " << label << std::endl;
         } catch (const std::exception& e) {

@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <turbojpeg.h>
 #include <unistd.h>
 
 #include "engine/camera/camera_look.h"
@@ -20,9 +19,11 @@
 #include "engine/develop/decode.h"
 #include "engine/develop/delivery_output.h"
 #include "engine/imaging/colour_spaces.h"
+#include "engine/imaging/jpeg_encoder.h"
 #include "engine/imaging/pixel_pool.h"
 #include "engine/imaging/vector_loop.h"
 #include "engine/library/extraction.h"
+#include "engine/library/part_file.h"
 #include "engine/portrait/portrait_retouch.h"
 #include "jpegprofile/jpegprofile.h"
 
@@ -75,32 +76,6 @@ private:
 };
 
 bool isRenderedName(const std::filesystem::path& file) { return Extraction::isRendered(file); }
-
-// ---------------------------------------------------------------- cache keys
-
-// ---------------------------------------------------------------- writing
-
-// Writes the whole file under `dest` + ".part" and renames it over `dest`.
-bool writeThroughPart(const Bytes& bytes, const std::filesystem::path& dest) {
-    const std::filesystem::path part = dest.string() + ".part";
-    ::unlink(part.c_str());
-    const int file = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (file < 0) return false;
-    bool ok = true;
-    std::size_t written = 0;
-    while (ok && written < bytes.size()) {
-        const ssize_t n = ::write(file, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else written += std::size_t(n);
-    }
-    if (::fsync(file) != 0) ok = false;
-    if (::close(file) != 0) ok = false;
-    // rename replaces the old file in one step: a failure leaves the old file in place.
-    if (ok && ::rename(part.c_str(), dest.c_str()) == 0) return true;
-    ::unlink(part.c_str());
-    return false;
-}
 
 }  // namespace
 
@@ -242,18 +217,8 @@ std::optional<Bytes> encodeJPEGThrough(const Imaging::Image& image, double quali
         }
     });
 
-    tjhandle compressor = tjInitCompress();
-    if (!compressor) return std::nullopt;
-    const int q = std::clamp(int(std::lround((std::isfinite(quality) ? quality : 0.85) * 100)), 1, 100);
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    const int status = tjCompress2(compressor, rgbx.data, rgbx.cols, int(rgbx.step), rgbx.rows, TJPF_RGBX, &jpeg, &size,
-                                   q >= 90 ? TJSAMP_444 : TJSAMP_420, q, TJFLAG_ACCURATEDCT);
-    std::optional<Bytes> out;
-    if (status == 0 && jpeg && size > 0) out = Bytes(jpeg, jpeg + size);
-    tjFree(jpeg);
-    tjDestroy(compressor);
-    return out;
+    return Imaging::encodeJPEG(Imaging::EightBitRows{rgbx.data, rgbx.cols, rgbx.rows, rgbx.step, 4},
+                               Imaging::JPEGEncoding{Imaging::jpegQuality(quality, 0.85), /*accurateDCT=*/true});
 }
 
 }  // namespace
@@ -266,13 +231,15 @@ std::optional<Bytes> encodeDisplayJPEG(const Imaging::Image& encoded, double qua
     return encodeJPEGThrough(encoded, quality, profile, AsEncoded{});
 }
 
-std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const Look& look,
-                                     const std::filesystem::path& dest, int longEdge, double quality, bool interactive,
-                                     bool live, bool showSkinMask, bool preserveJPEGProfile,
-                                     std::optional<int> deliveryOutputFD) {
+std::optional<Rendered> renderToJPEG(const RenderRequest& request) {
+    const std::filesystem::path& source = request.source;
+    const Look& look = request.look;
+    const int longEdge = request.longEdge;
+    const bool interactive = request.interactive;
+    const bool live = request.live;
     // 1. The source JPEG's own profile, when asked; its failure is the render's.
     std::optional<JPEGColourProfile::Output> sourceProfile;
-    if (preserveJPEGProfile) sourceProfile = JPEGColourProfile::source(source);
+    if (request.preserveJPEGProfile) sourceProfile = JPEGColourProfile::source(source);
 
     // 2. The experimental portrait path renders one photo at a time.
     const bool experimental = experimentalSkin();
@@ -327,7 +294,7 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     options.spotKey = skinKey(source, withoutSpots, 0, false);
     options.portraitURL = source;
     options.cacheRetouch = interactive;
-    options.showSkinMask = interactive && showSkinMask;
+    options.showSkinMask = interactive && request.showSkinMask;
     options.detailScale = decoded->detailScale;
     // Only a straightening crop needs linear values (it resamples); otherwise
     // the picture stays display-encoded up to the JPEG.
@@ -347,26 +314,27 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     if (image.width() <= 0 || image.height() <= 0) return std::nullopt;
 
     // 12. The destination's folder.
-    if (!deliveryOutputFD) {
+    if (!request.deliveryOutputFD) {
         std::error_code ignored;
-        if (dest.has_parent_path()) std::filesystem::create_directories(dest.parent_path(), ignored);
+        if (request.dest.has_parent_path()) std::filesystem::create_directories(request.dest.parent_path(), ignored);
     }
 
     // 13–15. Encode without metadata (the picture is upright already) and embed the profile.
     const Bytes* iccOut = sourceProfile ? &sourceProfile->icc : nullptr;
-    const auto data = options.displayEncoded ? encodeDisplayJPEG(image, quality, iccOut) : encodeJPEG(image, quality, iccOut);
+    const auto data = options.displayEncoded ? encodeDisplayJPEG(image, request.quality, iccOut)
+                                               : encodeJPEG(image, request.quality, iccOut);
     if (!data) return std::nullopt;
     const auto bytes = JPEGColourProfile::embed(sourceProfile ? sourceProfile->icc : JPEGColourProfile::sRGBProfile(), *data);
     if (!bytes) return std::nullopt;
 
     // 16. Write.
-    if (deliveryOutputFD) {
+    if (request.deliveryOutputFD) {
         try {
-            DeliveryOutput::write(*bytes, *deliveryOutputFD);
+            DeliveryOutput::write(*bytes, *request.deliveryOutputFD);
         } catch (const std::exception&) {
             return std::nullopt;
         }
-    } else if (!writeThroughPart(*bytes, dest)) {
+    } else if (!PartFile::write(*bytes, request.dest, PartFile::Durability::render)) {
         return std::nullopt;
     }
 
@@ -377,7 +345,7 @@ std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const 
     rendered.bytes = static_cast<long long>(bytes->size());
     rendered.cameraTemperature = decoded->cameraTemperature;
     rendered.cameraTint = decoded->cameraTint;
-    if (interactive && showSkinMask) rendered.blemishSpots = PortraitBlemishes::reported();
+    if (interactive && request.showSkinMask) rendered.blemishSpots = PortraitBlemishes::reported();
     return rendered;
 }
 

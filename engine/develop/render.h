@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,12 +13,6 @@
 #include "engine/imaging/image.h"
 
 namespace Develop {
-
-// A develop failure; what() is the message shown to the user.
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-    const char* description() const noexcept { return what(); }
-};
 
 // The report of a finished render.
 struct Rendered {
@@ -31,14 +24,33 @@ struct Rendered {
     std::optional<std::vector<std::vector<double>>> blemishSpots;
 };
 
-// Renders the photo at `source` with `look` into a JPEG at `dest` (or into
-// "render.jpg" of the inherited folder `deliveryOutputFD`). Returns nothing when
-// the photo cannot be rendered; throws a Failure (or another std::exception)
-// whose message is shown to the user.
-std::optional<Rendered> renderToJPEG(const std::filesystem::path& source, const Look& look,
-                                     const std::filesystem::path& dest, int longEdge, double quality,
-                                     bool interactive, bool live, bool showSkinMask,
-                                     bool preserveJPEGProfile, std::optional<int> deliveryOutputFD);
+// What to render, how, and where to.
+struct RenderRequest {
+    std::filesystem::path source;
+    Look look;
+    std::filesystem::path dest;  // not used with a delivery descriptor
+    int longEdge = 0;            // 0: the photo's full size
+    double quality = 0.85;       // 0-1
+    // While the photo is being edited: the decode, the picture up to noise
+    // reduction and the portrait retouch are kept for the next render.
+    bool interactive = false;
+    // While a slider moves (with `interactive`): the quick decode.
+    bool live = false;
+    // With `interactive`: the skin mask drawn over the picture and the blemish spots reported.
+    bool showSkinMask = false;
+    // The source JPEG's own colour profile instead of sRGB; a source that
+    // cannot lend one fails the render.
+    bool preserveJPEGProfile = false;
+    // "render.jpg" in this inherited folder descriptor instead of `dest`.
+    std::optional<int> deliveryOutputFD;
+};
+
+// Renders the request's photo with its look into a JPEG. Returns nothing when
+// the photo cannot be decoded, the cropped picture has no pixels, or the JPEG
+// cannot be encoded or written. Throws the failure of the source's profile
+// (JPEGColourProfile::Failure, with preserveJPEGProfile) and those `apply`
+// throws; their messages are shown to the user.
+std::optional<Rendered> renderToJPEG(const RenderRequest& request);
 
 // The cache key of the portrait retouch of a photo: the file (path, time,
 // size), the long edge, the look without the values that only blend or finish

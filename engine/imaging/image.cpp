@@ -300,13 +300,6 @@ Image maximum(const Image& a, const Image& b) {
     });
 }
 
-Image sourceOver(const Image& top, const Image& bottom) {
-    return combine(bottom, top, [](const Pixel& under, const Pixel& over) {
-        const float k = 1 - over.a;
-        return Pixel{over.r + under.r * k, over.g + under.g * k, over.b + under.b * k, over.a + under.a * k};
-    });
-}
-
 // ---------------------------------------------------------------- geometry and filters
 
 Image gaussianBlur(const Image& input, double sigma) {
@@ -491,22 +484,6 @@ Image cropView(const Image& input, const Rect& rect) {
     return Image(input.mat()(cv::Rect(r.x - e.x, e.maxY() - r.maxY(), r.width, r.height)), r.x, r.y);
 }
 
-namespace {
-
-Image morphology(const Image& input, double radius, int operation) {
-    if (input.empty() || !(radius > 0)) return input;
-    const int r = std::max(1, int(std::lround(radius)));
-    const cv::Mat disc = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * r + 1, 2 * r + 1));
-    cv::Mat out = pooledMat();
-    cv::morphologyEx(input.mat(), out, operation, disc, cv::Point(-1, -1), 1, cv::BORDER_REPLICATE);
-    return Image(out, input.extent().x, input.extent().y);
-}
-
-}  // namespace
-
-Image morphologyMaximum(const Image& input, double radius) { return morphology(input, radius, cv::MORPH_DILATE); }
-Image morphologyMinimum(const Image& input, double radius) { return morphology(input, radius, cv::MORPH_ERODE); }
-
 // ---------------------------------------------------------------- reductions
 
 Pixel areaAverage(const Image& input, const Rect& rect) {
@@ -563,7 +540,6 @@ Bitmap render8(const Image& input, int channels) {
 }  // namespace
 
 Bitmap renderRGBA8(const Image& input) { return render8(input, 4); }
-Bitmap renderRGB8(const Image& input) { return render8(input, 3); }
 Bitmap renderGrey8(const Image& input) { return render8(input, 1); }
 
 cv::Mat renderHalf(const Image& input) {

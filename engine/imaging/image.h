@@ -291,7 +291,6 @@ private:
 Image multiply(const Image& a, const Image& b);
 Image add(const Image& a, const Image& b);
 Image maximum(const Image& a, const Image& b);
-Image sourceOver(const Image& top, const Image& bottom);  // premultiplied alpha
 
 // ---- geometry and filters
 // Gaussian blur of the image clamped to its extent (edges replicated), cropped back to the extent.
@@ -322,9 +321,6 @@ Image crop(const Image& input, const Rect& rect);
 // are not contiguous). For short-lived results; a small view keeps the whole
 // input's memory alive.
 Image cropView(const Image& input, const Rect& rect);
-// Morphology with a disc of the given radius in pixels: per channel maximum / minimum.
-Image morphologyMaximum(const Image& input, double radius);
-Image morphologyMinimum(const Image& input, double radius);
 
 // ---- reductions
 Pixel areaAverage(const Image& input, const Rect& rect);
@@ -332,7 +328,6 @@ Pixel areaMaximum(const Image& input, const Rect& rect);
 
 // ---- rendering
 Bitmap renderRGBA8(const Image& input);  // clamped 0…1, rounded
-Bitmap renderRGB8(const Image& input);
 Bitmap renderGrey8(const Image& input);  // red channel
 cv::Mat renderHalf(const Image& input);  // CV_16FC4
 cv::Mat renderFloat(const Image& input); // CV_32FC4 copy

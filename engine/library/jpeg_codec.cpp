@@ -203,30 +203,4 @@ std::optional<std::pair<int, int>> jpegSize(const std::uint8_t* data, std::size_
     return std::make_pair(width, height);
 }
 
-std::optional<std::vector<std::uint8_t>> encodeJPEG(const Imaging::Bitmap& image, int quality) {
-    if (image.empty() || image.pixels.size() < image.stride() * static_cast<std::size_t>(image.height))
-        return std::nullopt;
-    int format = 0;
-    int subsampling = 0;
-    switch (image.channels) {
-        case 1: format = TJPF_GRAY, subsampling = TJSAMP_GRAY; break;
-        case 3: format = TJPF_RGB; break;
-        case 4: format = TJPF_RGBX; break;
-        default: return std::nullopt;
-    }
-    if (image.channels != 1) subsampling = quality >= 90 ? TJSAMP_444 : TJSAMP_420;
-
-    tjhandle handle = tjInitCompress();
-    if (!handle) return std::nullopt;
-    unsigned char* buffer = nullptr;
-    unsigned long length = 0;
-    int status = tjCompress2(handle, image.pixels.data(), image.width, static_cast<int>(image.stride()), image.height,
-                             format, &buffer, &length, subsampling, quality, 0);
-    std::optional<std::vector<std::uint8_t>> bytes;
-    if (status == 0 && buffer && length > 0) bytes.emplace(buffer, buffer + length);
-    tjFree(buffer);
-    tjDestroy(handle);
-    return bytes;
-}
-
 }  // namespace Extraction

@@ -1,5 +1,6 @@
 #pragma once
-// JPEG decoding with DCT-domain scaling, and JPEG encoding, for the photo library.
+// JPEG decoding with DCT-domain scaling for the photo library (the encoder is
+// the imaging core's, engine/imaging/jpeg_encoder.h).
 
 #include <cstddef>
 #include <cstdint>
@@ -30,9 +31,6 @@ std::optional<DecodedJPEG> decodeJPEG(const std::uint8_t* data, std::size_t size
 
 // The pixel size stored in the JPEG header, without decoding.
 std::optional<std::pair<int, int>> jpegSize(const std::uint8_t* data, std::size_t size);
-
-// Encodes an 8-bit picture (grey, RGB or RGBA, alpha dropped) at quality 1-100.
-std::optional<std::vector<std::uint8_t>> encodeJPEG(const Imaging::Bitmap& image, int quality);
 
 // The whole content of a file, nothing when it cannot be read.
 std::optional<std::vector<std::uint8_t>> readWholeFile(const std::filesystem::path& file);

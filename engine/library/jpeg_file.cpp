@@ -11,7 +11,9 @@
 #include <cstdio>
 
 #include "engine/library/extraction.h"
+#include "engine/imaging/jpeg_encoder.h"
 #include "engine/library/jpeg_codec.h"
+#include "engine/library/part_file.h"
 #include "jpegprofile/jpegprofile.h"
 
 namespace Extraction {
@@ -27,28 +29,6 @@ struct FileDescriptor {
         if (fd >= 0) ::close(fd);
     }
 };
-
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Writes the bytes to a new or emptied file; never follows a symbolic link at that name.
-bool writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return false;
-    bool ok = writeAll(fd, bytes.data(), bytes.size());
-    if (::close(fd) != 0) ok = false;
-    return ok;
-}
 
 }  // namespace
 
@@ -81,32 +61,12 @@ std::optional<long long> writeJPEG(const Imaging::Bitmap& image, const std::file
 std::optional<long long> writeJPEG(const Imaging::Bitmap& image, const std::filesystem::path& url, double quality,
                                    const std::vector<std::uint8_t>& profile) {
     try {
-        if (url.empty() || !url.has_filename()) return std::nullopt;
-        double q = std::isfinite(quality) ? std::clamp(quality, 0.0, 1.0) : 0.82;
-        int level = std::clamp(static_cast<int>(std::lround(q * 100.0)), 1, 100);
-        auto bytes = encodeJPEG(image, level);
+        auto bytes = Imaging::encodeJPEG(image, Imaging::JPEGEncoding{Imaging::jpegQuality(quality, 0.82)});
         if (bytes && !profile.empty()) bytes = JPEGColourProfile::embed(profile, *bytes);
         if (!bytes) return std::nullopt;
 
-        std::filesystem::path part = url;
-        part += ".part";
-        // A failed write leaves whatever reached the temporary name there.
-        if (!writeFile(part, *bytes)) return std::nullopt;
-
-        // rename() replaces the old file atomically, so readers see the old file or the
-        // new one and never a gap. Only when the old entry cannot be replaced that way
-        // (an empty folder in its place) is it removed first.
-        std::error_code ec;
-        if (::rename(part.c_str(), url.c_str()) != 0) {
-            if (errno == EISDIR) std::filesystem::remove(url, ec);
-            if (ec || ::rename(part.c_str(), url.c_str()) != 0) {
-                std::filesystem::remove(part, ec);
-                return std::nullopt;
-            }
-        }
-        auto size = std::filesystem::file_size(url, ec);
-        if (ec) return std::nullopt;
-        return static_cast<long long>(size);
+        if (!PartFile::write(*bytes, url, PartFile::Durability::cache)) return std::nullopt;
+        return static_cast<long long>(bytes->size());
     } catch (...) {
         return std::nullopt;
     }

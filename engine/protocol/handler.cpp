@@ -79,11 +79,18 @@ void developRoute(const Request& request, const fs::path& url, const Extraction:
                   Result& result) {
     std::optional<Develop::Rendered> rendered;
     try {
-        rendered = Develop::renderToJPEG(url, request.look.value_or(Develop::Look::neutral()), fileURL(*request.out),
-                                         clampToInt(request.max.value_or(defaultRenderLongEdge)),
-                                         request.quality.value_or(defaultRenderQuality), request.interactive,
-                                         request.live, request.skinMaskOverlay, request.preserveJPEGProfile,
-                                         request.deliveryOutputFD);
+        Develop::RenderRequest render;
+        render.source = url;
+        render.look = request.look.value_or(Develop::Look::neutral());
+        render.dest = fileURL(*request.out);
+        render.longEdge = clampToInt(request.max.value_or(defaultRenderLongEdge));
+        render.quality = request.quality.value_or(defaultRenderQuality);
+        render.interactive = request.interactive;
+        render.live = request.live;
+        render.showSkinMask = request.skinMaskOverlay;
+        render.preserveJPEGProfile = request.preserveJPEGProfile;
+        render.deliveryOutputFD = request.deliveryOutputFD;
+        rendered = Develop::renderToJPEG(render);
     } catch (const std::exception& failure) {
         result.ok = false;
         result.error = failure.what();

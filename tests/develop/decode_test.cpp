@@ -94,7 +94,7 @@ TEST(DecodeRaw, ColoursFollowTheSceneAndHighlightsKeepHeadroom) {
     const auto decoded = decode(*dng, Look::neutral(), 0);
     const auto original = decodeRendered(TestSupport::fixture(sampleJPEG), Look::neutral(), 160);
     ASSERT_TRUE(decoded);
-    if (!original) GTEST_SKIP() << "no decoder for rendered files";
+    ASSERT_TRUE(original);
     // The as-shot balance of the camera's D65 neutral gives back the colours the DNG was made from.
     const cv::Scalar raw = cv::mean(decoded->image.mat()), jpeg = cv::mean(original->image.mat());
     EXPECT_NEAR(raw[0] / raw[1], jpeg[0] / jpeg[1], 0.05 * jpeg[0] / jpeg[1]);
@@ -198,7 +198,7 @@ TEST(DecodeBadFiles, EndInNothingNotACrash) {
 TEST(DecodeRendered, ScalesAndReportsNoCameraBalance) {
     REQUIRE_FIXTURES();
     const auto decoded = decode(TestSupport::fixture(sampleJPEG), Look::neutral(), 320);
-    if (!decoded) GTEST_SKIP() << "no decoder for rendered files";
+    ASSERT_TRUE(decoded);
     EXPECT_FALSE(decoded->extended);
     EXPECT_FALSE(decoded->cameraTemperature);
     EXPECT_FALSE(decoded->cameraTint);

@@ -140,7 +140,8 @@ TEST(RawWhiteBalance, DNGAsShotWhiteIsTheSceneLight) {
             // a render takes several times a decode).
             if (kelvin != 2856.0 && kelvin != 8000.0) continue;
             const auto jpeg = dir / "render.jpg";
-            const auto rendered = renderToJPEG(*dng, Look::neutral(), jpeg, 0, 0.95, false, false, false, false, std::nullopt);
+            const auto rendered =
+                renderToJPEG(RenderRequest{.source = *dng, .look = Look::neutral(), .dest = jpeg, .quality = 0.95});
             ASSERT_TRUE(rendered);
             EXPECT_EQ(rendered->cameraTemperature, decoded->cameraTemperature);
             cv::Mat pixels = cv::imread(jpeg.string(), cv::IMREAD_COLOR), lab;

@@ -26,18 +26,15 @@ const char* sampleJPEG = "jpeg_camera/ianare_DSCN0010.jpg";
 
 Look lookOf(const char* json) { return *decodeLook(nlohmann::json::parse(json)); }
 
-// Renders need the JPEG profile embedder.
-bool canEmbedProfiles() {
-    const auto jpeg = encodeJPEG(Imaging::Image::filled(Imaging::Rect{0, 0, 8, 8}, {0.5f, 0.5f, 0.5f, 1}), 0.8);
-    return jpeg && JPEGColourProfile::embed(JPEGColourProfile::sRGBProfile(), *jpeg).has_value();
-}
-
-#define REQUIRE_EMBEDDING() \
-    if (!canEmbedProfiles()) GTEST_SKIP() << "JPEG colour profiles cannot be embedded yet"
-
 std::optional<Rendered> render(const fs::path& source, const Look& look, const fs::path& dest, int longEdge = 100,
                                bool interactive = false, std::optional<int> fd = std::nullopt) {
-    return renderToJPEG(source, look, dest, longEdge, 0.85, interactive, false, false, false, fd);
+    return renderToJPEG(RenderRequest{.source = source,
+                                      .look = look,
+                                      .dest = dest,
+                                      .longEdge = longEdge,
+                                      .quality = 0.85,
+                                      .interactive = interactive,
+                                      .deliveryOutputFD = fd});
 }
 
 // Opens a path at a descriptor number above 10, clear of 3.
@@ -139,7 +136,6 @@ TEST(BaseKey, LeavesOutOnlyTheSlidersOfLaterStagesAndTheCrop) {
 }
 
 TEST(BaseKey, InteractiveRendersFromTheKeptPictureMatchFreshOnes) {
-    REQUIRE_EMBEDDING();
     const auto dng = DevelopTests::sampleDNG("jpeg_camera/ianare_DSCN0010.jpg");
     if (!dng) GTEST_SKIP() << "shared fixtures or make-dng not available";
     TestSupport::TempDir dir;
@@ -203,7 +199,6 @@ TEST(DeliveryOutput, WritesOnlyIntoDescriptorThree) {
 
 TEST(RenderToJPEG, WritesThroughAPartFileAndReports) {
     REQUIRE_SAMPLE_DNG(dng, sampleJPEG, 0.25);  // 160 × 120
-    REQUIRE_EMBEDDING();
     TestSupport::TempDir dir;
     struct Case {
         const char* name;
@@ -256,7 +251,12 @@ TEST(RenderToJPEG, FailuresEndInNothingAndLeaveNoPartFile) {
     for (const auto& entry : fs::recursive_directory_iterator(dir.path()))
         EXPECT_NE(entry.path().extension(), ".part") << entry.path();
     // A source that is not a JPEG cannot lend its profile: that is an error, not nothing.
-    EXPECT_THROW(renderToJPEG(*dng, Look::neutral(), dir / "d.jpg", 100, 0.85, false, false, false, true, std::nullopt),
+    EXPECT_THROW(renderToJPEG(RenderRequest{.source = *dng,
+                                            .look = Look::neutral(),
+                                            .dest = dir / "d.jpg",
+                                            .longEdge = 100,
+                                            .quality = 0.85,
+                                            .preserveJPEGProfile = true}),
                  std::exception);
 }
 
@@ -270,14 +270,12 @@ TEST(RenderToJPEG, DeliveryDescriptor) {
     EXPECT_FALSE(render(*dng, Look::neutral(), unused, 100, false, 4));
     {
         DescriptorThree three(work);
-        if (canEmbedProfiles()) {
-            const auto rendered = render(*dng, Look::neutral(), unused, 100, false, 3);
-            ASSERT_TRUE(rendered);
-            EXPECT_EQ(rendered->bytes, static_cast<long long>(fs::file_size(dir / "work" / "render.jpg")));
-            // A second render finds render.jpg there and writes nothing.
-            EXPECT_FALSE(render(*dng, lookOf(R"({"exposure": 1})"), unused, 100, false, 3));
-            EXPECT_EQ(rendered->bytes, static_cast<long long>(fs::file_size(dir / "work" / "render.jpg")));
-        }
+        const auto rendered = render(*dng, Look::neutral(), unused, 100, false, 3);
+        ASSERT_TRUE(rendered);
+        EXPECT_EQ(rendered->bytes, static_cast<long long>(fs::file_size(dir / "work" / "render.jpg")));
+        // A second render finds render.jpg there and writes nothing.
+        EXPECT_FALSE(render(*dng, lookOf(R"({"exposure": 1})"), unused, 100, false, 3));
+        EXPECT_EQ(rendered->bytes, static_cast<long long>(fs::file_size(dir / "work" / "render.jpg")));
     }
     EXPECT_FALSE(fs::exists(unused));
     ::close(work);
@@ -285,10 +283,9 @@ TEST(RenderToJPEG, DeliveryDescriptor) {
 
 TEST(RenderToJPEG, RenderedFilesReportNoCameraBalance) {
     REQUIRE_FIXTURES();
-    REQUIRE_EMBEDDING();
     TestSupport::TempDir dir;
     const auto rendered = render(TestSupport::fixture(sampleJPEG), lookOf(R"({"temperature": 500})"), dir / "j.jpg", 320);
-    if (!rendered) GTEST_SKIP() << "no decoder for rendered files";
+    ASSERT_TRUE(rendered);
     EXPECT_EQ(rendered->width, 320);
     EXPECT_EQ(rendered->height, 240);
     EXPECT_FALSE(rendered->cameraTemperature);
@@ -300,7 +297,6 @@ TEST(RenderToJPEG, ConcurrentRendersOfSameAndDifferentPhotos) {
     const auto second = DevelopTests::sampleDNG(sampleJPEG, 0.2, 6);
     ASSERT_TRUE(second);
     TestSupport::TempDir dir;
-    const bool embedding = canEmbedProfiles();
     for (const bool experimental : {false, true}) {
         if (experimental) ::setenv("MERROW_EXPERIMENTAL_SKIN", "1", 1);
         std::atomic<int> rendered{0};
@@ -312,14 +308,18 @@ TEST(RenderToJPEG, ConcurrentRendersOfSameAndDifferentPhotos) {
                     const Look look = lookOf(i % 3 ? R"({"exposure": 0.3, "temperature": 200})" : R"({"tint": 5})");
                     const auto dest = dir / ("r" + std::to_string(i) + "-" + std::to_string(round) + ".jpg");
                     const bool interactive = (i + round) % 2;
-                    if (renderToJPEG(source, look, dest, 90, 0.8, interactive, i == 4, false, false, std::nullopt))
+                    if (renderToJPEG(RenderRequest{.source = source,
+                                                   .look = look,
+                                                   .dest = dest,
+                                                   .longEdge = 90,
+                                                   .quality = 0.8,
+                                                   .interactive = interactive,
+                                                   .live = i == 4}))
                         ++rendered;
                 }
             });
         for (auto& t : threads) t.join();
-        if (embedding) {
-            EXPECT_EQ(rendered.load(), 12);
-        }
+        EXPECT_EQ(rendered.load(), 12);
     }
     ::unsetenv("MERROW_EXPERIMENTAL_SKIN");
 }

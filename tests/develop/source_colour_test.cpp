@@ -197,8 +197,8 @@ TEST_P(NonSRGBFixture, NeutralRenderShowsTheColoursTheFileDescribes) {
     ASSERT_TRUE(source);
     EXPECT_FALSE(Extraction::colourProfile(*source).empty()) << "the file's colour space is not sRGB";
     TestSupport::TempDir dir;
-    const auto rendered =
-        Develop::renderToJPEG(file, Develop::Look{}, dir / "out.jpg", 0, 1.0, false, false, false, false, std::nullopt);
+    const auto rendered = Develop::renderToJPEG(
+        Develop::RenderRequest{.source = file, .look = Develop::Look{}, .dest = dir / "out.jpg", .quality = 1.0});
     ASSERT_TRUE(rendered);
     const auto [pixels, icc] = readJPEG(dir / "out.jpg");
     EXPECT_EQ(icc, JPEGColourProfile::sRGBProfile());
@@ -252,8 +252,11 @@ TEST(SourceColour, RenderKeepingTheSourceProfileKeepsItsValues) {
         SCOPED_TRACE(name);
         const fs::path file = TestSupport::fixture(name);
         TestSupport::TempDir dir;
-        ASSERT_TRUE(Develop::renderToJPEG(file, Develop::Look{}, dir / "out.jpg", 0, 1.0, false, false, false, true,
-                                          std::nullopt));
+        ASSERT_TRUE(Develop::renderToJPEG(Develop::RenderRequest{.source = file,
+                                                                 .look = Develop::Look{},
+                                                                 .dest = dir / "out.jpg",
+                                                                 .quality = 1.0,
+                                                                 .preserveJPEGProfile = true}));
         const auto [pixels, icc] = readJPEG(dir / "out.jpg");
         const auto [original, sourceICC] = readJPEG(file);
         EXPECT_EQ(icc, sourceICC);

@@ -51,8 +51,6 @@ TEST(ImageFilters, ConstantPicturesStayConstant) {
         {"lanczos shrink", lanczosScale(flat, 0.3), 11, 7},
         {"lanczos enlarge", lanczosScale(flat, 2.5), 93, 58},
         {"lanczos aspect", lanczosScale(flat, 0.5, 2.0), 37, 12},
-        {"dilate", morphologyMaximum(flat, 3), 37, 23},
-        {"erode", morphologyMinimum(flat, 3), 37, 23},
         {"rotation", transform(flat, Affine::rotation(0.3, 18, 11), flat.extent()), 37, 23},
     };
     for (const auto& c : cases) {
@@ -109,13 +107,9 @@ TEST(ImageColour, CompositingAndReductions) {
     EXPECT_FLOAT_EQ(sample(multiply(a, b), 1, 1).r, 0.1f);
     EXPECT_FLOAT_EQ(sample(add(a, b), 1, 1).b, 0.7f);
     EXPECT_FLOAT_EQ(sample(maximum(a, b), 1, 1).b, 0.6f);
-    EXPECT_FLOAT_EQ(sample(sourceOver(b, a), 1, 1).r, 0.5f + 0.2f * 0.5f);
 
     Image spot = Image::filled(Rect{0, 0, 9, 9}, {0, 0, 0, 1});
     spot.at(4, 4) = {1, 1, 1, 1};
-    const Image disc = morphologyMaximum(spot, 2);
-    EXPECT_FLOAT_EQ(disc.at(4, 2).r, 1.0f);
-    EXPECT_FLOAT_EQ(disc.at(2, 2).r, 0.0f) << "a disc, not a square";
     EXPECT_NEAR(areaAverage(spot, spot.extent()).r, 1.0f / 81, 1e-6);
     EXPECT_FLOAT_EQ(areaMaximum(spot, spot.extent()).r, 1.0f);
     EXPECT_FLOAT_EQ(areaMaximum(spot, Rect{0, 0, 3, 3}).r, 0.0f);
@@ -129,7 +123,7 @@ TEST(ImageRendering, ClampsAndRounds) {
     const Bitmap rgba = renderRGBA8(image);
     EXPECT_EQ(std::vector<int>(rgba.pixels.begin(), rgba.pixels.begin() + 8), (std::vector<int>{0, 128, 255, 255, 0, 1, 254, 128}));
     EXPECT_EQ(renderGrey8(image).pixels[2], 255);
-    const Image back = fromBitmap(renderRGB8(image));
+    const Image back = fromBitmap(rgba);
     EXPECT_FLOAT_EQ(back.at(0, 0).g, 128 / 255.0f);
     EXPECT_LT(maxDifference(fromHalf(renderHalf(ramp(5, 5))), ramp(5, 5)), 1e-3);
 }

@@ -1,5 +1,6 @@
 // JPEG data decoded turned upright equals the plain decode turned afterwards.
 
+#include "engine/imaging/jpeg_encoder.h"
 #include "engine/library/extraction.h"
 #include "engine/library/jpeg_codec.h"
 #include "library_support.h"
@@ -8,7 +9,7 @@ using LibraryTest::testPattern;
 
 TEST(JPEGDecodeTurned, EveryOrientationEqualsTheDecodeTurnedAfterwards) {
     // Odd sizes, so that a quarter turn that mixed up width and height would show.
-    auto encoded = Extraction::encodeJPEG(testPattern(203, 131), 95);
+    auto encoded = Imaging::encodeJPEG(testPattern(203, 131), Imaging::JPEGEncoding{95});
     ASSERT_TRUE(encoded);
     for (int maxPixel : {0, 60}) {  // full size and a DCT-scaled decode
         auto plain = Extraction::decodeJPEG(encoded->data(), encoded->size(), maxPixel);
