@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "engine/develop/rgb.h"
+#include "engine/imaging/image.h"
 
 namespace OKLab {
 
@@ -19,48 +20,13 @@ struct Lab {
     float b = 0;
 };
 
-namespace Transfer {
+// sRGB decoding (the imaging core's table), not clamped: negatives stay on
+// the straight segment through 0 (the table would mirror the curve), values
+// above 1 take the formula.
+inline float linear(float v) { return v < 0 ? v / 12.92f : Imaging::sRGBDecoder()(v); }
 
-// The two sRGB transfer curves sampled finely enough that linear
-// interpolation between neighbours stays within a few float steps of the
-// powers: decoding over 0…1 directly, encoding over the square root of 0…1
-// (which straightens the steep start of the curve).
-inline constexpr int steps = 4096;
-
-struct Tables {
-    std::array<float, steps + 2> decode{};
-    std::array<float, steps + 2> encodeOfRoot{};
-    Tables();
-};
-
-inline const Tables& tables() {
-    static const Tables built;
-    return built;
-}
-float exactLinear(float v);
-float exactEncode(float v);
-
-// Linear interpolation in a table over 0…1, u in 0…1.
-inline float interpolate(const std::array<float, steps + 2>& table, float u) {
-    const float position = u * steps;
-    const int i = int(position);
-    const float f = position - float(i);
-    return table[std::size_t(i)] + (table[std::size_t(i) + 1] - table[std::size_t(i)]) * f;
-}
-
-}  // namespace Transfer
-
-// sRGB decoding, not clamped: negatives stay linear, values above 1 pass through.
-inline float linear(float v) {
-    if (v >= 0 && v <= 1) return Transfer::interpolate(Transfer::tables().decode, v);
-    return Transfer::exactLinear(v);
-}
-
-// sRGB encoding of v clamped to 0…1.
-inline float encode(float v) {
-    if (std::isnan(v)) return v;
-    return Transfer::interpolate(Transfer::tables().encodeOfRoot, std::sqrt(std::clamp(v, 0.0f, 1.0f)));
-}
+// sRGB encoding of v clamped to 0…1 (NaN stays NaN).
+inline float encode(float v) { return Imaging::sRGBEncoder()(std::clamp(v, 0.0f, 1.0f)); }
 
 // Cube root, sign kept, to float precision (faster than std::cbrt).
 inline float cubeRoot(float v) {

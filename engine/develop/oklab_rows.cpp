@@ -22,8 +22,9 @@ inline float unit(float v) {
     return std::bit_cast<float>(bits);
 }
 
+// The imaging core's sRGB transfer tables, at u in 0…1.
 inline float interpolate(const float* table, float u) {
-    const float position = u * Transfer::steps;
+    const float position = u * float(Imaging::SRGBTransfer::steps);
     const int i = int(position);
     const float f = position - float(i);
     return table[i] + (table[i + 1] - table[i]) * f;
@@ -40,14 +41,6 @@ inline float cubeRootOfFinite(float v) {
     }
     const std::uint32_t keep = bits == 0 ? 0u : ~0u;  // the root of 0 is 0
     return std::copysign(std::bit_cast<float>(std::bit_cast<std::uint32_t>(y) & keep), v);
-}
-
-// √u for u in 0…1 without the library call: the reciprocal root from the
-// exponent bits and three Newton steps (to float precision), times u.
-inline float rootOfUnit(float u) {
-    float r = std::bit_cast<float>(0x5f3759dfu - (std::bit_cast<std::uint32_t>(u) >> 1));
-    for (int step = 0; step < 3; ++step) r = r * (1.5f - 0.5f * u * r * r);
-    return u * r;
 }
 
 inline Develop::RGB linearOf(float L, float a, float b) {
@@ -73,7 +66,7 @@ inline OKLab::Lab labOfLinear(float r, float g, float b) {
 // The conversions proper, in place on plain rows of floats.
 VECTOR_LOOP void labOfEncoded(float* __restrict x, float* __restrict y,
                                                                       float* __restrict z, int count) {
-    const float* decode = Transfer::tables().decode.data();
+    const float* decode = Imaging::sRGBDecoder().table();
 #pragma omp simd
     for (int i = 0; i < count; ++i) {
         const OKLab::Lab lab = labOfLinear(interpolate(decode, unit(x[i])), interpolate(decode, unit(y[i])),
@@ -86,13 +79,13 @@ VECTOR_LOOP void labOfEncoded(float* __restrict x, float* __restrict y,
 
 VECTOR_LOOP void encodedOfLab(float* __restrict x, float* __restrict y,
                                                                       float* __restrict z, int count) {
-    const float* encodeOfRoot = Transfer::tables().encodeOfRoot.data();
+    const float* encode = Imaging::sRGBEncoder().table();
 #pragma omp simd
     for (int i = 0; i < count; ++i) {
         const Develop::RGB c = linearOf(x[i], y[i], z[i]);
-        x[i] = interpolate(encodeOfRoot, rootOfUnit(unit(c.r)));
-        y[i] = interpolate(encodeOfRoot, rootOfUnit(unit(c.g)));
-        z[i] = interpolate(encodeOfRoot, rootOfUnit(unit(c.b)));
+        x[i] = interpolate(encode, unit(c.r));
+        y[i] = interpolate(encode, unit(c.g));
+        z[i] = interpolate(encode, unit(c.b));
     }
 }
 
