@@ -65,7 +65,7 @@ void BM_ApplyCube2048(benchmark::State& state) {
 BENCHMARK(BM_ApplyCube2048)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 void BM_BlueViolet(benchmark::State& state) {
-    std::vector<Develop::RGB> in(512 * 512), out(in.size());
+    std::vector<Colour::RGB> in(512 * 512), out(in.size());
     for (std::size_t i = 0; i < in.size(); ++i)
         in[i] = {(i % 512) / 512.0f, (i / 512) / 512.0f, ((i * 7) % 512) / 512.0f};
     for (auto _ : state) {

@@ -7,7 +7,7 @@
 #include "engine/camera/camera_look.h"
 #include "engine/camera/camera_profile.h"
 #include "engine/camera/camera_tone.h"
-#include "engine/develop/curves.h"
+#include "engine/imaging/colour/point_curves.h"
 
 using Imaging::Image;
 using Imaging::Pixel;
@@ -18,7 +18,7 @@ namespace {
 template <class Formula>
 Image mapRGB(const Image& image, Formula&& formula) {
     return Imaging::map(image, [&formula](const Pixel& p) {
-        const Develop::RGB c = formula(Develop::RGB{p.r, p.g, p.b});
+        const Colour::RGB c = formula(Colour::RGB{p.r, p.g, p.b});
         return Pixel{c.r, c.g, c.b, p.a};
     });
 }
@@ -53,13 +53,13 @@ namespace CameraTone {
 
 std::optional<Image> lift(const Image& image, double k) {
     if (image.empty() || !std::isfinite(k)) return std::nullopt;
-    return mapRGB(image, [k = float(k)](const Develop::RGB& c) { return liftPixel(c, k); });
+    return mapRGB(image, [k = float(k)](const Colour::RGB& c) { return liftPixel(c, k); });
 }
 
 std::optional<Image> apply(const Image& image, const std::optional<Match>& match) {
     const auto knots = lightnessKnots(match);
     if (!knots || image.empty()) return std::nullopt;
-    return mapRGB(image, [&knots](const Develop::RGB& c) { return applyKnots(*knots, c); });
+    return mapRGB(image, [&knots](const Colour::RGB& c) { return applyKnots(*knots, c); });
 }
 
 const std::optional<Curves::Tables>& shoulderTables() {
@@ -70,7 +70,7 @@ const std::optional<Curves::Tables>& shoulderTables() {
 std::optional<Image> shoulder(const Image& image) {
     const auto& tables = shoulderTables();
     if (!tables || image.empty()) return std::nullopt;
-    return mapRGB(image, [&tables](const Develop::RGB& c) { return Curves::apply(*tables, c); });
+    return mapRGB(image, [&tables](const Colour::RGB& c) { return Curves::apply(*tables, c); });
 }
 
 }  // namespace CameraTone

@@ -38,7 +38,7 @@ double clamped(const std::optional<double>& v, double a, double b, double absent
 // One pixel through a formula of its colour; alpha is kept.
 template <class Formula>
 Pixel throughRGB(const Pixel& p, Formula&& formula) {
-    const RGB c = formula(RGB{p.r, p.g, p.b});
+    const Colour::RGB c = formula(Colour::RGB{p.r, p.g, p.b});
     return Pixel{c.r, c.g, c.b, p.a};
 }
 
@@ -180,7 +180,7 @@ Image developedToNoiseReduction(const Look& look, Image&& input, const ApplyOpti
     // camera look, blue-violet correction and tone).
     // All of 3–7 runs a row at a time, the row staying in the cache between steps.
     const auto toneKnots = CameraTone::lightnessKnots(options.tone);
-    const auto tone = [&toneKnots](const RGB& c) { return CameraTone::applyKnots(*toneKnots, c); };
+    const auto tone = [&toneKnots](const Colour::RGB& c) { return CameraTone::applyKnots(*toneKnots, c); };
     if (options.profile) {
         const auto cube = CameraProfile::cubeLookup(*options.profile);
         const auto& shoulder = CameraTone::shoulderTables();
@@ -190,7 +190,7 @@ Image developedToNoiseReduction(const Look& look, Image&& input, const ApplyOpti
             for (int i = 0; i < count; ++i) {
                 Pixel v = out[i];
                 if (toneKnots) v = throughRGB(v, tone);
-                if (shoulder) v = throughRGB(v, [&shoulder](const RGB& c) { return Curves::apply(*shoulder, c); });
+                if (shoulder) v = throughRGB(v, [&shoulder](const Colour::RGB& c) { return Curves::apply(*shoulder, c); });
                 out[i] = v;
             }
         });

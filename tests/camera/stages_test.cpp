@@ -11,6 +11,7 @@
 #include "engine/camera/camera_look.h"
 #include "engine/camera/camera_profile.h"
 #include "engine/camera/camera_tone.h"
+#include "engine/develop/camera_match.h"
 #include "engine/library/extraction.h"
 #include "support/support.h"
 
@@ -118,7 +119,7 @@ TEST(CameraLookMatching, RAWFileIsMatchedAndJPEGIsNot) {
         GTEST_SKIP() << "the photo library cannot read embedded previews here";
 
     EXPECT_FALSE(CameraLook::match(*dng));
-    CameraLook::prepare(*dng, std::nullopt);
+    Develop::prepareCameraLook(*dng, std::nullopt);
     const auto match = CameraLook::match(*dng);
     ASSERT_TRUE(match);
     ASSERT_EQ(match->curves.size(), 3u);
@@ -131,15 +132,15 @@ TEST(CameraLookMatching, RAWFileIsMatchedAndJPEGIsNot) {
 
     // A JPEG is never matched: its decode is not extended.
     const fs::path jpeg = TestSupport::fixture("jpeg_camera/ianare_DSCN0010.jpg");
-    CameraLook::prepare(jpeg, std::nullopt);
+    Develop::prepareCameraLook(jpeg, std::nullopt);
     EXPECT_FALSE(CameraLook::match(jpeg));
     EXPECT_TRUE(CameraLook::knownMiss(jpeg));
 
     // A file that cannot be opened is a miss too, and is not tried again.
     const fs::path missing = dir / "missing.dng";
-    CameraLook::prepare(missing, std::nullopt);
+    Develop::prepareCameraLook(missing, std::nullopt);
     EXPECT_TRUE(CameraLook::knownMiss(missing));
     TestSupport::writeFile(missing, TestSupport::readFile(*dng));
-    CameraLook::prepare(missing, std::nullopt);
+    Develop::prepareCameraLook(missing, std::nullopt);
     EXPECT_FALSE(CameraLook::match(missing));
 }

@@ -1,4 +1,4 @@
-#include "engine/develop/oklab.h"
+#include "engine/imaging/colour/oklab.h"
 
 #include <algorithm>
 #include <array>

@@ -9,7 +9,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "engine/develop/rgb.h"
+#include "engine/imaging/colour/rgb.h"
 #include "engine/imaging/image.h"
 
 namespace OKLab {
@@ -43,7 +43,7 @@ inline float cubeRoot(float v) {
 }
 
 // OKLab of a linear sRGB colour.
-inline Lab fromLinear(const Develop::RGB& c) {
+inline Lab fromLinear(const Colour::RGB& c) {
     const float l = cubeRoot(0.4122214708f * c.r + 0.5363325363f * c.g + 0.0514459929f * c.b);
     const float m = cubeRoot(0.2119034982f * c.r + 0.6806995451f * c.g + 0.1073969566f * c.b);
     const float s = cubeRoot(0.0883024619f * c.r + 0.2817188376f * c.g + 0.6299787005f * c.b);
@@ -53,10 +53,10 @@ inline Lab fromLinear(const Develop::RGB& c) {
 }
 
 // OKLab of an sRGB-encoded colour.
-inline Lab fromSRGB(const Develop::RGB& rgb) { return fromLinear({linear(rgb.r), linear(rgb.g), linear(rgb.b)}); }
+inline Lab fromSRGB(const Colour::RGB& rgb) { return fromLinear({linear(rgb.r), linear(rgb.g), linear(rgb.b)}); }
 
 // Linear sRGB of an OKLab colour, unclamped.
-inline Develop::RGB toLinear(const Lab& lab) {
+inline Colour::RGB toLinear(const Lab& lab) {
     const float l = lab.L + 0.3963377774f * lab.a + 0.2158037573f * lab.b;
     const float m = lab.L - 0.1055613458f * lab.a - 0.0638541728f * lab.b;
     const float s = lab.L - 0.0894841775f * lab.a - 1.2914855480f * lab.b;
@@ -67,7 +67,7 @@ inline Develop::RGB toLinear(const Lab& lab) {
 }
 
 // sRGB-encoded colour of an OKLab colour, each channel clamped to 0…1.
-inline Develop::RGB screen(const Lab& lab) {
+inline Colour::RGB screen(const Lab& lab) {
     const auto c = toLinear(lab);
     return {encode(c.r), encode(c.g), encode(c.b)};
 }
