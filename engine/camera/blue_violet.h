@@ -26,7 +26,4 @@ Colour::RGB correct(const Colour::RGB& pixel);
 // vectorised passes (hue and turn by `FastMath`; within 1e-4 of `correct`).
 void correctRow(Imaging::Pixel* pixels, int count);
 
-// The correction over a picture of sRGB-encoded values; alpha is kept.
-std::optional<Imaging::Image> apply(const Imaging::Image& image);
-
 }  // namespace BlueViolet

@@ -54,10 +54,6 @@ void prepare(const std::filesystem::path& file, const NeutralRendering& neutral)
 // True when preparing the file failed before (for diagnostics and tests).
 bool knownMiss(const std::filesystem::path& file);
 
-// The picture through the match's curves (sRGB-encoded values); nothing
-// without a match or with one that does not hold three curves of 256 levels.
-std::optional<Imaging::Image> apply(const Imaging::Image& image, const std::optional<Match>& match);
-
 }  // namespace CameraLook
 
 namespace CameraLookCurve {

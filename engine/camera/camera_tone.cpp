@@ -50,3 +50,20 @@ Colour::RGB liftPixel(const Colour::RGB& c, float k) {
 }
 
 }  // namespace CameraTone
+
+namespace CameraTone {
+
+std::optional<Imaging::Image> lift(const Imaging::Image& image, double k) {
+    if (image.empty() || !std::isfinite(k)) return std::nullopt;
+    return Imaging::map(image, [k = float(k)](const Imaging::Pixel& p) {
+        const Colour::RGB c = liftPixel(Colour::RGB{p.r, p.g, p.b}, k);
+        return Imaging::Pixel{c.r, c.g, c.b, p.a};
+    });
+}
+
+const std::optional<Curves::Tables>& shoulderTables() {
+    static const auto tables = Curves::channelTables(shoulderCurves());
+    return tables;
+}
+
+}  // namespace CameraTone

@@ -43,12 +43,9 @@ Colour::RGB applyKnots(const std::vector<float>& knots, const Colour::RGB& pixel
 // 1 + k·toe/(y + toe), the distance from grey by that gain to the power 0.7.
 Colour::RGB liftPixel(const Colour::RGB& pixel, float k);
 
-// The pictures through the operations above; nothing when there is nothing to do.
+// The linear picture lifted by k (alpha kept); nothing when there is nothing to do.
 std::optional<Imaging::Image> lift(const Imaging::Image& image, double k);
-std::optional<Imaging::Image> apply(const Imaging::Image& image, const std::optional<Match>& match);
-// The shoulder curves applied like any point curve set.
-std::optional<Imaging::Image> shoulder(const Imaging::Image& image);
-// The shoulder's tables, for applying it pixel by pixel with Curves::apply.
+// The shoulder curves' tables, for applying it pixel by pixel with Curves::apply.
 const std::optional<Curves::Tables>& shoulderTables();
 
 }  // namespace CameraTone
