@@ -4,8 +4,9 @@
 // picks the variant the processor runs. It is the engine's one such macro
 // (the pixel stages and the face and landmark networks alike). FMA stays
 // off: both variants round alike, so a picture, and the faces found in it,
-// come out with the same bits on every machine. (The build's ISO mode keeps
-// the compiler from contracting a × b + c on its own, too.)
+// come out with the same bits on every machine. (The AVX2 variant is "avx2",
+// not "arch=x86-64-v3": the latter enables FMA, and GCC contracts a × b + c
+// into one rounding wherever FMA is enabled.)
 // Functions it calls should be inline so that they are compiled into each
 // variant. Their loops over pixels carry `#pragma omp simd` (the build
 // enables only that part of OpenMP): it tells the compiler that pixels do
