@@ -57,7 +57,10 @@ void BM_ApplyCube2048(benchmark::State& state) {
         for (int col = 0; col < width; ++col)
             image.at(col, row) = {col / float(width), row / float(height), ((col * 7 + row * 13) % 997) / 997.0f, 1};
     for (auto _ : state) {
-        auto out = CameraProfile::apply(image, profile);
+        const auto lookup = CameraProfile::cubeLookup(profile);
+        auto out = Imaging::mapRows(Imaging::Image(image), [&](const Imaging::Pixel* in, Imaging::Pixel* o, int n) {
+            lookup->applyRow(in, o, n);
+        });
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations() * width * height);
@@ -65,7 +68,7 @@ void BM_ApplyCube2048(benchmark::State& state) {
 BENCHMARK(BM_ApplyCube2048)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
 
 void BM_BlueViolet(benchmark::State& state) {
-    std::vector<Develop::RGB> in(512 * 512), out(in.size());
+    std::vector<Colour::RGB> in(512 * 512), out(in.size());
     for (std::size_t i = 0; i < in.size(); ++i)
         in[i] = {(i % 512) / 512.0f, (i / 512) / 512.0f, ((i * 7) % 512) / 512.0f};
     for (auto _ : state) {

@@ -17,9 +17,9 @@ namespace {
 
 constexpr int side = 512;
 
-const std::vector<Develop::RGB>& pixels() {
-    static const std::vector<Develop::RGB> block = [] {
-        std::vector<Develop::RGB> out;
+const std::vector<Colour::RGB>& pixels() {
+    static const std::vector<Colour::RGB> block = [] {
+        std::vector<Colour::RGB> out;
         out.reserve(side * side);
         for (int y = 0; y < side; ++y)
             for (int x = 0; x < side; ++x)
@@ -32,7 +32,7 @@ const std::vector<Develop::RGB>& pixels() {
 template <class Formula>
 void run(benchmark::State& state, Formula&& formula) {
     const auto& in = pixels();
-    std::vector<Develop::RGB> out(in.size());
+    std::vector<Colour::RGB> out(in.size());
     for (auto _ : state) {
         for (std::size_t i = 0; i < in.size(); ++i) out[i] = formula(in[i], i);
         benchmark::DoNotOptimize(out.data());
@@ -45,7 +45,7 @@ void curves(benchmark::State& state) {
     look.contrast = 40;
     look.shadows = 30;
     const auto tables = *Curves::channelTables(*ToneSliders::curves(look));
-    run(state, [&](const Develop::RGB& p, std::size_t) { return Curves::apply(tables, p); });
+    run(state, [&](const Colour::RGB& p, std::size_t) { return Curves::apply(tables, p); });
 }
 BENCHMARK(curves);
 
@@ -54,13 +54,13 @@ void colorMix(benchmark::State& state) {
     bands.red = ColorMix::Band{-40, 60, 10};
     bands.blue = ColorMix::Band{30, 80, -20};
     const auto parameters = *ColorMix::parameters(bands);
-    run(state, [&](const Develop::RGB& p, std::size_t) { return ColorMix::mix(p, parameters); });
+    run(state, [&](const Colour::RGB& p, std::size_t) { return ColorMix::mix(p, parameters); });
 }
 BENCHMARK(colorMix);
 
 void chroma(benchmark::State& state) {
     const auto row = ChromaSliders::row(ChromaSliders::vibrance, 60);
-    run(state, [&](const Develop::RGB& p, std::size_t) { return ChromaSliders::apply(p, row); });
+    run(state, [&](const Colour::RGB& p, std::size_t) { return ChromaSliders::apply(p, row); });
 }
 BENCHMARK(chroma);
 
@@ -69,20 +69,20 @@ void monochrome(benchmark::State& state) {
     mix.blue = -60;
     mix.orange = 40;
     const auto values = Monochrome::values(mix);
-    run(state, [&](const Develop::RGB& p, std::size_t) { return Monochrome::gray(p, values); });
+    run(state, [&](const Colour::RGB& p, std::size_t) { return Monochrome::gray(p, values); });
 }
 BENCHMARK(monochrome);
 
 void grain(benchmark::State& state) {
     const Grain::Parameters parameters{2, 0.14f, 0.5f};
-    run(state, [&](const Develop::RGB& p, std::size_t i) {
+    run(state, [&](const Colour::RGB& p, std::size_t i) {
         return Grain::apply(p, float(i % side) + 0.5f, float(i / side) + 0.5f, parameters);
     });
 }
 BENCHMARK(grain);
 
 void presenceDetail(benchmark::State& state) {
-    run(state, [&](const Develop::RGB& p, std::size_t) { return Presence::detail(p, p, p, p, 1.6f, 1.2f); });
+    run(state, [&](const Colour::RGB& p, std::size_t) { return Presence::detail(p, p, p, p, 1.6f, 1.2f); });
 }
 BENCHMARK(presenceDetail);
 

@@ -1,8 +1,12 @@
-# merrow_library(NAME FOLDER DEPS ...): a static library of every .cpp in FOLDER.
+# merrow_library(NAME FOLDER [FOLDER ...] DEPS ...): a static library of every .cpp in the FOLDERs.
 # Headers are included by their path from the repository root ("engine/library/extraction.h").
 function(merrow_library name folder)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${folder}/*.cpp)
+  set(sources)
+  foreach(f ${folder} ${ARG_UNPARSED_ARGUMENTS})
+    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${f}/*.cpp)
+    list(APPEND sources ${found})
+  endforeach()
   if(NOT sources)
     set(sources ${CMAKE_SOURCE_DIR}/cmake/empty.cpp)
   endif()

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/camera/oklab_pixel.h"
-#include "engine/develop/oklab_rows.h"
+#include "engine/imaging/colour/oklab_rows.h"
 #include "engine/imaging/fast_math.h"
 #include "engine/imaging/vector_loop.h"
 
@@ -46,7 +46,7 @@ const SmallDecodeTable smallDecode;
 // the cone response S is at most min(L, M), as the first two weights add up
 // to more than the third. The margin covers the table's error, so a colour
 // near that edge takes the full path.
-bool mayBeInBand(const Develop::RGB& s) {
+bool mayBeInBand(const Colour::RGB& s) {
     const float r = smallDecode(s.r), g = smallDecode(s.g), b = smallDecode(s.b);
     const float L = 0.4122214708f * r + 0.5363325363f * g + 0.0514459929f * b;
     const float M = 0.2119034982f * r + 0.6806995451f * g + 0.1073969566f * b;
@@ -78,7 +78,7 @@ VECTOR_LOOP void correctLab(const float* __restrict Ls, const float* __restrict 
         const float t = turn * 0.01745329252f, k = C2 / C;
         const float c = FastMath::cosSmall(t), s = FastMath::sinSmall(t);
         const float A2 = k * (A * c - B * s), B2 = k * (A * s + B * c);
-        const Develop::RGB linear = OKLab::toLinear({L2, A2, B2});
+        const Colour::RGB linear = OKLab::toLinear({L2, A2, B2});
         r[i] = linear.r > 0 ? linear.r : 0.0f;
         g[i] = linear.g > 0 ? linear.g : 0.0f;
         b[i] = linear.b > 0 ? linear.b : 0.0f;
@@ -130,7 +130,7 @@ void correctRow(Imaging::Pixel* pixels, int count) {
     }
 }
 
-Develop::RGB correct(const Develop::RGB& s) {
+Colour::RGB correct(const Colour::RGB& s) {
     if (!mayBeInBand(s)) return s;
     const auto [L, A, B] = CameraOKLab::fromEncoded(s);
     const float C = std::sqrt(A * A + B * B);

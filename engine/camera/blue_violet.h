@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "engine/develop/rgb.h"
+#include "engine/imaging/colour/rgb.h"
 #include "engine/imaging/image.h"
 
 namespace BlueViolet {
@@ -20,13 +20,10 @@ inline constexpr float darkEnd = 0.4f;
 inline constexpr float brightTurnCut = 0.75f;
 
 // One sRGB-encoded pixel through the correction.
-Develop::RGB correct(const Develop::RGB& pixel);
+Colour::RGB correct(const Colour::RGB& pixel);
 
 // The same over `count` sRGB-encoded pixels in place, alpha kept, in
 // vectorised passes (hue and turn by `FastMath`; within 1e-4 of `correct`).
 void correctRow(Imaging::Pixel* pixels, int count);
-
-// The correction over a picture of sRGB-encoded values; alpha is kept.
-std::optional<Imaging::Image> apply(const Imaging::Image& image);
 
 }  // namespace BlueViolet

@@ -8,8 +8,6 @@
 #include <set>
 #include <string>
 
-#include "engine/develop/apply.h"
-#include "engine/develop/decode.h"
 #include "engine/library/extraction.h"
 
 namespace CameraLook {
@@ -37,20 +35,6 @@ std::optional<Samples> cameraSamples(const std::filesystem::path& file) {
     return Samples{std::move(*sampled), preview->width, preview->height};
 }
 
-// Our rendering with the default look at the preview's size.
-Imaging::Image neutralRendering(const Imaging::Image& image, int width, int height) {
-    if (image.empty()) return image;
-    const Imaging::Image scaled = Imaging::lanczosResize(image, width, height);
-    try {
-        Develop::ApplyOptions options;
-        options.extended = true;
-        options.detailScale = 1;
-        return Develop::apply(Develop::Look{}, scaled, options);
-    } catch (const std::exception&) {
-        return scaled;
-    }
-}
-
 // Samples of our (linear) rendering as display-encoded 8-bit values, the
 // same encoding as the camera's sRGB preview.
 std::optional<std::vector<std::uint8_t>> samples(const Imaging::Image& image, int width, int height) {
@@ -65,16 +49,12 @@ std::optional<std::vector<std::uint8_t>> samples(const Imaging::Image& image, in
     return pixels(Imaging::renderRGBA8(encoded));
 }
 
-std::optional<Match> computeMatch(const std::filesystem::path& file,
-                                  const std::optional<Imaging::Image>& decodedNeutral) {
-    std::optional<Imaging::Image> neutral = decodedNeutral;
-    if (!neutral) {
-        const auto decoded = Develop::decode(file, Develop::Look{}, sampleEdge);
-        if (decoded && decoded->extended) neutral = decoded->image;
-    }
+std::optional<Match> computeMatch(const std::filesystem::path& file, const NeutralRendering& neutral) {
     const auto camera = cameraSamples(file);
-    if (!camera || !neutral) return std::nullopt;
-    const auto ours = samples(neutralRendering(*neutral, camera->width, camera->height), camera->width, camera->height);
+    if (!camera) return std::nullopt;
+    const auto rendered = neutral(camera->width, camera->height);
+    if (!rendered) return std::nullopt;
+    const auto ours = samples(*rendered, camera->width, camera->height);
     if (!ours) return std::nullopt;
     Match match;
     for (int channel = 0; channel < 3; ++channel)
@@ -133,13 +113,13 @@ std::optional<Match> match(const std::filesystem::path& file) {
     return std::nullopt;
 }
 
-void prepare(const std::filesystem::path& file, const std::optional<Imaging::Image>& decodedNeutral) {
+void prepare(const std::filesystem::path& file, const NeutralRendering& neutral) {
     const std::string key = file.string();
     {
         std::lock_guard guard(lock);
         if (cache.count(key) || misses.count(key)) return;
     }
-    auto computed = computeMatch(file, decodedNeutral);
+    auto computed = computeMatch(file, neutral);
     std::lock_guard guard(lock);
     if (!computed) {
         misses.insert(key);

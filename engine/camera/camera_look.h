@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -40,19 +41,18 @@ std::optional<std::array<std::vector<float>, 3>> curveTables(const Match& match)
 // The cached match of a photo file, if one was prepared.
 std::optional<Match> match(const std::filesystem::path& file);
 
+// Our neutral rendering of the photo (linear values) at a size the match
+// asks for, at most 320 pixels on the long edge; nothing when it cannot be
+// made. The develop pipeline provides it (`Develop::prepareCameraLook`).
+using NeutralRendering = std::function<std::optional<Imaging::Image>(int width, int height)>;
+
 // Computes and caches the match of a RAW file unless it is cached or known to
-// fail: our neutral rendering (of `decodedNeutral`, the file decoded without a
-// white-balance change, when the caller has it; otherwise a small decode of
-// the file) against the camera's embedded preview, both at most 320 pixels on
-// the long edge. Files that cannot be matched are remembered as misses.
-void prepare(const std::filesystem::path& file, const std::optional<Imaging::Image>& decodedNeutral);
+// fail: our neutral rendering against the camera's embedded preview, both at
+// the preview's size. Files that cannot be matched are remembered as misses.
+void prepare(const std::filesystem::path& file, const NeutralRendering& neutral);
 
 // True when preparing the file failed before (for diagnostics and tests).
 bool knownMiss(const std::filesystem::path& file);
-
-// The picture through the match's curves (sRGB-encoded values); nothing
-// without a match or with one that does not hold three curves of 256 levels.
-std::optional<Imaging::Image> apply(const Imaging::Image& image, const std::optional<Match>& match);
 
 }  // namespace CameraLook
 

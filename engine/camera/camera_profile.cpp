@@ -128,3 +128,13 @@ std::vector<std::string> cachedKeys() {
 }
 
 }  // namespace CameraProfile
+
+namespace CameraProfile {
+
+std::optional<Imaging::CubeLookup> cubeLookup(const Profile& profile) {
+    const std::size_t n = std::size_t(std::max(profile.cubeDimension, 0));
+    if (n < 2 || !profile.cube || profile.cube->size() != n * n * n * 4) return std::nullopt;
+    return Imaging::CubeLookup(profile.cubeDimension, profile.cube->data());
+}
+
+}  // namespace CameraProfile

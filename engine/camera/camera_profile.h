@@ -45,11 +45,9 @@ std::optional<std::string> cacheKey(const std::string& cameraModel, const std::o
 // are cached; safe from any thread.
 std::optional<Profile> profile(const std::string& cameraModel, const std::optional<std::string>& named);
 
-// The picture with the profile's cube applied: one trilinear lookup per pixel
-// of the values as they arrive (sRGB-encoded in the pipeline), clamped to 0…1.
-// Nothing when the profile has no usable cube.
-std::optional<Imaging::Image> apply(const Imaging::Image& image, const Profile& profile);
-// The profile's cube as a per-pixel lookup; nothing when the profile holds no usable cube.
+// The profile's cube as a per-pixel lookup (one trilinear lookup of the
+// values as they arrive, sRGB-encoded in the pipeline, clamped to 0…1);
+// nothing when the profile holds no usable cube.
 std::optional<Imaging::CubeLookup> cubeLookup(const Profile& profile);
 
 // The keys cached so far, sorted (for diagnostics and tests).

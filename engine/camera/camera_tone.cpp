@@ -34,19 +34,36 @@ std::optional<std::vector<float>> lightnessKnots(const std::optional<Match>& mat
     return knots;
 }
 
-Develop::RGB applyKnots(const std::vector<float>& knots, const Develop::RGB& s) {
+Colour::RGB applyKnots(const std::vector<float>& knots, const Colour::RGB& s) {
     if (knots.size() < std::size_t(knotCount)) return s;
     const CameraOKLab::Lab lab = CameraOKLab::fromEncoded(s);
     const float L2 = lightnessCurve(knots, lab.L);
     return CameraOKLab::toEncoded({L2, lab.A, lab.B});
 }
 
-Develop::RGB liftPixel(const Develop::RGB& c, float k) {
+Colour::RGB liftPixel(const Colour::RGB& c, float k) {
     const float y = 0.2126f * c.r + 0.7152f * c.g + 0.0722f * c.b;
     if (y <= 0) return c;
     const float gain = 1 + k * toe / (y + toe);
     const float colourGain = std::pow(gain, colourShare);
     return {y * gain + (c.r - y) * colourGain, y * gain + (c.g - y) * colourGain, y * gain + (c.b - y) * colourGain};
+}
+
+}  // namespace CameraTone
+
+namespace CameraTone {
+
+std::optional<Imaging::Image> lift(const Imaging::Image& image, double k) {
+    if (image.empty() || !std::isfinite(k)) return std::nullopt;
+    return Imaging::map(image, [k = float(k)](const Imaging::Pixel& p) {
+        const Colour::RGB c = liftPixel(Colour::RGB{p.r, p.g, p.b}, k);
+        return Imaging::Pixel{c.r, c.g, c.b, p.a};
+    });
+}
+
+const std::optional<Curves::Tables>& shoulderTables() {
+    static const auto tables = Curves::channelTables(shoulderCurves());
+    return tables;
 }
 
 }  // namespace CameraTone

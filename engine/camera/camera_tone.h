@@ -8,9 +8,9 @@
 #include <optional>
 #include <vector>
 
-#include "engine/develop/curves.h"
-#include "engine/develop/curves_set.h"
-#include "engine/develop/rgb.h"
+#include "engine/imaging/colour/point_curves.h"
+#include "engine/imaging/colour/curves_set.h"
+#include "engine/imaging/colour/rgb.h"
 #include "engine/imaging/image.h"
 
 namespace CameraTone {
@@ -37,18 +37,15 @@ std::optional<std::vector<float>> lightnessKnots(const std::optional<Match>& mat
 
 // One sRGB-encoded pixel with its OKLab lightness replaced by the
 // piecewise-linear curve through the first 17 knots (chroma and hue kept).
-Develop::RGB applyKnots(const std::vector<float>& knots, const Develop::RGB& pixel);
+Colour::RGB applyKnots(const std::vector<float>& knots, const Colour::RGB& pixel);
 
 // One pixel of the linear scene lifted by k: brightness rises by
 // 1 + k·toe/(y + toe), the distance from grey by that gain to the power 0.7.
-Develop::RGB liftPixel(const Develop::RGB& pixel, float k);
+Colour::RGB liftPixel(const Colour::RGB& pixel, float k);
 
-// The pictures through the operations above; nothing when there is nothing to do.
+// The linear picture lifted by k (alpha kept); nothing when there is nothing to do.
 std::optional<Imaging::Image> lift(const Imaging::Image& image, double k);
-std::optional<Imaging::Image> apply(const Imaging::Image& image, const std::optional<Match>& match);
-// The shoulder curves applied like any point curve set.
-std::optional<Imaging::Image> shoulder(const Imaging::Image& image);
-// The shoulder's tables, for applying it pixel by pixel with Curves::apply.
+// The shoulder curves' tables, for applying it pixel by pixel with Curves::apply.
 const std::optional<Curves::Tables>& shoulderTables();
 
 }  // namespace CameraTone

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "engine/develop/oklab.h"
-#include "engine/develop/rgb.h"
+#include "engine/imaging/colour/oklab.h"
+#include "engine/imaging/colour/rgb.h"
 #include "engine/imaging/image.h"
 
 namespace CameraOKLab {
@@ -18,14 +18,14 @@ struct Lab {
 
 inline float encode(float v) { return Imaging::sRGBEncode(std::max(v, 0.0f)); }
 
-inline Lab fromEncoded(const Develop::RGB& s) {
+inline Lab fromEncoded(const Colour::RGB& s) {
     const OKLab::Lab lab = OKLab::fromSRGB(
         {std::clamp(s.r, 0.0f, 1.0f), std::clamp(s.g, 0.0f, 1.0f), std::clamp(s.b, 0.0f, 1.0f)});
     return {lab.L, lab.a, lab.b};
 }
 
-inline Develop::RGB toEncoded(const Lab& lab) {
-    const Develop::RGB linear = OKLab::toLinear({lab.L, lab.A, lab.B});
+inline Colour::RGB toEncoded(const Lab& lab) {
+    const Colour::RGB linear = OKLab::toLinear({lab.L, lab.A, lab.B});
     return {encode(linear.r), encode(linear.g), encode(linear.b)};
 }
 

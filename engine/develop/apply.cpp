@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/camera/blue_violet.h"
+#include "engine/camera/camera_rendering.h"
 #include "engine/camera/camera_look.h"
 #include "engine/develop/colormix.h"
 #include "engine/develop/curves.h"
@@ -33,13 +33,6 @@ namespace {
 double clamped(const std::optional<double>& v, double a, double b, double absent = 0) {
     const double x = v && std::isfinite(*v) ? *v : absent;
     return std::clamp(x, a, b);
-}
-
-// One pixel through a formula of its colour; alpha is kept.
-template <class Formula>
-Pixel throughRGB(const Pixel& p, Formula&& formula) {
-    const RGB c = formula(RGB{p.r, p.g, p.b});
-    return Pixel{c.r, c.g, c.b, p.a};
 }
 
 // The picture as it left noise reduction in the last render that gave a
@@ -177,36 +170,13 @@ Image developedToNoiseReduction(const Look& look, Image&& input, const ApplyOpti
     };
 
     // 7. Camera rendering (the profile's cube, tone and shoulder, or the
-    // camera look, blue-violet correction and tone).
+    // camera look, blue-violet correction and tone): engine/camera's row kernel.
     // All of 3–7 runs a row at a time, the row staying in the cache between steps.
-    const auto toneKnots = CameraTone::lightnessKnots(options.tone);
-    const auto tone = [&toneKnots](const RGB& c) { return CameraTone::applyKnots(*toneKnots, c); };
-    if (options.profile) {
-        const auto cube = CameraProfile::cubeLookup(*options.profile);
-        const auto& shoulder = CameraTone::shoulderTables();
-        image = Imaging::mapRows(std::move(image), [&](const Pixel* in, Pixel* out, int count) {
-            encodeRow(in, out, count);
-            if (cube) cube->applyRow(out, out, count);
-            for (int i = 0; i < count; ++i) {
-                Pixel v = out[i];
-                if (toneKnots) v = throughRGB(v, tone);
-                if (shoulder) v = throughRGB(v, [&shoulder](const RGB& c) { return Curves::apply(*shoulder, c); });
-                out[i] = v;
-            }
-        });
-    } else {
-        const auto lookCurves = options.camera ? CameraLook::curveTables(*options.camera) : std::nullopt;
-        const std::optional<Imaging::ColourCurveRows> lookRows =
-            lookCurves ? std::optional(Imaging::ColourCurveRows(*lookCurves)) : std::nullopt;
-        const bool blueViolet = options.extended;
-        image = Imaging::mapRows(std::move(image), [&](const Pixel* in, Pixel* out, int count) {
-            encodeRow(in, out, count);
-            if (lookRows) lookRows->apply(out, out, count);
-            if (blueViolet) BlueViolet::correctRow(out, count);
-            if (toneKnots)
-                for (int i = 0; i < count; ++i) out[i] = throughRGB(out[i], tone);
-        });
-    }
+    const CameraRendering::Rows camera(options.profile, options.camera, options.tone, options.extended);
+    image = Imaging::mapRows(std::move(image), [&](const Pixel* in, Pixel* out, int count) {
+        encodeRow(in, out, count);
+        camera.apply(out, count);
+    });
 
     // 8. Noise reduction.
     keep(image, Detail::reduceNoise(look, image, options.detailScale));

@@ -54,7 +54,7 @@ std::optional<Parameters> parameters(const Bands& bands) {
     return out;
 }
 
-Develop::RGB mix(const Develop::RGB& pixel, const Parameters& parameters) {
+Colour::RGB mix(const Colour::RGB& pixel, const Parameters& parameters) {
     const std::optional<OKLab::Lab> mixed = mixLab(OKLab::fromSRGB(pixel), parameters);
     return mixed ? OKLab::screen(*mixed) : pixel;
 }
@@ -80,19 +80,8 @@ std::optional<OKLab::Lab> mixLab(const OKLab::Lab& lab, const Parameters& parame
         s1[k] /= total;
     }
 
-    // Pixels below black can reach a lightness just under 0; the powers below need it non-negative.
-    const float L = lab.L;
-    const float Lp = std::max(L, 0.0f);
-    const float room = std::max(1 - L, 0.02f);
-    const float lum = s1[0] == 0 ? 0.0f
-                      : s1[0] < 0 ? s1[0] * 2.075f * std::pow(C, 0.84f) * std::pow(Lp, 1.68f) * std::pow(room, -0.35f)
-                                  : s1[0] * 2.706f * std::pow(C, 0.60f) * std::pow(Lp, 2.10f) * std::pow(room, 0.66f);
-    const float L2 = std::clamp(L + lum + s0[3] + s1[1] * C, 0.0f, 1.0f);
-    const float k = s0[2] >= 1 ? 1 + (s0[2] - 1) * std::max(0.0f, 1 - C / 0.25f) : s0[2];
-    const float C2 = C * s0[1] * k;
-    const float h2 = h * (std::numbers::pi_v<float> / 180) + s0[0];
-    OKLab::Lab res{L2, C2 * std::cos(h2), C2 * std::sin(h2)};
-
+    const Blended blended{s0[0], s0[1], s0[2], s0[3], s1[0], s1[1]};
+    const OKLab::Lab res = mixedColour(lab.L, lab.a, lab.b, C, blended);
     return intoGamut(res);
 }
 
@@ -175,9 +164,9 @@ std::vector<Row> rows(const Develop::Look& look) {
     return out;
 }
 
-Develop::RGB apply(const Develop::RGB& pixel, const Row& row) { return OKLab::screen(adjust(OKLab::fromSRGB(pixel), row)); }
+Colour::RGB apply(const Colour::RGB& pixel, const Row& row) { return OKLab::screen(adjust(OKLab::fromSRGB(pixel), row)); }
 
-Develop::RGB apply(Develop::RGB pixel, const std::vector<Row>& chain) {
+Colour::RGB apply(Colour::RGB pixel, const std::vector<Row>& chain) {
     for (const Row& row : chain) pixel = apply(pixel, row);
     return pixel;
 }

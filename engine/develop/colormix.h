@@ -14,8 +14,8 @@
 #include "engine/imaging/image.h"
 #include "engine/develop/colormix_bands.h"
 #include "engine/develop/look.h"
-#include "engine/develop/oklab.h"
-#include "engine/develop/rgb.h"
+#include "engine/imaging/colour/oklab.h"
+#include "engine/imaging/colour/rgb.h"
 #include "engine/imaging/fast_math.h"
 
 namespace ColorMix {
@@ -48,10 +48,45 @@ using Parameters = std::array<BandVectors, bandCount>;
 // The per-band vectors of a look's bands; nothing when the bands are empty.
 std::optional<Parameters> parameters(const Bands& bands);
 
+// The band settings blended at one hue (each band's weighted by the band
+// weights over their total): a hue turn in radians, the chroma factor that
+// goes with it, the saturation factor and lightness, the luminance change
+// and the lightness per chroma for negative saturation.
+struct Blended {
+    float turn = 0, hueFactor = 1, satFactor = 1, satLightness = 0, luminance = 0, lightnessPerChroma = 0;
+};
+
+// The colour mix's formula for one OKLab colour (L, a, b) of chroma C > 0
+// with the settings blended at its hue, before the colour is brought into
+// gamut. Branch-free, on `FastMath`'s functions, so that row loops call it.
+inline OKLab::Lab mixedColour(float L, float a, float b, float C, const Blended& s) {
+    // The luminance change: powers of chroma, lightness and the room above it.
+    // (Pixels below black can reach a lightness just under 0; the powers need it non-negative.)
+    const float Lp = L > 0 ? L : 0.0f;
+    const float room = 1 - L > 0.02f ? 1 - L : 0.02f;
+    const bool darker = s.luminance < 0;
+    const float logC = FastMath::log2(C), logL = FastMath::log2(Lp > 0 ? Lp : 1.0f), logRoom = FastMath::log2(room);
+    const float power = darker ? FastMath::exp2(0.84f * logC + 1.68f * logL - 0.35f * logRoom)
+                               : FastMath::exp2(0.60f * logC + 2.10f * logL + 0.66f * logRoom);
+    float lum = s.luminance * (darker ? 2.075f : 2.706f) * power;
+    lum = Lp > 0 ? lum : 0.0f;
+    lum = s.luminance != 0 ? lum : 0.0f;
+
+    float L2 = L + lum + s.satLightness + s.lightnessPerChroma * C;
+    L2 = L2 < 0 ? 0.0f : L2;
+    L2 = L2 > 1 ? 1.0f : L2;
+    const float fade = 1 - C / 0.25f;
+    const float k = s.satFactor >= 1 ? 1 + (s.satFactor - 1) * (fade > 0 ? fade : 0.0f) : s.satFactor;
+    // Turned by `turn` from the hue (a, b)/C: the sum of the two angles.
+    const float scale = s.hueFactor * k;  // the new chroma over the old one
+    const float c = FastMath::cosSmall(s.turn), sn = FastMath::sinSmall(s.turn);
+    return {L2, scale * (a * c - b * sn), scale * (b * c + a * sn)};
+}
+
 // One pixel through the colour mix. Greys (OKLab chroma below 0.0005) come
 // back unchanged; a colour pushed out of gamut keeps its lightness and hue
 // and loses just enough chroma to fit.
-Develop::RGB mix(const Develop::RGB& pixel, const Parameters& parameters);
+Colour::RGB mix(const Colour::RGB& pixel, const Parameters& parameters);
 
 // The same in OKLab: nothing for a grey, which keeps its pixel unchanged.
 std::optional<OKLab::Lab> mixLab(const OKLab::Lab& lab, const Parameters& parameters);
@@ -168,10 +203,10 @@ inline OKLab::Lab adjust(OKLab::Lab lab, const Row& row) {
 }
 
 // One pixel through one row.
-Develop::RGB apply(const Develop::RGB& pixel, const Row& row);
+Colour::RGB apply(const Colour::RGB& pixel, const Row& row);
 
 // One pixel through a chain of rows, row after row.
-Develop::RGB apply(Develop::RGB pixel, const std::vector<Row>& chain);
+Colour::RGB apply(Colour::RGB pixel, const std::vector<Row>& chain);
 
 // A chain of rows over `count` OKLab values in place, the values between
 // rows as the trip to pixels and back leaves them (`OKLab::settleRow`);

@@ -91,29 +91,10 @@ VECTOR_LOOP void mixRow(float* __restrict L, float* __restrict a, float* __restr
         const float satLightness = satLightnesses[i], luminance = luminances[i];
         const float lightnessPerChroma = lightnessesPerChroma[i];
 
-        // The luminance change: powers of chroma, lightness and the room above it.
-        const float Lp = l0 > 0 ? l0 : 0.0f;
-        const float room = 1 - l0 > 0.02f ? 1 - l0 : 0.02f;
-        const bool darker = luminance < 0;
-        const float logC = FastMath::log2(C), logL = FastMath::log2(Lp > 0 ? Lp : 1.0f), logRoom = FastMath::log2(room);
-        const float power = darker ? FastMath::exp2(0.84f * logC + 1.68f * logL - 0.35f * logRoom)
-                                   : FastMath::exp2(0.60f * logC + 2.10f * logL + 0.66f * logRoom);
-        float lum = luminance * (darker ? 2.075f : 2.706f) * power;
-        lum = Lp > 0 ? lum : 0.0f;
-        lum = luminance != 0 ? lum : 0.0f;
-
-        float L2 = l0 + lum + satLightness + lightnessPerChroma * C;
-        L2 = L2 < 0 ? 0.0f : L2;
-        L2 = L2 > 1 ? 1.0f : L2;
-        const float fade = 1 - C / 0.25f;
-        const float k = satFactor >= 1 ? 1 + (satFactor - 1) * (fade > 0 ? fade : 0.0f) : satFactor;
-        // Turned by `turn` from the hue (a, b)/C: the sum of the two angles.
-        const float scale = hueFactor * k;  // the new chroma over the old one
-        const float c = FastMath::cosSmall(turn), s = FastMath::sinSmall(turn);
-        const float a2 = scale * (a0 * c - b0 * s), b2 = scale * (b0 * c + a0 * s);
-
-        const OKLab::Lab lab{L2, a2, b2};
-        const Develop::RGB rgb = OKLab::toLinear(lab);
+        const OKLab::Lab lab = mixedColour(l0, a0, b0, C, {turn, hueFactor, satFactor, satLightness, luminance,
+                                                           lightnessPerChroma});
+        const float L2 = lab.L, a2 = lab.a, b2 = lab.b;
+        const Colour::RGB rgb = OKLab::toLinear(lab);
         // (& rather than &&: no branches in the loop)
         const bool inside = (rgb.r >= 0) & (rgb.r <= 1) & (rgb.g >= 0) & (rgb.g <= 1) & (rgb.b >= 0) & (rgb.b <= 1);
         const bool isGrey = C < 0.0005f;

@@ -46,7 +46,7 @@ VECTOR_LOOP void curvesRow(const RowTables& rowTables, const FloatTables& tables
         store(&out[i], result);
     }
     for (; i < count; ++i) {
-        const Develop::RGB c = apply(tables, {in[i].r, in[i].g, in[i].b});
+        const Colour::RGB c = apply(tables, {in[i].r, in[i].g, in[i].b});
         out[i] = {c.r, c.g, c.b, in[i].a};
     }
 }

@@ -7,7 +7,7 @@
 
 #include "engine/imaging/image.h"
 #include "engine/develop/look.h"
-#include "engine/develop/rgb.h"
+#include "engine/imaging/colour/rgb.h"
 
 namespace Grain {
 
@@ -72,8 +72,8 @@ inline float grainAt(float x, float y, const Parameters& p) {
 }
 
 // A pixel with the grain of its position added, strongest in the mid-tones.
-inline Develop::RGB withGrain(const Develop::RGB& s, float grain) {
-    const float luma = Develop::luma709(s);
+inline Colour::RGB withGrain(const Colour::RGB& s, float grain) {
+    const float luma = Colour::luma709(s);
     const float tone = 0.25f + 0.75f * std::clamp(4 * luma * (1 - luma), 0.0f, 1.0f);
     const float change = grain * tone;
     return {std::clamp(s.r + change, 0.0f, 1.0f), std::clamp(s.g + change, 0.0f, 1.0f),
@@ -81,7 +81,7 @@ inline Develop::RGB withGrain(const Develop::RGB& s, float grain) {
 }
 
 // One pixel with grain; (x, y) as for `grainAt`.
-inline Develop::RGB apply(const Develop::RGB& s, float x, float y, const Parameters& p) {
+inline Colour::RGB apply(const Colour::RGB& s, float x, float y, const Parameters& p) {
     return withGrain(s, grainAt(x, y, p));
 }
 

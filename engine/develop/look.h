@@ -18,7 +18,7 @@
 
 #include "engine/develop/colormix_bands.h"
 #include "engine/develop/crop_frame.h"
-#include "engine/develop/curves_set.h"
+#include "engine/imaging/colour/curves_set.h"
 #include "engine/develop/monochrome_mix.h"
 
 namespace Develop {

@@ -33,7 +33,7 @@ float grayLightness(const OKLab::Lab& lab, const ColorMix::BandValues& mix) {
     return L;
 }
 
-Develop::RGB gray(const Develop::RGB& pixel, const ColorMix::BandValues& mix) {
+Colour::RGB gray(const Colour::RGB& pixel, const ColorMix::BandValues& mix) {
     return OKLab::screen({grayLightness(OKLab::fromSRGB(pixel), mix), 0, 0});
 }
 

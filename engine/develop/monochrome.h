@@ -10,8 +10,8 @@
 #include "engine/develop/look.h"
 #include "engine/imaging/image.h"
 #include "engine/develop/monochrome_mix.h"
-#include "engine/develop/oklab.h"
-#include "engine/develop/rgb.h"
+#include "engine/imaging/colour/oklab.h"
+#include "engine/imaging/colour/rgb.h"
 
 namespace Monochrome {
 
@@ -27,7 +27,7 @@ ColorMix::BandValues values(const std::optional<Mix>& mix);
 float grayLightness(const OKLab::Lab& lab, const ColorMix::BandValues& mix);
 
 // One pixel to grey: the grey of `grayLightness`.
-Develop::RGB gray(const Develop::RGB& pixel, const ColorMix::BandValues& mix);
+Colour::RGB gray(const Colour::RGB& pixel, const ColorMix::BandValues& mix);
 
 // The black-and-white conversion with the look's grey mix as a develop stage.
 std::optional<Imaging::Image> filter(const Develop::Look& look, const Imaging::Image& image);

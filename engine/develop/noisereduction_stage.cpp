@@ -7,7 +7,8 @@
 // pixel part and its interpolation weights are fixed for the picture, and a
 // sample is two rows of a plane (padded by repeated edges) interpolated with
 // constant weights. The spatial part of each weight is computed once per
-// sample; the range part exp(−d²) is a short polynomial.
+// sample; the range part exp(−d²) is a short polynomial. Both, and the
+// weighted mean, are the inline parts of `denoise`'s formula (detail.h).
 //
 // The bilinear interpolation is split in two. Its horizontal part depends
 // only on the sample's column (five of them) and the source row, and every
@@ -33,7 +34,7 @@
 #include <opencv2/core.hpp>
 
 #include "engine/develop/detail.h"
-#include "engine/develop/oklab_rows.h"
+#include "engine/imaging/colour/oklab_rows.h"
 #include "engine/develop/stage_kernels.h"
 #include "engine/imaging/fast_math.h"
 #include "engine/imaging/vector_loop.h"
@@ -41,19 +42,6 @@
 namespace Detail {
 
 namespace {
-
-// exp(−t) for t ≥ 0 without a library call or a branch, so that whole
-// rows vectorise: `FastMath::exp2` of −t·log2 e (relative error below 1e-6 —
-// it moves a weighted mean by at most that fraction of its spread). t is
-// capped at 80, where exp(−80) ≈ 2e-35 is nothing next to the 0.0001 every
-// mean carries.
-inline float rangeWeight(float t) {
-    // The cap as an integer minimum: for floats ≥ 0 the bit patterns are in
-    // the same order as the values (and a NaN counts as far apart).
-    const std::int32_t bits = std::bit_cast<std::int32_t>(t), cap = std::bit_cast<std::int32_t>(80.0f);
-    const float capped = std::bit_cast<float>(bits < cap ? bits : cap);
-    return FastMath::exp2(-capped * 1.44269504f);
-}
 
 // Columns of a strip: a window holds (rows the samples span) × 5 rows of
 // this many floats per plane, a few hundred kilobytes at most.
@@ -84,7 +72,7 @@ Taps tapsOf(float step) {
     for (int oy = -2; oy <= 2; ++oy)
         for (int ox = -2; ox <= 2; ++ox) {
             const Develop::Offset offset = Develop::Offset::of(float(ox) * step, float(oy) * step);
-            t.taps.push_back({offset, ox + 2, std::exp(-float(ox * ox + oy * oy) / 4.0f)});
+            t.taps.push_back({offset, ox + 2, spatialWeight(ox, oy)});
             t.columns[std::size_t(ox + 2)] = {offset.col, 0, offset.fx, 0};
         }
     const auto [lowest, highest] = std::minmax_element(t.taps.begin(), t.taps.end(),
@@ -155,8 +143,7 @@ VECTOR_LOOP void addLightness(const float* __restrict top, const float* __restri
 #pragma omp simd
     for (int x = 0; x < width; ++x) {
         const float v = between(top, bottom, x, fy);
-        const float d = (v - centre[x]) * inverseRange;
-        const float w = spatial * rangeWeight(d * d);
+        const float w = sampleWeight(spatial, v, centre[x], inverseRange);
         weights[x] += w;
         sum[x] += w * v;
     }
@@ -180,8 +167,7 @@ VECTOR_LOOP void addColour(ColourRows rows, float fy, float spatial, const float
     const float* __restrict b1 = rows.b1;
 #pragma omp simd
     for (int x = 0; x < width; ++x) {
-        const float d = (between(l0, l1, x, fy) - centre[x]) * inverseRange;
-        const float w = spatial * rangeWeight(d * d);
+        const float w = sampleWeight(spatial, between(l0, l1, x, fy), centre[x], inverseRange);
         weights[x] += w;
         sumA[x] += w * between(a0, a1, x, fy);
         sumB[x] += w * between(b0, b1, x, fy);
@@ -192,7 +178,7 @@ VECTOR_LOOP void addColour(ColourRows rows, float fy, float spatial, const float
 // 0.0001), written over the sum.
 VECTOR_LOOP void meanInto(float* __restrict sum, const float* __restrict weights, const float* __restrict own, int width) {
 #pragma omp simd
-    for (int x = 0; x < width; ++x) sum[x] = (0.0001f * own[x] + sum[x]) / (0.0001f + weights[x]);
+    for (int x = 0; x < width; ++x) sum[x] = smoothedMean(own[x], sum[x], weights[x]);
 }
 
 // The rows of a band, the parallel loop's unit. A band's windows read

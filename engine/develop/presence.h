@@ -8,7 +8,7 @@
 
 #include "engine/imaging/image.h"
 #include "engine/develop/look.h"
-#include "engine/develop/rgb.h"
+#include "engine/imaging/colour/rgb.h"
 
 namespace Presence {
 
@@ -42,12 +42,12 @@ inline std::optional<Parameters> parameters(const Develop::Look& look) {
                       static_cast<float>(cl > 0 ? cl * 1.2 : cl * 0.8)};
 }
 
-inline float luma(const Develop::RGB& c) { return Develop::luma709(c); }
+inline float luma(const Colour::RGB& c) { return Colour::luma709(c); }
 
 // One pixel dehazed. `regional` is the blurred minimum component at the pixel,
 // `air` the per-channel maximum of the blurred picture. A negative amount
 // veils towards the air light instead.
-inline Develop::RGB dehaze(const Develop::RGB& s, float regional, const Develop::RGB& air, float amount) {
+inline Colour::RGB dehaze(const Colour::RGB& s, float regional, const Colour::RGB& air, float amount) {
     // Both ways are worked out and one is chosen, without a branch, so that
     // rows of pixels go through it in a vectorised loop.
     const float Ar = std::max(air.r, 0.5f), Ag = std::max(air.g, 0.5f), Ab = std::max(air.b, 0.5f);
@@ -68,7 +68,7 @@ inline Develop::RGB dehaze(const Develop::RGB& s, float regional, const Develop:
 // One pixel with texture (fine minus mid band) and clarity (local contrast
 // against the wide blur, strongest in the mid-tones); the same change on all
 // three channels. The blurred copies enter only through their lumas.
-inline Develop::RGB detail(const Develop::RGB& s, float fineLuma, float midLuma, float wideLuma, float texture,
+inline Colour::RGB detail(const Colour::RGB& s, float fineLuma, float midLuma, float wideLuma, float texture,
                            float clarity) {
     const float y = luma(s);
     const float band = fineLuma - midLuma;
@@ -80,8 +80,8 @@ inline Develop::RGB detail(const Develop::RGB& s, float fineLuma, float midLuma,
             std::clamp(s.b + change, 0.0f, 1.0f)};
 }
 
-inline Develop::RGB detail(const Develop::RGB& s, const Develop::RGB& fine, const Develop::RGB& mid,
-                           const Develop::RGB& wide, float texture, float clarity) {
+inline Colour::RGB detail(const Colour::RGB& s, const Colour::RGB& fine, const Colour::RGB& mid,
+                           const Colour::RGB& wide, float texture, float clarity) {
     return detail(s, luma(fine), luma(mid), luma(wide), texture, clarity);
 }
 

@@ -25,7 +25,7 @@ VECTOR_LOOP void darkestRow(const Imaging::Pixel* __restrict in, float* __restri
 }
 
 // `dehaze` of `count` pixels.
-VECTOR_LOOP void dehazeRow(const Imaging::Pixel* __restrict in, const float* __restrict haze, Develop::RGB air,
+VECTOR_LOOP void dehazeRow(const Imaging::Pixel* __restrict in, const float* __restrict haze, Colour::RGB air,
                            float amount, Imaging::Pixel* __restrict out, int count) {
 #pragma GCC ivdep
     for (int col = 0; col < count; ++col)
@@ -43,7 +43,7 @@ VECTOR_LOOP void detailRow(const Imaging::Pixel* in, const float* __restrict fin
 }
 
 // The channels' maxima of `count` three-channel pixels, raised into `peak`.
-VECTOR_LOOP void raisePeak(const float* __restrict pixels, Develop::RGB& peak, int count) {
+VECTOR_LOOP void raisePeak(const float* __restrict pixels, Colour::RGB& peak, int count) {
     float r = peak.r, g = peak.g, b = peak.b;
 #pragma omp simd reduction(max : r, g, b)
     for (int i = 0; i < count; ++i) {
@@ -55,12 +55,12 @@ VECTOR_LOOP void raisePeak(const float* __restrict pixels, Develop::RGB& peak, i
 }
 
 // The per-channel maximum of the presence blur of the colour channels.
-Develop::RGB airLight(const Imaging::Image& image) {
+Colour::RGB airLight(const Imaging::Image& image) {
     const cv::Mat blurred = Develop::presenceBlur(image.mat(), airBlur, true);
     std::mutex mutex;
-    Develop::RGB peak{-INFINITY, -INFINITY, -INFINITY};
+    Colour::RGB peak{-INFINITY, -INFINITY, -INFINITY};
     Imaging::forRows(blurred.rows, [&](int begin, int end) {
-        Develop::RGB part{-INFINITY, -INFINITY, -INFINITY};
+        Colour::RGB part{-INFINITY, -INFINITY, -INFINITY};
         for (int row = begin; row < end; ++row) raisePeak(blurred.ptr<float>(row), part, blurred.cols);
         const std::lock_guard<std::mutex> lock(mutex);
         peak = {std::max(peak.r, part.r), std::max(peak.g, part.g), std::max(peak.b, part.b)};
@@ -69,7 +69,7 @@ Develop::RGB airLight(const Imaging::Image& image) {
 }
 
 Imaging::Image dehazed(const Imaging::Image& image, float amount) {
-    const Develop::RGB air = airLight(image);
+    const Colour::RGB air = airLight(image);
     cv::Mat darkest = Develop::scratch(image.height(), image.width(), CV_32F);
     const int width = image.width();
     Imaging::forRows(image.height(), [&](int begin, int end) {

@@ -15,6 +15,7 @@
 #include "engine/camera/camera_look.h"
 #include "engine/camera/camera_profile.h"
 #include "engine/develop/apply.h"
+#include "engine/develop/camera_match.h"
 #include "engine/develop/crop.h"
 #include "engine/develop/decode.h"
 #include "engine/develop/delivery_output.h"
@@ -274,7 +275,7 @@ std::optional<Rendered> renderToJPEG(const RenderRequest& request) {
         cameraMatch = CameraLook::match(source);
         if (!cameraMatch) {
             const bool asShot = (!look.temperature || *look.temperature == 0) && (!look.tint || *look.tint == 0);
-            CameraLook::prepare(source, asShot ? std::optional(decodedImage) : std::nullopt);
+            prepareCameraLook(source, asShot ? std::optional(decodedImage) : std::nullopt);
             cameraMatch = CameraLook::match(source);
         }
     }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/develop/detail.h"
-#include "engine/develop/oklab_rows.h"
+#include "engine/imaging/colour/oklab_rows.h"
 #include "engine/develop/stage_kernels.h"
 #include "engine/imaging/vector_loop.h"
 

@@ -5,7 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "engine/develop/oklab_rows.h"
+#include "engine/imaging/colour/oklab_rows.h"
 #include "engine/develop/presence.h"
 #include "engine/imaging/pixel_pool.h"
 

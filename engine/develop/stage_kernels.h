@@ -7,15 +7,15 @@
 #include <cmath>
 #include <vector>
 
-#include "engine/develop/oklab.h"
-#include "engine/develop/oklab_rows.h"
-#include "engine/develop/rgb.h"
+#include "engine/imaging/colour/oklab.h"
+#include "engine/imaging/colour/oklab_rows.h"
+#include "engine/imaging/colour/rgb.h"
 #include "engine/imaging/image.h"
 
 namespace Develop {
 
-inline RGB rgbOf(const Imaging::Pixel& p) { return {p.r, p.g, p.b}; }
-inline Imaging::Pixel withAlpha(const RGB& c, float alpha) { return {c.r, c.g, c.b, alpha}; }
+inline Colour::RGB rgbOf(const Imaging::Pixel& p) { return {p.r, p.g, p.b}; }
+inline Imaging::Pixel withAlpha(const Colour::RGB& c, float alpha) { return {c.r, c.g, c.b, alpha}; }
 
 // out.rgb = formula(in.rgb), out.a = in.a, over the shared parallel loop.
 template <class Formula>

@@ -10,7 +10,7 @@
 #include <span>
 
 #include "engine/imaging/image.h"
-#include "engine/develop/curves_set.h"
+#include "engine/imaging/colour/curves_set.h"
 #include "engine/develop/look.h"
 
 namespace RangeEnds {

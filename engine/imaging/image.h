@@ -226,6 +226,10 @@ public:
     // kept: values in −1…1 in one vectorised loop, the rest one by one.
     void applyToColours(Pixel* pixels, int count) const;
 
+    // The table itself (steps + 2 entries over 0…1, the last repeated), for
+    // loops that interpolate in it with values already known to lie in 0…1.
+    const float* table() const { return values_.data(); }
+
 private:
     std::vector<float> values_;
     float (*curve_)(float);

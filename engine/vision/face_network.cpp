@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "engine/imaging/vector_loop.h"
 #include "engine/vision/onnx_weights.h"
 
 namespace FaceNetwork {
@@ -75,17 +76,13 @@ Head head(const Tensors& tensors, int layer, int out) {
 // ---------------------------------------------------------------------------
 // Kernels. Each layer loop is plain C++ over fixed channel counts, written
 // for the compiler to keep the accumulators in vector registers; on x86-64
-// each also gets an AVX2 variant chosen at run time.
+// each also gets an AVX2 variant chosen at run time
+// (`VECTOR_LOOP`, the engine's one rule: FMA stays off).
 
 #if defined(__GNUC__)
 // The vector helpers are always inlined, so no vector crosses a call and the
 // note about the AVX calling convention does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define LAYER_LOOP __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define LAYER_LOOP
 #endif
 #if defined(__GNUC__)
 #define ALWAYS_INLINE inline __attribute__((always_inline))
@@ -229,7 +226,7 @@ constexpr int pixelsPerStep = CO <= 24 ? 3 : 1;
 
 // A residual block at stride 1: out = relu(in + pointwise(depthwise(in)) + bias).
 template <int C>
-LAYER_LOOP void sameSizeBlock(const Map& in, const Block& block, float* scratch, Map& out) {
+VECTOR_LOOP void sameSizeBlock(const Map& in, const Block& block, float* scratch, Map& out) {
     for (int y = 0; y < in.height; ++y) {
         depthwiseRow<C, 1>(in, y, in.width, block.depthwise.data(), scratch);
         pointwise<C, C, pixelsPerStep<C>, true>(scratch, in.width, block.pointwise.data(), block.bias.data(),
@@ -241,7 +238,7 @@ LAYER_LOOP void sameSizeBlock(const Map& in, const Block& block, float* scratch,
 // at stride 2) + bias), the residual being the 2 x 2 maximum of the input with
 // zero channels added, or nothing.
 template <int CI, int CO>
-LAYER_LOOP void halvingBlock(const Map& in, const Block& block, float* scratch, float* residual, Map& out) {
+VECTOR_LOOP void halvingBlock(const Map& in, const Block& block, float* scratch, float* residual, Map& out) {
     for (int y = 0; y < out.height; ++y) {
         depthwiseRow<CI, 2>(in, y, out.width, block.depthwise.data(), scratch);
         if (block.residual) {
@@ -263,7 +260,7 @@ LAYER_LOOP void halvingBlock(const Map& in, const Block& block, float* scratch, 
 // The first layer: a 5 x 5 convolution at stride 2 from 3 to 24 channels,
 // rectified. Each output row's 5 x 5 x 3 input patches are gathered side by
 // side, which makes the row one pointwise product of 75 inputs.
-LAYER_LOOP void stem(const float* input, const float* w, const float* b, float* patches, Map& out) {
+VECTOR_LOOP void stem(const float* input, const float* w, const float* b, float* patches, Map& out) {
     constexpr int patch = 5 * 5 * 3;
     for (int oy = 0; oy < out.height; ++oy) {
         for (int ox = 0; ox < out.width; ++ox)
@@ -277,7 +274,7 @@ LAYER_LOOP void stem(const float* input, const float* w, const float* b, float* 
 
 // The heads on one map: scores (narrow) and regressors, pixel by pixel in row order.
 template <int CO>
-LAYER_LOOP void heads(const Map& in, const Head& scoresHead, const Head& regressorsHead, float* scores,
+VECTOR_LOOP void heads(const Map& in, const Head& scoresHead, const Head& regressorsHead, float* scores,
                       float* regressors) {
     for (int y = 0; y < in.height; ++y) {
         const std::size_t first = std::size_t(y) * in.width;

@@ -2,15 +2,13 @@
 
 #include <algorithm>
 
+#include "engine/imaging/vector_loop.h"
+
 namespace NetworkLayers {
 
 // The layer loops are plain C++ written for the compiler to vectorise over
-// channels; on x86-64 each also gets an AVX2 variant chosen at run time.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define LAYER_LOOP __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define LAYER_LOOP
-#endif
+// channels; on x86-64 each also gets an AVX2 variant chosen at run time
+// (`VECTOR_LOOP`, the engine's one rule: FMA stays off).
 
 namespace {
 
@@ -68,7 +66,7 @@ inline __attribute__((always_inline)) void pointwiseColumns(const float* in, int
 // out(p, o) = bias(o) + sum over i of in(p, i) * w(i, o), for `count` pixels:
 // 32 outputs at a time (8 while fewer are left). Output counts that are not a
 // multiple of 8 take a plain loop.
-LAYER_LOOP void pointwise(const float* in, int count, int ci, const float* w, int co, const float* bias, float* out) {
+VECTOR_LOOP void pointwise(const float* in, int count, int ci, const float* w, int co, const float* bias, float* out) {
     if (co % lanes) {
         for (int p = 0; p < count; ++p)
             for (int o = 0; o < co; ++o) {
@@ -136,11 +134,11 @@ inline __attribute__((always_inline)) void depthwiseSquare(const Map& in, const 
 
 }  // namespace
 
-LAYER_LOOP void depthwise(const Map& in, const float* filters, int stride, Map& out) {
+VECTOR_LOOP void depthwise(const Map& in, const float* filters, int stride, Map& out) {
     depthwiseSquare<3>(in, filters, stride, out);
 }
 
-LAYER_LOOP void depthwise5(const Map& in, const float* filters, int stride, Map& out) {
+VECTOR_LOOP void depthwise5(const Map& in, const float* filters, int stride, Map& out) {
     depthwiseSquare<5>(in, filters, stride, out);
 }
 
@@ -164,7 +162,7 @@ void full(const Map& in, const float* filters, const float* bias, int stride, Ma
     }
 }
 
-LAYER_LOOP void biasAndClamp(Map& map, const float* bias, float low, float high) {
+VECTOR_LOOP void biasAndClamp(Map& map, const float* bias, float low, float high) {
     const int c = map.channels;
     const std::size_t pixels = std::size_t(map.height) * map.width;
     for (std::size_t p = 0; p < pixels; ++p) {
@@ -173,7 +171,7 @@ LAYER_LOOP void biasAndClamp(Map& map, const float* bias, float low, float high)
     }
 }
 
-LAYER_LOOP void clamp(Map& map, float low, float high) {
+VECTOR_LOOP void clamp(Map& map, float low, float high) {
     const std::size_t n = map.size();
     for (std::size_t i = 0; i < n; ++i) map.data[i] = std::min(std::max(map.data[i], low), high);
 }

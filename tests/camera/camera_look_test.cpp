@@ -9,9 +9,9 @@
 #include "engine/camera/blue_violet.h"
 #include "engine/camera/camera_look.h"
 #include "engine/camera/camera_tone.h"
-#include "engine/develop/oklab.h"
+#include "engine/imaging/colour/oklab.h"
 
-using Develop::RGB;
+using Colour::RGB;
 
 namespace {
 

@@ -10,7 +10,9 @@
 #include "engine/camera/blue_violet.h"
 #include "engine/camera/camera_look.h"
 #include "engine/camera/camera_profile.h"
+#include "engine/camera/camera_rendering.h"
 #include "engine/camera/camera_tone.h"
+#include "engine/develop/camera_match.h"
 #include "engine/library/extraction.h"
 #include "support/support.h"
 
@@ -26,6 +28,15 @@ Image sampleImage() {
     for (int row = 0; row < 4; ++row)
         for (int col = 0; col < 8; ++col) image.at(col, row) = {col / 7.0f, row / 3.0f, (col + row) % 5 / 4.0f, 0.5f};
     return image;
+}
+
+// A picture through a row kernel that works in place.
+template <class Kernel>
+Image throughRows(const Image& in, Kernel&& kernel) {
+    return Imaging::mapRows(Image(in), [&](const Pixel* from, Pixel* to, int count) {
+        if (from != to) std::copy(from, from + count, to);
+        kernel(to, count);
+    });
 }
 
 void expectPixelNear(const Pixel& a, const Pixel& b, float tolerance) {
@@ -63,16 +74,17 @@ TEST(CameraStages, ProfileCube) {
     CameraProfile::Profile profile;
     profile.cube = cube;
     const Image in = sampleImage();
-    const auto out = CameraProfile::apply(in, profile);
-    ASSERT_TRUE(out);
-    ASSERT_EQ(out->extent(), in.extent());
+    const auto lookup = CameraProfile::cubeLookup(profile);
+    ASSERT_TRUE(lookup);
+    const Image out = throughRows(in, [&](Pixel* p, int n) { lookup->applyRow(p, p, n); });
+    ASSERT_EQ(out.extent(), in.extent());
     for (int row = 0; row < 4; ++row)
-        for (int col = 0; col < 8; ++col) expectPixelNear(out->at(col, row), in.at(col, row), 1e-5f);
+        for (int col = 0; col < 8; ++col) expectPixelNear(out.at(col, row), in.at(col, row), 1e-5f);
 
     profile.cube = std::make_shared<std::vector<float>>(16);  // wrong size
-    EXPECT_FALSE(CameraProfile::apply(in, profile));
+    EXPECT_FALSE(CameraProfile::cubeLookup(profile));
     profile.cube.reset();
-    EXPECT_FALSE(CameraProfile::apply(in, profile));
+    EXPECT_FALSE(CameraProfile::cubeLookup(profile));
 }
 
 TEST(CameraStages, LookCurvesBlueVioletAndTone) {
@@ -84,28 +96,38 @@ TEST(CameraStages, LookCurvesBlueVioletAndTone) {
         for (int i = 0; i < 256; ++i) curve[i] = 255.0f - float(i);  // inverts every channel
         match.curves.push_back(curve);
     }
-    const auto inverted = CameraLook::apply(in, match);
-    ASSERT_TRUE(inverted);
-    expectPixelNear(inverted->at(7, 0), {1 - in.at(7, 0).r, 1 - in.at(7, 0).g, 1 - in.at(7, 0).b, 0.5f}, 1e-5f);
+    // Without a profile, on a rendered file (not extended): the look's curves only.
+    const CameraRendering::Rows looked(std::nullopt, match, std::nullopt, false);
+    const Image inverted = throughRows(in, [&](Pixel* p, int n) { looked.apply(p, n); });
+    expectPixelNear(inverted.at(7, 0), {1 - in.at(7, 0).r, 1 - in.at(7, 0).g, 1 - in.at(7, 0).b, 0.5f}, 1e-5f);
+    // A match that does not hold three curves, or none, leaves the picture as it is.
     match.curves.pop_back();
-    EXPECT_FALSE(CameraLook::apply(in, match));
-    EXPECT_FALSE(CameraLook::apply(in, std::nullopt));
+    EXPECT_FALSE(CameraLook::curveTables(match));
+    for (const auto& unusable : {std::optional(match), std::optional<CameraLook::Match>()}) {
+        const CameraRendering::Rows none(std::nullopt, unusable, std::nullopt, false);
+        const Image same = throughRows(in, [&](Pixel* p, int n) { none.apply(p, n); });
+        for (int row = 0; row < 4; ++row)
+            for (int col = 0; col < 8; ++col) expectPixelNear(same.at(col, row), in.at(col, row), 0);
+    }
 
-    const auto corrected = BlueViolet::apply(in);
-    ASSERT_TRUE(corrected);
+    // A RAW decode without a profile or a match: the blue-violet correction only.
+    const CameraRendering::Rows raw(std::nullopt, std::nullopt, std::nullopt, true);
+    const Image corrected = throughRows(in, [&](Pixel* p, int n) { raw.apply(p, n); });
     for (int row = 0; row < 4; ++row)
         for (int col = 0; col < 8; ++col) {
-            const Pixel p = in.at(col, row), q = corrected->at(col, row);
+            const Pixel p = in.at(col, row), q = corrected.at(col, row);
             const auto expected = BlueViolet::correct({p.r, p.g, p.b});
-            expectPixelNear(q, {expected.r, expected.g, expected.b, p.a}, 0);
+            expectPixelNear(q, {expected.r, expected.g, expected.b, p.a}, 1e-4f);
         }
 
-    EXPECT_FALSE(CameraTone::apply(in, std::nullopt));
-    EXPECT_FALSE(CameraTone::apply(in, CameraTone::Match{std::vector<float>(5, 0.5f), 0}));
-    // The shoulder passes through its points: white lands at 0.965, 0.8 and black stay.
-    const auto shouldered = CameraTone::shoulder(Image::filled({0, 0, 2, 2}, {1, 0, 0.8f, 1}));
-    ASSERT_TRUE(shouldered);
-    expectPixelNear(shouldered->at(1, 1), {0.965f, 0, 0.8f, 1}, 1e-4f);
+    EXPECT_FALSE(CameraTone::lightnessKnots(std::nullopt));
+    EXPECT_FALSE(CameraTone::lightnessKnots(CameraTone::Match{std::vector<float>(5, 0.5f), 0}));
+    // With a profile (no cube, no tone): the shoulder, which passes through its
+    // points: white lands at 0.965, 0.8 and black stay.
+    const CameraRendering::Rows profiled(CameraProfile::Profile{}, std::nullopt, std::nullopt, true);
+    const Image shouldered =
+        throughRows(Image::filled({0, 0, 2, 2}, {1, 0, 0.8f, 1}), [&](Pixel* p, int n) { profiled.apply(p, n); });
+    expectPixelNear(shouldered.at(1, 1), {0.965f, 0, 0.8f, 1}, 1e-4f);
 }
 
 TEST(CameraLookMatching, RAWFileIsMatchedAndJPEGIsNot) {
@@ -117,7 +139,7 @@ TEST(CameraLookMatching, RAWFileIsMatchedAndJPEGIsNot) {
     ASSERT_TRUE(source && Extraction::preview(*source, CameraLook::sampleEdge, false, true));
 
     EXPECT_FALSE(CameraLook::match(*dng));
-    CameraLook::prepare(*dng, std::nullopt);
+    Develop::prepareCameraLook(*dng, std::nullopt);
     const auto match = CameraLook::match(*dng);
     ASSERT_TRUE(match);
     ASSERT_EQ(match->curves.size(), 3u);
@@ -130,15 +152,15 @@ TEST(CameraLookMatching, RAWFileIsMatchedAndJPEGIsNot) {
 
     // A JPEG is never matched: its decode is not extended.
     const fs::path jpeg = TestSupport::fixture("jpeg_camera/ianare_DSCN0010.jpg");
-    CameraLook::prepare(jpeg, std::nullopt);
+    Develop::prepareCameraLook(jpeg, std::nullopt);
     EXPECT_FALSE(CameraLook::match(jpeg));
     EXPECT_TRUE(CameraLook::knownMiss(jpeg));
 
     // A file that cannot be opened is a miss too, and is not tried again.
     const fs::path missing = dir / "missing.dng";
-    CameraLook::prepare(missing, std::nullopt);
+    Develop::prepareCameraLook(missing, std::nullopt);
     EXPECT_TRUE(CameraLook::knownMiss(missing));
     TestSupport::writeFile(missing, TestSupport::readFile(*dng));
-    CameraLook::prepare(missing, std::nullopt);
+    Develop::prepareCameraLook(missing, std::nullopt);
     EXPECT_FALSE(CameraLook::match(missing));
 }

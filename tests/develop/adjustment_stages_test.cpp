@@ -13,7 +13,7 @@
 #include "engine/develop/detail.h"
 #include "engine/develop/grain.h"
 #include "engine/develop/monochrome.h"
-#include "engine/develop/oklab.h"
+#include "engine/imaging/colour/oklab.h"
 #include "engine/develop/presence.h"
 #include "engine/develop/stage_kernels.h"
 #include "engine/develop/tonesliders.h"
@@ -297,7 +297,7 @@ TEST(AdjustmentStages, GrainIsFixedToPixelPositionsCountedFromTheBottomLeft) {
             const Pixel& out = first->at(col, row);
             EXPECT_EQ(out.r, second->at(col, row).r);
             const float y = float(5 - row) + 0.5f;  // stored rows run top-down
-            const Develop::RGB expected = Grain::apply({0.5f, 0.5f, 0.5f}, float(col) + 0.5f, y, *p);
+            const Colour::RGB expected = Grain::apply({0.5f, 0.5f, 0.5f}, float(col) + 0.5f, y, *p);
             ASSERT_FLOAT_EQ(out.r, expected.r) << col << "," << row;
             EXPECT_EQ(out.a, kAlpha);
             spread = std::max(spread, std::fabs(out.r - 0.5));

@@ -5,11 +5,11 @@
 
 #include "engine/develop/colormix.h"
 #include "engine/develop/monochrome.h"
-#include "engine/develop/oklab.h"
+#include "engine/imaging/colour/oklab.h"
 
 namespace {
 
-using Develop::RGB;
+using Colour::RGB;
 
 constexpr float degrees = std::numbers::pi_v<float> / 180;
 

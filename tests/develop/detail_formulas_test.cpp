@@ -9,7 +9,7 @@
 namespace {
 
 using Develop::Look;
-using Develop::RGB;
+using Colour::RGB;
 
 void expectRGB(const RGB& got, const RGB& want, float tolerance, const char* what) {
     EXPECT_NEAR(got.r, want.r, tolerance) << what;

@@ -25,8 +25,8 @@
 #include "engine/develop/detail.h"
 #include "engine/develop/grain.h"
 #include "engine/develop/monochrome.h"
-#include "engine/develop/oklab.h"
-#include "engine/develop/oklab_rows.h"
+#include "engine/imaging/colour/oklab.h"
+#include "engine/imaging/colour/oklab_rows.h"
 #include "engine/develop/presence.h"
 #include "engine/develop/stage_kernels.h"
 
@@ -103,7 +103,7 @@ Image referencePresence(const Look& look, const Image& image) {
     Image r = image;
     if (p.dehaze != 0) {
         const Pixel peak = Imaging::areaMaximum(Develop::presenceBlur(image, Presence::airBlur), image.extent());
-        const Develop::RGB air = Develop::rgbOf(peak);
+        const Colour::RGB air = Develop::rgbOf(peak);
         const Image regional = Develop::presenceBlur(Imaging::minimumComponent(image), Presence::regionalBlur);
         r = Imaging::combine(image, regional, [&](const Pixel& s, const Pixel& h) {
             return Develop::withAlpha(Presence::dehaze(Develop::rgbOf(s), h.r, air, p.dehaze), s.a);
@@ -127,7 +127,7 @@ Image referencePresence(const Look& look, const Image& image) {
 
 Image referenceChroma(const Look& look, const Image& image) {
     const std::vector<ChromaSliders::Row> chain = ChromaSliders::rows(look);
-    return Develop::mapColour(image, [&](Develop::RGB c) {
+    return Develop::mapColour(image, [&](Colour::RGB c) {
         for (const auto& row : chain) c = ChromaSliders::apply(c, row);
         return c;
     });
@@ -135,22 +135,22 @@ Image referenceChroma(const Look& look, const Image& image) {
 
 Image referenceCurves(const Look& look, const Image& image) {
     const Curves::Tables tables = *Curves::channelTables(*look.curve);
-    return Develop::mapColour(image, [&](const Develop::RGB& c) { return Curves::apply(tables, c); });
+    return Develop::mapColour(image, [&](const Colour::RGB& c) { return Curves::apply(tables, c); });
 }
 
 Image referenceGrain(const Look& look, const Image& image) {
     const Grain::Parameters p = *Grain::parameters(look, image.width(), image.height());
-    return Develop::mapColourAt(image, [&](const Develop::RGB& c, float x, float y) { return Grain::apply(c, x, y, p); });
+    return Develop::mapColourAt(image, [&](const Colour::RGB& c, float x, float y) { return Grain::apply(c, x, y, p); });
 }
 
 Image referenceColourMix(const Look& look, const Image& image) {
     const ColorMix::Parameters p = *ColorMix::parameters(*look.colorMix);
-    return Develop::mapColour(image, [&](const Develop::RGB& c) { return ColorMix::mix(c, p); });
+    return Develop::mapColour(image, [&](const Colour::RGB& c) { return ColorMix::mix(c, p); });
 }
 
 Image referenceMonochrome(const Look& look, const Image& image) {
     const ColorMix::BandValues mix = Monochrome::values(look.grayMix);
-    return Develop::mapColour(image, [&](const Develop::RGB& c) { return Monochrome::gray(c, mix); });
+    return Develop::mapColour(image, [&](const Colour::RGB& c) { return Monochrome::gray(c, mix); });
 }
 
 Look lookOf(const char* json) { return *Develop::decodeLook(nlohmann::json::parse(json)); }
@@ -338,7 +338,7 @@ TEST(FastStages, RowConversionsMatchThePixelOnes) {
         const OKLab::Lab lab = OKLab::fromSRGB({p.r, p.g, p.b});
         EXPECT_TRUE(same(L[std::size_t(i)], lab.L) && same(a[std::size_t(i)], lab.a) && same(b[std::size_t(i)], lab.b))
             << "pixel " << i << ": " << L[std::size_t(i)] << " vs " << lab.L;
-        const Develop::RGB c = OKLab::screen(lab);
+        const Colour::RGB c = OKLab::screen(lab);
         const Pixel& q = back[std::size_t(i)];
         EXPECT_TRUE(same(q.r, c.r) && same(q.g, c.g) && same(q.b, c.b) && q.a == p.a) << "pixel " << i;
     }

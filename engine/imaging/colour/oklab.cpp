@@ -1,4 +1,4 @@
-#include "engine/develop/oklab.h"
+#include "engine/imaging/colour/oklab.h"
 
 #include <algorithm>
 #include <array>
@@ -8,21 +8,6 @@
 #include <numbers>
 
 namespace OKLab {
-
-namespace Transfer {
-
-float exactLinear(float v) { return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f); }
-float exactEncode(float v) { return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f; }
-
-Tables::Tables() {
-    for (int i = 0; i <= steps + 1; ++i) {
-        const float u = std::min(float(i) / steps, 1.0f);
-        decode[std::size_t(i)] = exactLinear(u);
-        encodeOfRoot[std::size_t(i)] = exactEncode(u * u);
-    }
-}
-
-}  // namespace Transfer
 
 float hueDegrees(const Lab& lab) {
     float h = std::atan2(lab.b, lab.a) * (180.0f / std::numbers::pi_v<float>);

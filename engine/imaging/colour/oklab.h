@@ -9,7 +9,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "engine/develop/rgb.h"
+#include "engine/imaging/colour/rgb.h"
+#include "engine/imaging/image.h"
 
 namespace OKLab {
 
@@ -19,48 +20,13 @@ struct Lab {
     float b = 0;
 };
 
-namespace Transfer {
+// sRGB decoding (the imaging core's table), not clamped: negatives stay on
+// the straight segment through 0 (the table would mirror the curve), values
+// above 1 take the formula.
+inline float linear(float v) { return v < 0 ? v / 12.92f : Imaging::sRGBDecoder()(v); }
 
-// The two sRGB transfer curves sampled finely enough that linear
-// interpolation between neighbours stays within a few float steps of the
-// powers: decoding over 0…1 directly, encoding over the square root of 0…1
-// (which straightens the steep start of the curve).
-inline constexpr int steps = 4096;
-
-struct Tables {
-    std::array<float, steps + 2> decode{};
-    std::array<float, steps + 2> encodeOfRoot{};
-    Tables();
-};
-
-inline const Tables& tables() {
-    static const Tables built;
-    return built;
-}
-float exactLinear(float v);
-float exactEncode(float v);
-
-// Linear interpolation in a table over 0…1, u in 0…1.
-inline float interpolate(const std::array<float, steps + 2>& table, float u) {
-    const float position = u * steps;
-    const int i = int(position);
-    const float f = position - float(i);
-    return table[std::size_t(i)] + (table[std::size_t(i) + 1] - table[std::size_t(i)]) * f;
-}
-
-}  // namespace Transfer
-
-// sRGB decoding, not clamped: negatives stay linear, values above 1 pass through.
-inline float linear(float v) {
-    if (v >= 0 && v <= 1) return Transfer::interpolate(Transfer::tables().decode, v);
-    return Transfer::exactLinear(v);
-}
-
-// sRGB encoding of v clamped to 0…1.
-inline float encode(float v) {
-    if (std::isnan(v)) return v;
-    return Transfer::interpolate(Transfer::tables().encodeOfRoot, std::sqrt(std::clamp(v, 0.0f, 1.0f)));
-}
+// sRGB encoding of v clamped to 0…1 (NaN stays NaN).
+inline float encode(float v) { return Imaging::sRGBEncoder()(std::clamp(v, 0.0f, 1.0f)); }
 
 // Cube root, sign kept, to float precision (faster than std::cbrt).
 inline float cubeRoot(float v) {
@@ -77,7 +43,7 @@ inline float cubeRoot(float v) {
 }
 
 // OKLab of a linear sRGB colour.
-inline Lab fromLinear(const Develop::RGB& c) {
+inline Lab fromLinear(const Colour::RGB& c) {
     const float l = cubeRoot(0.4122214708f * c.r + 0.5363325363f * c.g + 0.0514459929f * c.b);
     const float m = cubeRoot(0.2119034982f * c.r + 0.6806995451f * c.g + 0.1073969566f * c.b);
     const float s = cubeRoot(0.0883024619f * c.r + 0.2817188376f * c.g + 0.6299787005f * c.b);
@@ -87,10 +53,10 @@ inline Lab fromLinear(const Develop::RGB& c) {
 }
 
 // OKLab of an sRGB-encoded colour.
-inline Lab fromSRGB(const Develop::RGB& rgb) { return fromLinear({linear(rgb.r), linear(rgb.g), linear(rgb.b)}); }
+inline Lab fromSRGB(const Colour::RGB& rgb) { return fromLinear({linear(rgb.r), linear(rgb.g), linear(rgb.b)}); }
 
 // Linear sRGB of an OKLab colour, unclamped.
-inline Develop::RGB toLinear(const Lab& lab) {
+inline Colour::RGB toLinear(const Lab& lab) {
     const float l = lab.L + 0.3963377774f * lab.a + 0.2158037573f * lab.b;
     const float m = lab.L - 0.1055613458f * lab.a - 0.0638541728f * lab.b;
     const float s = lab.L - 0.0894841775f * lab.a - 1.2914855480f * lab.b;
@@ -101,7 +67,7 @@ inline Develop::RGB toLinear(const Lab& lab) {
 }
 
 // sRGB-encoded colour of an OKLab colour, each channel clamped to 0…1.
-inline Develop::RGB screen(const Lab& lab) {
+inline Colour::RGB screen(const Lab& lab) {
     const auto c = toLinear(lab);
     return {encode(c.r), encode(c.g), encode(c.b)};
 }

@@ -3,7 +3,7 @@
 // sRGB-encoded red, green and blue (nominally 0…1). Alpha never takes part in
 // those formulas; the stage that applies them carries it over unchanged.
 
-namespace Develop {
+namespace Colour {
 
 struct RGB {
     float r = 0;
@@ -16,4 +16,4 @@ struct RGB {
 // Rec. 709 luma of an RGB triple.
 inline float luma709(const RGB& c) { return 0.2126f * c.r + 0.7152f * c.g + 0.0722f * c.b; }
 
-}  // namespace Develop
+}  // namespace Colour

@@ -1,4 +1,4 @@
-#include "engine/develop/curves.h"
+#include "engine/imaging/colour/point_curves.h"
 
 #include <algorithm>
 #include <cmath>
@@ -130,7 +130,7 @@ FloatTables::FloatTables(const Tables& tables) {
     }
 }
 
-Develop::RGB apply(const Tables& tables, const Develop::RGB& pixel) {
+Colour::RGB apply(const Tables& tables, const Colour::RGB& pixel) {
     auto curve = [](const Sampled& table, float v) {
         return static_cast<float>(lookup(table, std::isnan(v) ? 0.0 : std::clamp<double>(v, 0.0, 1.0)));
     };

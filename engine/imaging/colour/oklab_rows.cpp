@@ -1,4 +1,4 @@
-#include "engine/develop/oklab_rows.h"
+#include "engine/imaging/colour/oklab_rows.h"
 
 #include <algorithm>
 #include <bit>
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/develop/oklab.h"
+#include "engine/imaging/colour/oklab.h"
 #include "engine/imaging/vector_loop.h"
 
 namespace OKLab {
@@ -22,8 +22,9 @@ inline float unit(float v) {
     return std::bit_cast<float>(bits);
 }
 
+// The imaging core's sRGB transfer tables, at u in 0…1.
 inline float interpolate(const float* table, float u) {
-    const float position = u * Transfer::steps;
+    const float position = u * float(Imaging::SRGBTransfer::steps);
     const int i = int(position);
     const float f = position - float(i);
     return table[i] + (table[i + 1] - table[i]) * f;
@@ -42,15 +43,7 @@ inline float cubeRootOfFinite(float v) {
     return std::copysign(std::bit_cast<float>(std::bit_cast<std::uint32_t>(y) & keep), v);
 }
 
-// √u for u in 0…1 without the library call: the reciprocal root from the
-// exponent bits and three Newton steps (to float precision), times u.
-inline float rootOfUnit(float u) {
-    float r = std::bit_cast<float>(0x5f3759dfu - (std::bit_cast<std::uint32_t>(u) >> 1));
-    for (int step = 0; step < 3; ++step) r = r * (1.5f - 0.5f * u * r * r);
-    return u * r;
-}
-
-inline Develop::RGB linearOf(float L, float a, float b) {
+inline Colour::RGB linearOf(float L, float a, float b) {
     const float l = L + 0.3963377774f * a + 0.2158037573f * b;
     const float m = L - 0.1055613458f * a - 0.0638541728f * b;
     const float s = L - 0.0894841775f * a - 1.2914855480f * b;
@@ -73,7 +66,7 @@ inline OKLab::Lab labOfLinear(float r, float g, float b) {
 // The conversions proper, in place on plain rows of floats.
 VECTOR_LOOP void labOfEncoded(float* __restrict x, float* __restrict y,
                                                                       float* __restrict z, int count) {
-    const float* decode = Transfer::tables().decode.data();
+    const float* decode = Imaging::sRGBDecoder().table();
 #pragma omp simd
     for (int i = 0; i < count; ++i) {
         const OKLab::Lab lab = labOfLinear(interpolate(decode, unit(x[i])), interpolate(decode, unit(y[i])),
@@ -86,13 +79,13 @@ VECTOR_LOOP void labOfEncoded(float* __restrict x, float* __restrict y,
 
 VECTOR_LOOP void encodedOfLab(float* __restrict x, float* __restrict y,
                                                                       float* __restrict z, int count) {
-    const float* encodeOfRoot = Transfer::tables().encodeOfRoot.data();
+    const float* encode = Imaging::sRGBEncoder().table();
 #pragma omp simd
     for (int i = 0; i < count; ++i) {
-        const Develop::RGB c = linearOf(x[i], y[i], z[i]);
-        x[i] = interpolate(encodeOfRoot, rootOfUnit(unit(c.r)));
-        y[i] = interpolate(encodeOfRoot, rootOfUnit(unit(c.g)));
-        z[i] = interpolate(encodeOfRoot, rootOfUnit(unit(c.b)));
+        const Colour::RGB c = linearOf(x[i], y[i], z[i]);
+        x[i] = interpolate(encode, unit(c.r));
+        y[i] = interpolate(encode, unit(c.g));
+        z[i] = interpolate(encode, unit(c.b));
     }
 }
 
@@ -105,7 +98,7 @@ VECTOR_LOOP void flagOutsideGamut(const float* __restrict L, const float* __rest
                                   float* __restrict outside, int count) {
 #pragma omp simd
     for (int i = 0; i < count; ++i) {
-        const Develop::RGB c = linearOf(L[i], a[i], b[i]);
+        const Colour::RGB c = linearOf(L[i], a[i], b[i]);
         // (written so that a NaN counts as outside)
         const bool inside = (c.r >= 0) & (c.r <= 1) & (c.g >= 0) & (c.g <= 1) & (c.b >= 0) & (c.b <= 1);
         const bool finite = (std::fabs(c.r) <= 3.4e38f) & (std::fabs(c.g) <= 3.4e38f) & (std::fabs(c.b) <= 3.4e38f);
@@ -119,7 +112,7 @@ VECTOR_LOOP void flagOutsideGamut(const float* __restrict L, const float* __rest
 VECTOR_LOOP void clampIntoGamut(float* __restrict L, float* __restrict a, float* __restrict b, int count) {
 #pragma omp simd
     for (int i = 0; i < count; ++i) {
-        const Develop::RGB c = linearOf(L[i], a[i], b[i]);
+        const Colour::RGB c = linearOf(L[i], a[i], b[i]);
         const OKLab::Lab lab = labOfLinear(unit(c.r), unit(c.g), unit(c.b));
         L[i] = lab.L;
         a[i] = lab.a;
@@ -172,7 +165,7 @@ void screenRow(const float* L, const float* a, const float* b, const Imaging::Pi
     if (!odd) return;
     for (int i = 0; i < count; ++i) {
         if (!(notFinite(L[i]) | notFinite(a[i]) | notFinite(b[i]))) continue;
-        const Develop::RGB c = screen({L[i], a[i], b[i]});
+        const Colour::RGB c = screen({L[i], a[i], b[i]});
         out[i] = {c.r, c.g, c.b, out[i].a};
     }
 }
