@@ -4,9 +4,9 @@
 #include <cmath>
 #include <memory>
 
-#include <cairo.h>
 #include <opencv2/imgproc.hpp>
 
+#include "engine/imaging/mask_canvas.h"
 #include "engine/portrait/face_skin_model.h"
 #include "engine/portrait/faces.h"
 #include "engine/vision/person_segmentation.h"
@@ -91,74 +91,6 @@ void closing(cv::Mat& plane, double radius) {
 // The stored rows and columns of a picture rectangle in a photo `height` high.
 cv::Rect rowsOf(const Imaging::Rect& r, int height) { return cv::Rect(r.x, height - r.maxY(), r.width, r.height); }
 
-// An 8-bit grey drawing of the photo's size (alpha-only cairo surface: 255
-// is white), made into a plane.
-class Canvas {
-public:
-    // A drawing of `frame` (picture coordinates).
-    Canvas(const Imaging::Rect& frame, bool white) : frame_(frame), width_(frame.width), height_(frame.height) {
-        surface_ = cairo_image_surface_create(CAIRO_FORMAT_A8, width_, height_);
-        if (cairo_surface_status(surface_) != CAIRO_STATUS_SUCCESS) return;
-        cr_ = cairo_create(surface_);
-        if (cairo_status(cr_) != CAIRO_STATUS_SUCCESS) return;
-        cairo_set_fill_rule(cr_, CAIRO_FILL_RULE_WINDING);
-        cairo_set_line_join(cr_, CAIRO_LINE_JOIN_ROUND);
-        if (white) {
-            cairo_set_operator(cr_, CAIRO_OPERATOR_SOURCE);
-            cairo_set_source_rgba(cr_, 0, 0, 0, 1);
-            cairo_paint(cr_);
-        }
-        ok_ = true;
-    }
-    ~Canvas() {
-        if (cr_) cairo_destroy(cr_);
-        if (surface_) cairo_surface_destroy(surface_);
-    }
-    Canvas(const Canvas&) = delete;
-    Canvas& operator=(const Canvas&) = delete;
-
-    bool ok() const { return ok_; }
-    cairo_t* cr() { return cr_; }
-
-    // Black draws clear the coverage, white ones add it.
-    void colour(bool white) {
-        cairo_set_operator(cr_, white ? CAIRO_OPERATOR_OVER : CAIRO_OPERATOR_CLEAR);
-        cairo_set_source_rgba(cr_, 0, 0, 0, 1);
-    }
-
-    // The path in picture coordinates (y up) drawn in the surface's rows (top-down).
-    void path(const Path& p) {
-        cairo_new_path(cr_);
-        for (std::size_t i = 0; i < p.size(); ++i) {
-            const double x = p[i].x - frame_.x, y = frame_.maxY() - p[i].y;
-            if (i == 0) cairo_move_to(cr_, x, y);
-            else cairo_line_to(cr_, x, y);
-        }
-        cairo_close_path(cr_);
-    }
-
-    // A picture rectangle (y up) as a path in the surface.
-    void rectangle(double x, double y, double w, double h) {
-        cairo_rectangle(cr_, x - frame_.x, frame_.maxY() - (y + h), w, h);
-    }
-
-    cv::Mat plane() {
-        cairo_surface_flush(surface_);
-        const cv::Mat bytes(height_, width_, CV_8U, cairo_image_surface_get_data(surface_),
-                            std::size_t(cairo_image_surface_get_stride(surface_)));
-        cv::Mat out;
-        bytes.convertTo(out, CV_32F, 1.0 / 255.0);
-        return out;
-    }
-
-private:
-    Imaging::Rect frame_;
-    int width_, height_;
-    cairo_surface_t* surface_ = nullptr;
-    cairo_t* cr_ = nullptr;
-    bool ok_ = false;
-};
-
 Path region(const Vision::FaceObservation& face, const std::vector<Vision::Point>& points, int width, int height) {
     const Vision::Rect& b = face.boundingBox;
     Path out;
@@ -239,15 +171,15 @@ namespace {
 std::optional<cv::Mat> fillIn(const Path& path, const std::vector<Path>& minus, const Imaging::Rect& frame,
                               double feather) {
     if (frame.empty()) return std::nullopt;
-    Canvas canvas(frame, false);
+    Imaging::MaskCanvas canvas(frame, false);
     if (!canvas.ok()) return std::nullopt;
     canvas.colour(true);
-    canvas.path(path);
-    cairo_fill(canvas.cr());
+    canvas.polygon(path);
+    canvas.fill();
     canvas.colour(false);
     for (const Path& other : minus) {
-        canvas.path(other);
-        cairo_fill(canvas.cr());
+        canvas.polygon(other);
+        canvas.fill();
     }
     cv::Mat plane = canvas.plane();
     blur(plane, std::max(feather, 1.0));
@@ -257,18 +189,18 @@ std::optional<cv::Mat> fillIn(const Path& path, const std::vector<Path>& minus, 
 std::optional<cv::Mat> protectionIn(const std::vector<Vision::FaceObservation>& faces, int width, int height,
                                     const Imaging::Rect& frame) {
     if (faces.empty() || frame.empty()) return std::nullopt;
-    Canvas canvas(frame, true);
+    Imaging::MaskCanvas canvas(frame, true);
     if (!canvas.ok()) return std::nullopt;
     canvas.colour(false);
     for (const auto& face : faces) {
         if (!face.landmarks) continue;
-        cairo_set_line_width(canvas.cr(), std::max(width * face.boundingBox.width * 0.04, 2.0));
+        const double line = std::max(width * face.boundingBox.width * 0.04, 2.0);
         const auto& l = *face.landmarks;
         for (const auto* points : {&l.leftEye, &l.rightEye, &l.leftEyebrow, &l.rightEyebrow, &l.outerLips}) {
             if (points->size() < 3) continue;
-            canvas.path(region(face, *points, width, height));
-            cairo_fill_preserve(canvas.cr());
-            cairo_stroke(canvas.cr());
+            canvas.polygon(region(face, *points, width, height));
+            canvas.fill(true);
+            canvas.stroke(line);
         }
     }
     cv::Mat plane = canvas.plane();
@@ -279,7 +211,7 @@ std::optional<cv::Mat> protectionIn(const std::vector<Vision::FaceObservation>& 
 std::optional<cv::Mat> nosesIn(const std::vector<Vision::FaceObservation>& faces, int width, int height,
                                const Imaging::Rect& frame) {
     if (faces.empty() || frame.empty()) return std::nullopt;
-    Canvas canvas(frame, true);
+    Imaging::MaskCanvas canvas(frame, true);
     if (!canvas.ok()) return std::nullopt;
     canvas.colour(false);
     for (const auto& face : faces) {
@@ -288,14 +220,14 @@ std::optional<cv::Mat> nosesIn(const std::vector<Vision::FaceObservation>& faces
         const Bounds n = boundsOf(nose);
         const double m = width * face.boundingBox.width * 0.04;
         // The clip: from m below the nose up to 40% of its height.
-        cairo_save(canvas.cr());
+        canvas.save();
+        canvas.newPath();
         canvas.rectangle(n.minX - m, n.minY - m, (n.maxX - n.minX) + 2 * m, m + 0.4 * (n.maxY - n.minY));
-        cairo_clip(canvas.cr());
-        cairo_set_line_width(canvas.cr(), 2 * m);
-        canvas.path(nose);
-        cairo_fill_preserve(canvas.cr());
-        cairo_stroke(canvas.cr());
-        cairo_restore(canvas.cr());
+        canvas.clip();
+        canvas.polygon(nose);
+        canvas.fill(true);
+        canvas.stroke(2 * m);
+        canvas.restore();
     }
     return canvas.plane();
 }
