@@ -67,6 +67,10 @@ void MaskCanvas::stroke(double width, bool keep) {
     else cairo_stroke(cr_);
 }
 
+void MaskCanvas::scale(double factor) {
+    if (ok_ && factor > 0 && std::isfinite(factor)) cairo_scale(cr_, factor, factor);
+}
+
 void MaskCanvas::clip() { cairo_clip(cr_); }
 void MaskCanvas::save() { cairo_save(cr_); }
 void MaskCanvas::restore() { cairo_restore(cr_); }

@@ -55,6 +55,10 @@ public:
     void fill(bool keep = false);
     // Stroke the current path with round caps and joins.
     void stroke(double width, bool keep = false);
+    // Later coordinates and widths are multiplied by `factor` about the
+    // frame's corner: a canvas of round(factor·w) × round(factor·h) pixels
+    // draws a w × h part of the picture at that scale.
+    void scale(double factor);
     // Limit later drawing to the current path; `restore` lifts the limit.
     void clip();
     void save();
