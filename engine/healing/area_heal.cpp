@@ -87,26 +87,38 @@ public:
         for (double& v : known) v /= knownCells;
         for (std::size_t i = 0; i < cells; ++i)
             if (hole[i]) values_[i] = known;
+        // Successive over-relaxation of the hole cells in row order, each
+        // moved 1.9 times towards the mean of its neighbours inside the grid.
+        struct HoleCell {
+            std::size_t index;
+            std::array<std::size_t, 4> neighbours;
+            int count;
+            double step;  // 1.9 / count
+        };
+        std::vector<HoleCell> holes;
+        for (int y = 0; y < vy_; ++y)
+            for (int x = 0; x < vx_; ++x) {
+                const std::size_t i = std::size_t(y) * std::size_t(vx_) + std::size_t(x);
+                if (!hole[i]) continue;
+                HoleCell cell{i, {}, 0, 0};
+                if (x > 0) cell.neighbours[std::size_t(cell.count++)] = i - 1;
+                if (x + 1 < vx_) cell.neighbours[std::size_t(cell.count++)] = i + 1;
+                if (y > 0) cell.neighbours[std::size_t(cell.count++)] = i - std::size_t(vx_);
+                if (y + 1 < vy_) cell.neighbours[std::size_t(cell.count++)] = i + std::size_t(vx_);
+                cell.step = 1.9 / cell.count;
+                holes.push_back(cell);
+            }
         const int sweeps = 2 * std::max(vx_, vy_) + 40;
         for (int sweep = 0; sweep < sweeps; ++sweep) {
-            for (int y = 0; y < vy_; ++y) {
-                for (int x = 0; x < vx_; ++x) {
-                    const std::size_t i = std::size_t(y) * std::size_t(vx_) + std::size_t(x);
-                    if (!hole[i]) continue;
-                    RGB sum{0, 0, 0};
-                    int n = 0;
-                    const auto add = [&](int nx, int ny) {
-                        if (nx < 0 || ny < 0 || nx >= vx_ || ny >= vy_) return;
-                        const RGB& v = values_[std::size_t(ny) * std::size_t(vx_) + std::size_t(nx)];
-                        for (int c = 0; c < 3; ++c) sum[std::size_t(c)] += v[std::size_t(c)];
-                        ++n;
-                    };
-                    add(x - 1, y), add(x + 1, y), add(x, y - 1), add(x, y + 1);
-                    for (int c = 0; c < 3; ++c) {
-                        double& v = values_[i][std::size_t(c)];
-                        v += 1.9 * (sum[std::size_t(c)] / n - v);
-                    }
+            for (const HoleCell& cell : holes) {
+                RGB sum{0, 0, 0};
+                for (int k = 0; k < cell.count; ++k) {
+                    const RGB& v = values_[cell.neighbours[std::size_t(k)]];
+                    sum[0] += v[0], sum[1] += v[1], sum[2] += v[2];
                 }
+                // value + 1.9·(sum / count − value)
+                RGB& value = values_[cell.index];
+                for (std::size_t c = 0; c < 3; ++c) value[c] = cell.step * sum[c] - 0.9 * value[c];
             }
         }
     }

@@ -42,46 +42,14 @@ private:
     std::optional<std::string> old_;
 };
 
-// The test models: output "output" = a constant colour (times `scale`), as
-// float32 or (cast) float16, computed from both inputs; "renamed" names its
-// output "result". A constant answer far from the picture's colours shows the
-// colour matching at work.
-const char* modelScript = R"PY(
-import sys, numpy as np, onnx
-from onnx import helper, TensorProto, numpy_helper
-def build(path, scale, half, name):
-    image = helper.make_tensor_value_info("image", TensorProto.FLOAT, [1, 3, 512, 512])
-    mask = helper.make_tensor_value_info("mask", TensorProto.FLOAT, [1, 1, 512, 512])
-    constants = [numpy_helper.from_array(np.array([0.2, 0.8, 0.3], np.float32).reshape(1, 3, 1, 1) * scale, "colour"),
-                 numpy_helper.from_array(np.zeros((1, 1, 1, 1), np.float32), "zero")]
-    last = "sum" if half else name
-    nodes = [helper.make_node("Concat", ["mask", "mask", "mask"], ["mask3"], axis=1),
-             helper.make_node("Add", ["image", "mask3"], ["both"]),
-             helper.make_node("Mul", ["both", "zero"], ["nothing"]),
-             helper.make_node("Add", ["nothing", "colour"], [last])]
-    if half:
-        nodes.append(helper.make_node("Cast", ["sum"], [name], to=TensorProto.FLOAT16))
-    output = helper.make_tensor_value_info(name, TensorProto.FLOAT16 if half else TensorProto.FLOAT, [1, 3, 512, 512])
-    model = helper.make_model(helper.make_graph(nodes, "fill", [image, mask], [output], constants),
-                              opset_imports=[helper.make_opsetid("", 13)])
-    model.ir_version = 8
-    onnx.checker.check_model(model)
-    onnx.save(model, path)
-folder = sys.argv[1]
-build(folder + "/unit.onnx", 1.0, False, "output")
-build(folder + "/bytes.onnx", 255.0, False, "output")
-build(folder + "/half.onnx", 1.0, True, "output")
-build(folder + "/half-bytes.onnx", 255.0, True, "output")
-build(folder + "/renamed.onnx", 1.0, False, "result")
-)PY";
-
-// The models, built once for the whole program.
+// The test models (scripts/remove-test-models.py): output "output" = a
+// constant colour, in 0…1 or 0…255, float32 or float16; "renamed" names its
+// output "result". Built once for the whole program.
 const fs::path& models() {
     static TestSupport::TempDir folder;
     static const bool built = [] {
-        TestSupport::writeFile(folder / "make_models.py", modelScript);
-        const TestSupport::ProcessResult r =
-            TestSupport::run("/usr/bin/python3", {(folder / "make_models.py").string(), folder.path().string()});
+        const TestSupport::ProcessResult r = TestSupport::run(
+            "/usr/bin/python3", {(TestSupport::sourceDir() / "scripts" / "remove-test-models.py").string(), folder.path().string()});
         if (r.status != 0) ADD_FAILURE() << "building the test models needs python3-onnx (scripts/setup): " << r.err;
         return r.status == 0;
     }();
