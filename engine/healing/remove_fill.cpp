@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include <opencv2/dnn.hpp>
@@ -158,13 +159,28 @@ Box cloudSquare(const Box& box, int W, int H) {
 std::optional<std::pair<RGB, int>> readPatch(const std::string& path) {
     std::error_code error;
     if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
+    // A PNG says its size in its header: a huge one is refused before it is decoded.
+    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+        unsigned char head[24] = {};
+        const std::size_t got = std::fread(head, 1, sizeof head, file);
+        std::fclose(file);
+        static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+        const auto big = [&](int at) {
+            return std::uint32_t(head[at]) << 24 | std::uint32_t(head[at + 1]) << 16 | std::uint32_t(head[at + 2]) << 8 |
+                   std::uint32_t(head[at + 3]);
+        };
+        if (got == sizeof head && std::memcmp(head, signature, 8) == 0 &&
+            (big(16) > std::uint32_t(maximumPatchSide) || big(20) > std::uint32_t(maximumPatchSide)))
+            return std::nullopt;
+    }
     cv::Mat bgr;
     try {
         bgr = cv::imread(path, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
     } catch (const cv::Exception&) {
         return std::nullopt;
     }
-    if (bgr.empty() || bgr.cols != bgr.rows || bgr.cols < 16 || bgr.type() != CV_8UC3) return std::nullopt;
+    if (bgr.empty() || bgr.cols != bgr.rows || bgr.cols < 16 || bgr.cols > maximumPatchSide || bgr.type() != CV_8UC3)
+        return std::nullopt;
     const int n = bgr.cols;
     RGB out(std::size_t(n) * std::size_t(n));
     for (int y = 0; y < n; ++y) {

@@ -31,6 +31,9 @@
 namespace RemoveFill {
 
 inline constexpr int side = 512;  // side of the model's input and output square
+// The largest answer read from the patch folder (requests are at most 1024):
+// a larger file is no answer, so that an outside file cannot exhaust memory.
+inline constexpr int maximumPatchSide = 8192;
 
 struct Failure : std::runtime_error {
     explicit Failure(const std::string& description) : std::runtime_error(description) {}
@@ -66,7 +69,7 @@ using RGB = std::vector<std::array<double, 3>>;
 // The square a patch request covers.
 AreaHeal::Box cloudSquare(const AreaHeal::Box& box, int W, int H);
 
-// A square PNG (side ≥ 16) as 8-bit RGB values, or nothing.
+// A square picture (16 ≤ side ≤ maximumPatchSide) as 8-bit RGB values, or nothing.
 std::optional<std::pair<RGB, int>> readPatch(const std::string& path);
 
 // A (2·radius + 1)² maximum filter, indices clamped; radius ≤ 0 returns the mask.

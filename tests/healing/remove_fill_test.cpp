@@ -355,6 +355,15 @@ TEST(RemoveFill, patchAnswerComesFirst) {
     cv::imwrite((folder / (id + ".png")).string(), cv::Mat(12, 12, CV_8UC3, cv::Scalar::all(9)));
     EXPECT_FALSE(RemoveFill::readPatch((folder / (id + ".png")).string()));
     EXPECT_FALSE(RemoveFill::readPatch((folder / "missing.png").string()));
+    // Nor is one too large to hold: refused from its header (a 60000-pixel square would need 86 GB as RGB values).
+    TestSupport::writeFile(folder / "huge.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\xea\x60\0\0\xea\x60", 24) +
+                                                    std::string(1000, '\0'));
+    EXPECT_FALSE(RemoveFill::readPatch((folder / "huge.png").string()));
+    cv::imwrite((folder / "ok.png").string(), cv::Mat(16, 16, CV_8UC3, cv::Scalar(10, 20, 30)));
+    const auto small = RemoveFill::readPatch((folder / "ok.png").string());
+    ASSERT_TRUE(small);
+    EXPECT_EQ(small->second, 16);
+    EXPECT_EQ(small->first[0], (std::array<double, 3>{30, 20, 10}));
 }
 
 // Several processes writing the same request at once: each writes its own
