@@ -101,10 +101,12 @@ public:
                 const std::size_t i = std::size_t(y) * std::size_t(vx_) + std::size_t(x);
                 if (!hole[i]) continue;
                 HoleCell cell{i, {}, 0, 0};
-                if (x > 0) cell.neighbours[std::size_t(cell.count++)] = i - 1;
+                // The left neighbour, just updated, comes last: the other
+                // three are summed while its update is still on its way.
                 if (x + 1 < vx_) cell.neighbours[std::size_t(cell.count++)] = i + 1;
                 if (y > 0) cell.neighbours[std::size_t(cell.count++)] = i - std::size_t(vx_);
                 if (y + 1 < vy_) cell.neighbours[std::size_t(cell.count++)] = i + std::size_t(vx_);
+                if (x > 0) cell.neighbours[std::size_t(cell.count++)] = i - 1;
                 cell.step = 1.9 / cell.count;
                 holes.push_back(cell);
             }
