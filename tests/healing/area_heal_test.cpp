@@ -36,6 +36,8 @@ struct PhotoCase {
     double size;            // disc radius or half the line's thickness, pixels
 };
 
+void PrintTo(const PhotoCase& c, std::ostream* os) { *os << c.name; }
+
 class HealPhoto : public ::testing::TestWithParam<PhotoCase> {};
 
 // A dark object painted over texture, healed with a stroke that covers it,

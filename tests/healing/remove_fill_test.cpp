@@ -102,6 +102,8 @@ struct ModelCase {
     bool photo;
 };
 
+void PrintTo(const ModelCase& c, std::ostream* os) { *os << c.name; }
+
 class RemoveWithModel : public ::testing::TestWithParam<ModelCase> {};
 
 // Every model fills the disc with the same picture whatever its output scale
