@@ -272,8 +272,6 @@ bool anyFace(const Look& look, Predicate&& wanted) {
     return look.skinFaces && std::any_of(look.skinFaces->begin(), look.skinFaces->end(), wanted);
 }
 
-bool isLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-
 constexpr Look::FaceField basicFaceKeyList[] = {
     &Look::FaceSettings::skinRangeSmooth, &Look::FaceSettings::skinRangeTone,
     &Look::FaceSettings::skinRangeUnderEye, &Look::FaceSettings::eyeWhites,
@@ -297,18 +295,6 @@ nlohmann::json encodeLook(const Look& look) { return write(look); }
 std::string cacheText(const Look& look) {
     // nlohmann's objects keep their keys sorted, so the dump is canonical.
     return encodeLook(look).dump();
-}
-
-bool Look::RemoveArea::isValid() const {
-    if (!(r > 0 && r <= 0.1)) return false;
-    if (pts.empty() || pts.size() > 400) return false;
-    for (const auto& point : pts) {
-        if (point.size() != 2) return false;
-        for (double v : point)
-            if (!std::isfinite(v) || v < 0 || v > 1) return false;
-    }
-    if (fill && (fill->size() != 24 || !std::all_of(fill->begin(), fill->end(), isLowerHex))) return false;
-    return true;
 }
 
 bool Look::isBlackAndWhite() const { return grayscale && *grayscale >= 0.5; }

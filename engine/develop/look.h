@@ -7,6 +7,8 @@
 // the small questions the pipeline asks of it (black and white? which
 // retouching?) and makes the reduced copies that cache keys are built from.
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -60,7 +62,18 @@ struct Look {
         // A stroke that the healing can use: a radius in (0, 0.1], 1 to 400
         // points each of two finite numbers in 0…1, and a fill that is absent
         // or 24 lower-case hexadecimal digits. `tool` is not examined.
-        bool isValid() const;
+        // (Inline: the healing stages read strokes without linking develop.)
+        bool isValid() const {
+            if (!(r > 0 && r <= 0.1)) return false;
+            if (pts.empty() || pts.size() > 400) return false;
+            for (const auto& point : pts) {
+                if (point.size() != 2) return false;
+                for (double v : point)
+                    if (!std::isfinite(v) || v < 0 || v > 1) return false;
+            }
+            const auto lowerHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+            return !fill || (fill->size() == 24 && std::all_of(fill->begin(), fill->end(), lowerHex));
+        }
 
         bool operator==(const RemoveArea&) const = default;
     };
