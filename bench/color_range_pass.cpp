@@ -76,7 +76,11 @@ template <class LookFor>
 void renders(benchmark::State& state, const fs::path& source, int longEdge, bool interactive, LookFor&& lookFor) {
     if (source.empty()) return state.SkipWithError("the portrait fixture is missing (give its path)");
     const fs::path out = fs::temp_directory_path() / "bench-color-range-out.jpg";
-    Develop::RenderRequest request{.source = source, .dest = out, .longEdge = longEdge, .interactive = interactive};
+    Develop::RenderRequest request;
+    request.source = source;
+    request.dest = out;
+    request.longEdge = longEdge;
+    request.interactive = interactive;
     // Warm: the decode cache and the one-time set-ups (models, kernels).
     request.look = lookFor(-1);
     try {

@@ -113,10 +113,10 @@ FaceTouches::Selection touchSelection(const Result& selection) {
 
 std::optional<Image> apply(const Image& image, const Develop::Look& look, const std::string& selectionKey,
                            const std::string& key, const std::optional<std::string>& spotKey, bool showMask, bool cache) {
-    return apply(image, look, selectionKey, key, spotKey, showMask, cache, analyse);
+    return apply(Image(image), look, selectionKey, key, spotKey, showMask, cache, analyse);
 }
 
-std::optional<Image> apply(const Image& image, const Develop::Look& look, const std::string& selectionKey,
+std::optional<Image> apply(Image&& image, const Develop::Look& look, const std::string& selectionKey,
                            const std::string& key, const std::optional<std::string>& spotKey, bool showMask, bool cache,
                            const Analyser& analyser) {
     // The look's values; nothing to do when it asks for no colour-range retouch.
@@ -143,7 +143,7 @@ std::optional<Image> apply(const Image& image, const Develop::Look& look, const 
             c.selected.emplace(selectionKey, *selection);
         }
     }
-    const Result& chosen = *selection;
+    Result& chosen = *selection;
     const int W = image.width(), H = image.height();
 
     // Per-face amounts.
@@ -152,30 +152,39 @@ std::optional<Image> apply(const Image& image, const Develop::Look& look, const 
     const FaceTouches::Selection touched = touchSelection(chosen);
 
     // The prepared smoothing already holds the spot healing and the first touches.
-    if (prepared) return FaceTouches::features(prepared->image(global.smooth), touched, perFace);
+    if (prepared) {
+        image = Image();
+        return FaceTouches::features(prepared->image(global.smooth), touched, perFace);
+    }
 
     // Spots: reported in overlay mode, otherwise healed.
-    Image current = image;
+    std::optional<Image> healed;
     if (global.spots > 0 || (look.skinSpotAdd && !look.skinSpotAdd->empty())) {
         std::vector<SpotHeal::Face> faces;
         for (const Region& r : chosen.regions)
             faces.push_back({r.faceWidth, {double(r.spotBounds.x), double(r.spotBounds.y), double(r.spotBounds.width),
                                            double(r.spotBounds.height)}});
-        SpotHeal::Result healed = SpotHeal::apply(image, spotMaskPicture(chosen.spotMask), faces, global.spots,
+        SpotHeal::Result repaired = SpotHeal::apply(image, spotMaskPicture(chosen.spotMask), faces, global.spots,
                                                   look.skinBlemishKeep.value_or(Develop::Look::Points{}),
                                                   look.skinSpotAdd.value_or(Develop::Look::Points{}), spotKey);
         ++spotHealingsRun;
-        if (showMask) PortraitBlemishes::setReported(std::move(healed.spots));
-        else current = std::move(healed.image);
+        if (showMask) PortraitBlemishes::setReported(std::move(repaired.spots));
+        else healed = std::move(repaired.image);
     }
+    chosen.spotMask.release();  // this call's share of it
 
     // The overlay: the selection with the eye-white and teeth areas, always over the input picture.
     if (showMask) {
         cv::Mat mask = chosen.mask;
         if (const std::optional<cv::Mat> features = FaceTouches::regions(touched, cv::Size(W, H), perFace))
             cv::add(*features, chosen.mask, mask);
-        return FrequencySeparation::showMask(image, mask).value_or(image);
+        return FrequencySeparation::showMask(image, mask).value_or(std::move(image));
     }
+
+    // From here on the pass works on `current` alone.
+    Image current = healed ? std::move(*healed) : std::move(image);
+    image = Image();
+    healed.reset();
 
     // Colour evenness and under-eye lift, before smoothing.
     current = FaceTouches::skin(current, touched, perFace);

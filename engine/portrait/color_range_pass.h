@@ -23,14 +23,17 @@
 
 namespace ColorRangeSkin {
 
-// The pass with the selection's analyser given (the person segmentation and
-// face landmarks by default): the retouched picture, the overlay, or nothing
-// when the look asks for no colour-range retouch. Throws the errors of the
-// selection, spot healing, the face touches and the smoothing unchanged.
-std::optional<Imaging::Image> apply(const Imaging::Image& image, const Develop::Look& look,
+// The pass over a picture it takes over: the retouched picture or the
+// overlay, or nothing when the look asks for no colour-range retouch (the
+// picture is then left as it was). When it returns a picture, the given
+// one's pixels are let go as soon as the pass no longer needs them, so that
+// a full-size render does not hold the picture twice. `analyser` gives the
+// selection's person segmentation and face landmarks. Throws the errors of
+// the selection, spot healing, the face touches and the smoothing unchanged.
+std::optional<Imaging::Image> apply(Imaging::Image&& image, const Develop::Look& look,
                                     const std::string& selectionKey, const std::string& key,
                                     const std::optional<std::string>& spotKey, bool showMask, bool cache,
-                                    const Analyser& analyser);
+                                    const Analyser& analyser = analyse);
 
 // The work the pass has done in this process, counted when it is done (not
 // when a cache answers): selections made (segmentation and landmarks), spot

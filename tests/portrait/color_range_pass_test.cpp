@@ -120,7 +120,7 @@ struct Keys {
 Keys freshKeys() { return {fresh("selection"), fresh("prepared"), fresh("spots")}; }
 
 std::optional<Image> pass(const Look& look, const Keys& k, bool showMask, bool cache, bool withFaces = true) {
-    return ColorRangeSkin::apply(picture(), look, k.selection, k.prepared, k.spots, showMask, cache, scripted(withFaces));
+    return ColorRangeSkin::apply(Image(picture()), look, k.selection, k.prepared, k.spots, showMask, cache, scripted(withFaces));
 }
 
 bool same(const Image& a, const Image& b) {
