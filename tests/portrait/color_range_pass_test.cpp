@@ -195,6 +195,11 @@ TEST(ColorRangePass, ALookWithoutColourRangeValuesLeavesThePictureAndTheCaches) 
     EXPECT_FALSE(pass(look, freshKeys(), true, true));
     const auto done = ColorRangeSkin::work() - before;
     EXPECT_EQ(done.selections + done.spotHealings + done.preparations, 0u);
+    // The picture given over is left as it was.
+    Image given = picture();
+    EXPECT_FALSE(ColorRangeSkin::apply(std::move(given), look, "s", "k", std::nullopt, false, true, scripted()));
+    EXPECT_TRUE(same(given, picture()));
+    EXPECT_EQ(given.mat().data, picture().mat().data);
 }
 
 TEST(ColorRangePass, OverlayReportsSpotsOnlyWhenAskedAndIsDrawnOnTheUnhealedPicture) {
