@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <thread>
 
 #include "engine/healing/spot_heal.h"
 #include "engine/imaging/image.h"
@@ -400,4 +401,28 @@ TEST(ColorRangePass, HealedSpotsChangeOnlyTheSpots) {
     ASSERT_FALSE(where.empty()) << "the brushed spot is healed";
     EXPECT_LE(where.width, 2 * int(0.01 * W) + 1);
     EXPECT_LE(where.height, 2 * int(0.01 * W) + 1);
+}
+
+TEST(ColorRangePass, ConcurrentCallsAgreeWithOneAlone) {
+    Look look;
+    look.skinRangeSmooth = 60;
+    look.skinSpots = 50;
+    look.eyeWhites = 30;
+    const auto alone = pass(look, freshKeys(), false, false);
+    ASSERT_TRUE(alone);
+    const Keys shared = freshKeys();
+    std::vector<std::optional<Image>> results(4);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i)
+        threads.emplace_back([&, i] {
+            Look mine = look;
+            if (i % 2) mine.eyeWhites = 31;  // the same preparation, another blend
+            results[i] = pass(mine, shared, false, true);
+            if (i % 2) results[i] = pass(look, shared, false, true);
+        });
+    for (auto& t : threads) t.join();
+    for (const auto& r : results) {
+        ASSERT_TRUE(r);
+        EXPECT_TRUE(same(*r, *alone));
+    }
 }
