@@ -1,11 +1,19 @@
-# merrow_library(NAME FOLDER [FOLDER ...] DEPS ...): a static library of every .cpp in the FOLDERs.
+# merrow_library(NAME FOLDER [FOLDER ...] [EXCLUDE FILE ...] DEPS ...): a static library of every
+# .cpp in the FOLDERs but the EXCLUDEd ones; a FOLDER may also name one .cpp file.
 # Headers are included by their path from the repository root ("engine/library/extraction.h").
 function(merrow_library name folder)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;EXCLUDE" ${ARGN})
   set(sources)
   foreach(f ${folder} ${ARG_UNPARSED_ARGUMENTS})
-    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${f}/*.cpp)
-    list(APPEND sources ${found})
+    if(f MATCHES "\\.cpp$")
+      list(APPEND sources ${CMAKE_SOURCE_DIR}/${f})
+    else()
+      file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${f}/*.cpp)
+      list(APPEND sources ${found})
+    endif()
+  endforeach()
+  foreach(f ${ARG_EXCLUDE})
+    list(REMOVE_ITEM sources ${CMAKE_SOURCE_DIR}/${f})
   endforeach()
   if(NOT sources)
     set(sources ${CMAKE_SOURCE_DIR}/cmake/empty.cpp)

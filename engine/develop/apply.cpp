@@ -20,6 +20,7 @@
 #include "engine/healing/area_heal.h"
 #include "engine/imaging/fast_math.h"
 #include "engine/imaging/vector_loop.h"
+#include "engine/portrait/color_range_pass.h"
 #include "engine/portrait/portrait_retouch.h"
 
 namespace Develop {
@@ -241,7 +242,7 @@ Image apply(const Look& original, Image&& input, const ApplyOptions& options) {
             const std::string suffix = "|range|" + shortestDecimal(look.skinSmooth.value_or(0.0));
             std::optional<std::string> spotKey;
             if (options.spotKey) spotKey = *options.spotKey + suffix;
-            keep(image, ColorRangeSkin::apply(image, look, *options.rangeKey + suffix, *options.retouchKey + suffix, spotKey,
+            keep(image, ColorRangeSkin::apply(std::move(image), look, *options.rangeKey + suffix, *options.retouchKey + suffix, spotKey,
                                               options.showSkinMask, options.cacheRetouch));
         }
 

@@ -134,7 +134,7 @@ std::string baseKey(const std::filesystem::path& source, const Look& look, int l
                     const ApplyOptions& options) {
     // The sliders whose stages come after noise reduction, and the crop,
     // which comes after every stage. Everything else stays in the key.
-    Look k = look;
+    Look k = look.withoutSpots();  // the colour-range retouch comes after every stage too
     for (auto field : {&Look::contrast, &Look::shadows, &Look::whites, &Look::blacks, &Look::vibrance, &Look::saturation,
                        &Look::texture, &Look::clarity, &Look::dehaze, &Look::grainAmount, &Look::grainSize,
                        &Look::grainRoughness, &Look::curveShadows, &Look::curveDarks, &Look::curveLights,

@@ -36,10 +36,3 @@ void setReported(std::optional<std::vector<std::vector<double>>> spots) {
 namespace PortraitTone {
 std::string runtimeIdentity() { return {}; }
 }  // namespace PortraitTone
-
-namespace ColorRangeSkin {
-std::optional<Image> apply(const Image&, const Develop::Look&, const std::string&, const std::string&,
-                           const std::optional<std::string>&, bool, bool) {
-    return std::nullopt;
-}
-}  // namespace ColorRangeSkin

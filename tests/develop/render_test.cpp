@@ -123,6 +123,10 @@ TEST(BaseKey, LeavesOutOnlyTheSlidersOfLaterStagesAndTheCrop) {
         {R"({"exposure": 0.5, "highlights": -20, "noiseLuminance": 30, "temperature": 5, "contrast": 10})", false},
         {R"({"exposure": 0.5, "highlights": -20, "noiseLuminance": 30, "profile": "Adobe Standard"})", false},
         {R"({"exposure": 0.5, "highlights": -20, "noiseLuminance": 30, "skinSmooth": 20})", false},
+        // The colour-range retouch comes after noise reduction too.
+        {R"({"exposure": 0.5, "highlights": -20, "noiseLuminance": 30, "skinRangeSmooth": 50, "skinSpots": 20,
+             "skinSpotAdd": [[0.5, 0.5, 0.01]], "skinRangeTone": 5, "skinRangeUnderEye": 5, "eyeWhites": 30,
+             "teethWhiten": 10, "skinTexture": 60})", true},
     };
     for (const auto& c : cases) EXPECT_EQ(baseKey(photo, lookOf(c.look), 2048, false, options) == key, c.same) << c.look;
     EXPECT_NE(baseKey(photo, lookOf(base), 1024, false, options), key);
