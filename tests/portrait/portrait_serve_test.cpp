@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include "portrait/portrait_worker_support.h"
 #include "support/support.h"
@@ -88,7 +90,8 @@ TEST(PortraitServe, RendersOneAtATimeReusesTheAnalysisAndReportsBlemishSpotsForT
     const json smooth = {{"skinSmooth", 60}};
     const json blemishes = {{"skinBlemishes", 50}, {"skinSmooth", 30}, {"skinBlemishKeep", {{0.25, 0.5}}}};
     const std::string input = request(1, one, 800, smooth, false) + request(2, one, 400, smooth, false) +
-                              request(3, one, 400, blemishes, true) + request(4, one, 300, blemishes, false);
+                              request(3, one, 400, blemishes, true) + request(4, one, 300, blemishes, false) +
+                              request(5, one, 400, json::object(), false);
     const auto served = TestSupport::run(
         TestSupport::gelatin(), {"serve"}, input,
         {"MERROW_EXPERIMENTAL_SKIN=1", "MERROW_PORTRAIT_PYTHON=/usr/bin/python3",
@@ -97,7 +100,7 @@ TEST(PortraitServe, RendersOneAtATimeReusesTheAnalysisAndReportsBlemishSpotsForT
          "MERROW_BLEMISH_WEIGHTS=" + (dir / "weights.pt").string()});
     ASSERT_EQ(served.status, 0) << served.err;
     const auto results = resultsById(served.out);
-    ASSERT_EQ(results.size(), 4u) << served.out;
+    ASSERT_EQ(results.size(), 5u) << served.out;
     for (const auto& [id, result] : results) EXPECT_TRUE(result["ok"].get<bool>()) << result.dump();
 
     // One analysis, whatever the render sizes.
@@ -105,6 +108,17 @@ TEST(PortraitServe, RendersOneAtATimeReusesTheAnalysisAndReportsBlemishSpotsForT
               std::vector<std::string>{"1350x1350"});
     EXPECT_EQ(results.at(1)["previewW"], 800);
     EXPECT_EQ(results.at(2)["previewW"], 400);
+
+    // The smoothing works inside the mask (the face box in the middle of the
+    // picture) and leaves the rest alone.
+    const cv::Mat smoothed = cv::imread((dir / "out" / "2.jpg").string());
+    const cv::Mat plain = cv::imread((dir / "out" / "5.jpg").string());
+    ASSERT_EQ(smoothed.size(), plain.size());
+    cv::Mat difference;
+    cv::absdiff(smoothed, plain, difference);
+    const cv::Rect centre(150, 150, 100, 100), corner(0, 0, 60, 60);
+    EXPECT_GT(cv::mean(difference(centre))[1], 0.5);  // about 1.5 levels on average
+    EXPECT_LT(cv::mean(difference(corner))[1], 0.05);
 
     // The spots of the overlay render: found at level 100 (corrected at 0.5),
     // kept; the one without a level dropped. Other renders report none.
@@ -114,7 +128,7 @@ TEST(PortraitServe, RendersOneAtATimeReusesTheAnalysisAndReportsBlemishSpotsForT
     EXPECT_EQ(spots[1][3], 0.0);
     EXPECT_EQ(spots[0][3], 1.0);
     EXPECT_EQ(spots[0][4], 0.0);
-    for (int id : {1, 2, 4}) EXPECT_FALSE(results.at(id).contains("blemishSpots")) << id;
+    for (int id : {1, 2, 4, 5}) EXPECT_FALSE(results.at(id).contains("blemishSpots")) << id;
 
     // The blemish workers of the two blemish renders (different sizes, so
     // different keys) never overlap: renders are serialised.
