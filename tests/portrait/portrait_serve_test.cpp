@@ -30,6 +30,7 @@ path = os.path.join(arg('--output'), 'mask-%d.png' % os.getpid())
 cv2.imwrite(path, mask)
 with open(os.path.join(here, 'analysis-sizes'), 'a') as f:
     f.write('%dx%d\n' % (w, h))
+sys.stderr.write('face parsing done\n')
 print(json.dumps({'mask': path}))
 )";
 
@@ -102,6 +103,9 @@ TEST(PortraitServe, RendersOneAtATimeReusesTheAnalysisAndReportsBlemishSpotsForT
     const auto results = resultsById(served.out);
     ASSERT_EQ(results.size(), 5u) << served.out;
     for (const auto& [id, result] : results) EXPECT_TRUE(result["ok"].get<bool>()) << result.dump();
+
+    // The worker writes to the engine's own standard error.
+    EXPECT_EQ(served.err, "face parsing done\n");
 
     // One analysis, whatever the render sizes.
     EXPECT_EQ(TestSupport::lines(TestSupport::readFile(dir / "runtime" / "analysis-sizes")),
