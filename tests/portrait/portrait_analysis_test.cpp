@@ -260,3 +260,37 @@ TEST(PortraitAnalysis, AGroupPhotoIsRefusedBeforeTheWorkerRuns) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PortraitRetouch, KeepsThePreparationWhileOnlyTheSmoothingAmountMoves) {
+    REQUIRE_FIXTURES();
+    Runtime runtime(goodAnswer);
+    const fs::path photo = portraitCopy(runtime.dir);
+    const Imaging::Image image = Imaging::fromBitmap(PortraitFaces::analysisPicture(photo).bitmap);
+    const std::string key = "retouch|" + runtime.dir.path().string();
+    auto look = [](double smooth) {
+        Develop::Look l;
+        l.skinSmooth = smooth;
+        return l;
+    };
+    const PortraitAnalysis::Retouch cached{key, std::nullopt, true, false};
+    const auto half = PortraitAnalysis::retouch(image, look(50), photo, cached);
+    ASSERT_TRUE(half);
+    EXPECT_EQ(runtime.log().size(), 1u);
+
+    // The runtime is gone, but the same key only blends another amount.
+    ScopedVariable unset("MERROW_PORTRAIT_PYTHON", std::nullopt);
+    const auto full = PortraitAnalysis::retouch(image, look(100), photo, cached);
+    ASSERT_TRUE(full);
+    cv::Mat difference;
+    cv::absdiff(half->mat(), full->mat(), difference);
+    EXPECT_GT(cv::norm(difference, cv::NORM_INF), 0.001);
+    // Without the cache (or with another key) the analysis is needed again.
+    EXPECT_EQ(failureOf([&] { PortraitAnalysis::retouch(image, look(100), photo, {key, std::nullopt, false, false}); }),
+              PortraitAnalysis::notConfigured);
+    EXPECT_EQ(failureOf([&] { PortraitAnalysis::retouch(image, look(100), photo, {key + "2", std::nullopt, true, false}); }),
+              PortraitAnalysis::notConfigured);
+}
+
+}  // namespace
