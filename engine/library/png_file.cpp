@@ -73,6 +73,7 @@ std::optional<Imaging::Image> read(const std::filesystem::path& path) {
     // so an error's longjmp skips no destructor.
     volatile png_uint_32 width = 0;
     volatile png_uint_32 height = 0;
+    volatile bool wide = false;  // 16 bits per sample; otherwise 8
     volatile bool usable = false;
     if (setjmp(png_jmpbuf(png)) == 0) {
         png_init_io(png, file.get());
@@ -81,19 +82,20 @@ std::optional<Imaging::Image> read(const std::filesystem::path& path) {
         png_read_info(png, info);
         const int colourType = png_get_color_type(png, info);
         const int depth = png_get_bit_depth(png, info);
-        // Every layout becomes 16-bit RGBA; no gamma or colour transform is set.
+        // Every layout becomes RGBA of 8 bits (16 for 16-bit files); no gamma or
+        // colour transform is set.
         if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
         if (colourType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
         if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
         if (colourType == PNG_COLOR_TYPE_GRAY || colourType == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
-        if (depth < 16) png_set_expand_16(png);
-        png_set_add_alpha(png, 0xFFFF, PNG_FILLER_AFTER);
-        png_set_swap(png);  // host order (little-endian machines)
+        wide = depth == 16;
+        png_set_add_alpha(png, wide ? 0xFFFF : 0xFF, PNG_FILLER_AFTER);
+        if (wide) png_set_swap(png);  // host order (little-endian machines)
         png_set_interlace_handling(png);
         png_read_update_info(png, info);
         width = png_get_image_width(png, info);
         height = png_get_image_height(png, info);
-        usable = width > 0 && height > 0 && png_get_rowbytes(png, info) == std::size_t(width) * 8;
+        usable = width > 0 && height > 0 && png_get_rowbytes(png, info) == std::size_t(width) * (wide ? 8 : 4);
     }
     if (!usable) {
         png_destroy_read_struct(&png, &info, nullptr);
@@ -101,11 +103,11 @@ std::optional<Imaging::Image> read(const std::filesystem::path& path) {
     }
     const png_uint_32 w = width;
     const png_uint_32 h = height;
+    const std::size_t sampleBytes = wide ? 2 : 1;
 
-    std::vector<std::uint16_t> samples(std::size_t(w) * h * 4);
+    std::vector<std::uint8_t> samples(std::size_t(w) * h * 4 * sampleBytes);
     std::vector<png_bytep> rows(h);
-    for (png_uint_32 y = 0; y < h; ++y)
-        rows[y] = reinterpret_cast<png_bytep>(samples.data() + std::size_t(y) * w * 4);
+    for (png_uint_32 y = 0; y < h; ++y) rows[y] = samples.data() + std::size_t(y) * w * 4 * sampleBytes;
     volatile bool complete = false;
     if (setjmp(png_jmpbuf(png)) == 0) {
         png_read_image(png, rows.data());
@@ -116,12 +118,19 @@ std::optional<Imaging::Image> read(const std::filesystem::path& path) {
     if (!complete) return std::nullopt;
 
     Imaging::Image image(Imaging::Rect{0, 0, int(w), int(h)});
+    const bool sixteen = wide;
     Imaging::forRows(int(h), [&](int begin, int end) {
         for (int y = begin; y < end; ++y) {
-            const std::uint16_t* s = samples.data() + std::size_t(y) * w * 4;
             Imaging::Pixel* o = image.mutableMat().ptr<Imaging::Pixel>(y);
-            for (png_uint_32 x = 0; x < w; ++x, s += 4)
-                o[x] = {s[0] / 65535.0f, s[1] / 65535.0f, s[2] / 65535.0f, s[3] / 65535.0f};
+            if (sixteen) {
+                const auto* s = reinterpret_cast<const std::uint16_t*>(rows[y]);
+                for (png_uint_32 x = 0; x < w; ++x, s += 4)
+                    o[x] = {s[0] / 65535.0f, s[1] / 65535.0f, s[2] / 65535.0f, s[3] / 65535.0f};
+            } else {
+                const std::uint8_t* s = rows[y];
+                for (png_uint_32 x = 0; x < w; ++x, s += 4)
+                    o[x] = {s[0] / 255.0f, s[1] / 255.0f, s[2] / 255.0f, s[3] / 255.0f};
+            }
         }
     });
     return image;

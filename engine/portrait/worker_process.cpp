@@ -1,5 +1,6 @@
 #include "engine/portrait/worker_process.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -67,13 +68,15 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 // Waits until `pid` has ended, without reaping it (so that its process
 // group id stays reserved), until `deadline`; true when it has.
 bool endedBy(pid_t pid, Clock::time_point deadline) {
+    useconds_t pause = 100;  // a worker that closed its output usually ends at once
     for (;;) {
         siginfo_t info{};
         const int done = ::waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT);
         if (done == 0 && info.si_pid == pid) return true;
         if (done < 0 && errno != EINTR) return true;  // nothing left to wait for
         if (Clock::now() >= deadline) return false;
-        ::usleep(5000);
+        ::usleep(pause);
+        pause = std::min<useconds_t>(pause * 2, 5000);
     }
 }
 
