@@ -8,7 +8,13 @@
 #include <filesystem>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+
+#include <sys/stat.h>
+
 #include "engine/library/png_file.h"
+#include "engine/portrait/portrait_local_correction.h"
 #include "engine/portrait/worker_process.h"
 
 namespace {
@@ -55,6 +61,31 @@ void ReadOutputPNG24MP(benchmark::State& state) {
     std::filesystem::remove(file);
 }
 BENCHMARK(ReadOutputPNG24MP)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A whole local correction of a 24-megapixel picture around a worker that
+// does nothing but copy its input into the three outputs: the engine's share
+// (input PNG, reading three outputs back) and then one strength change.
+void LocalCorrection24MP(benchmark::State& state) {
+    const std::filesystem::path folder = scratchFile("runtime");
+    std::filesystem::create_directories(folder / "analysis");
+    {
+        std::ofstream script(folder / "studio_copy.sh");
+        script << "out=$6\ncp \"$2\" \"$out/positive.png\"\ncp \"$2\" \"$out/negative.png\"\n"
+                  "cp \"$2\" \"$out/scores.png\"\necho '{}'\n";
+    }
+    ::setenv("MERROW_PORTRAIT_PYTHON", "/bin/sh", 1);
+    ::setenv("MERROW_PORTRAIT_WORKER", (folder / "worker").c_str(), 1);
+    ::setenv("MERROW_PORTRAIT_SCRATCH", folder.c_str(), 1);
+    PortraitAnalysis::Result analysis;
+    analysis.directory = folder / "analysis";
+    const Imaging::Image image = Imaging::fromBitmap(photoLike(6000, 4000));
+    for (auto _ : state) {
+        const auto prepared = PortraitLocalCorrection::prepare(image, analysis, "studio_copy.sh", {}, true);
+        benchmark::DoNotOptimize(prepared.apply(image, 0.5));
+    }
+    std::filesystem::remove_all(folder);
+}
+BENCHMARK(LocalCorrection24MP)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
 }  // namespace
 

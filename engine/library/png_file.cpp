@@ -57,7 +57,19 @@ WriteResult writeRGBA8(const std::filesystem::path& path, const Imaging::Bitmap&
     return WriteResult::notFinished;
 }
 
-std::optional<Imaging::Image> read(const std::filesystem::path& path) {
+namespace {
+
+// The stored samples of a PNG as RGBA rows, 8 bits per sample, or 16 (host
+// order) for 16-bit files when `keepSixteen`; 16-bit files are otherwise
+// scaled to 8 bits with rounding.
+struct Samples {
+    png_uint_32 width = 0;
+    png_uint_32 height = 0;
+    bool wide = false;
+    std::vector<std::uint8_t> bytes;
+};
+
+std::optional<Samples> decode(const std::filesystem::path& path, bool keepSixteen) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) return std::nullopt;
     png_byte signature[8];
@@ -73,7 +85,7 @@ std::optional<Imaging::Image> read(const std::filesystem::path& path) {
     // so an error's longjmp skips no destructor.
     volatile png_uint_32 width = 0;
     volatile png_uint_32 height = 0;
-    volatile bool wide = false;  // 16 bits per sample; otherwise 8
+    volatile bool wide = false;
     volatile bool usable = false;
     if (setjmp(png_jmpbuf(png)) == 0) {
         png_init_io(png, file.get());
@@ -82,13 +94,13 @@ std::optional<Imaging::Image> read(const std::filesystem::path& path) {
         png_read_info(png, info);
         const int colourType = png_get_color_type(png, info);
         const int depth = png_get_bit_depth(png, info);
-        // Every layout becomes RGBA of 8 bits (16 for 16-bit files); no gamma or
-        // colour transform is set.
+        // Every layout becomes RGBA; no gamma or colour transform is set.
         if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
         if (colourType == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
         if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
         if (colourType == PNG_COLOR_TYPE_GRAY || colourType == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(png);
-        wide = depth == 16;
+        wide = depth == 16 && keepSixteen;
+        if (depth == 16 && !keepSixteen) png_set_scale_16(png);
         png_set_add_alpha(png, wide ? 0xFFFF : 0xFF, PNG_FILLER_AFTER);
         if (wide) png_set_swap(png);  // host order (little-endian machines)
         png_set_interlace_handling(png);
@@ -101,13 +113,14 @@ std::optional<Imaging::Image> read(const std::filesystem::path& path) {
         png_destroy_read_struct(&png, &info, nullptr);
         return std::nullopt;
     }
-    const png_uint_32 w = width;
-    const png_uint_32 h = height;
-    const std::size_t sampleBytes = wide ? 2 : 1;
-
-    std::vector<std::uint8_t> samples(std::size_t(w) * h * 4 * sampleBytes);
-    std::vector<png_bytep> rows(h);
-    for (png_uint_32 y = 0; y < h; ++y) rows[y] = samples.data() + std::size_t(y) * w * 4 * sampleBytes;
+    Samples out;
+    out.width = width;
+    out.height = height;
+    out.wide = wide;
+    const std::size_t rowBytes = std::size_t(out.width) * 4 * (out.wide ? 2 : 1);
+    out.bytes.resize(rowBytes * out.height);
+    std::vector<png_bytep> rows(out.height);
+    for (png_uint_32 y = 0; y < out.height; ++y) rows[y] = out.bytes.data() + std::size_t(y) * rowBytes;
     volatile bool complete = false;
     if (setjmp(png_jmpbuf(png)) == 0) {
         png_read_image(png, rows.data());
@@ -116,24 +129,42 @@ std::optional<Imaging::Image> read(const std::filesystem::path& path) {
     }
     png_destroy_read_struct(&png, &info, nullptr);
     if (!complete) return std::nullopt;
+    return out;
+}
 
-    Imaging::Image image(Imaging::Rect{0, 0, int(w), int(h)});
-    const bool sixteen = wide;
-    Imaging::forRows(int(h), [&](int begin, int end) {
+}  // namespace
+
+std::optional<Imaging::Image> read(const std::filesystem::path& path) {
+    const std::optional<Samples> samples = decode(path, true);
+    if (!samples) return std::nullopt;
+    const png_uint_32 w = samples->width;
+    Imaging::Image image(Imaging::Rect{0, 0, int(w), int(samples->height)});
+    Imaging::forRows(int(samples->height), [&](int begin, int end) {
         for (int y = begin; y < end; ++y) {
             Imaging::Pixel* o = image.mutableMat().ptr<Imaging::Pixel>(y);
-            if (sixteen) {
-                const auto* s = reinterpret_cast<const std::uint16_t*>(rows[y]);
+            if (samples->wide) {
+                const auto* s = reinterpret_cast<const std::uint16_t*>(samples->bytes.data()) + std::size_t(y) * w * 4;
                 for (png_uint_32 x = 0; x < w; ++x, s += 4)
                     o[x] = {s[0] / 65535.0f, s[1] / 65535.0f, s[2] / 65535.0f, s[3] / 65535.0f};
             } else {
-                const std::uint8_t* s = rows[y];
+                const std::uint8_t* s = samples->bytes.data() + std::size_t(y) * w * 4;
                 for (png_uint_32 x = 0; x < w; ++x, s += 4)
                     o[x] = {s[0] / 255.0f, s[1] / 255.0f, s[2] / 255.0f, s[3] / 255.0f};
             }
         }
     });
     return image;
+}
+
+std::optional<Imaging::Bitmap> readRGBA8(const std::filesystem::path& path) {
+    std::optional<Samples> samples = decode(path, false);
+    if (!samples) return std::nullopt;
+    Imaging::Bitmap bitmap;
+    bitmap.width = int(samples->width);
+    bitmap.height = int(samples->height);
+    bitmap.channels = 4;
+    bitmap.pixels = std::move(samples->bytes);
+    return bitmap;
 }
 
 }  // namespace PNGFile

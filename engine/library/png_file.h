@@ -27,4 +27,7 @@ WriteResult writeRGBA8(const std::filesystem::path& path, const Imaging::Bitmap&
 // readable PNG.
 std::optional<Imaging::Image> read(const std::filesystem::path& path);
 
+// The same as an 8-bit RGBA bitmap (16-bit samples scaled to 8 bits, rounded).
+std::optional<Imaging::Bitmap> readRGBA8(const std::filesystem::path& path);
+
 }  // namespace PNGFile

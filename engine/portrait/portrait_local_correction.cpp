@@ -16,36 +16,46 @@ namespace PortraitLocalCorrection {
 
 namespace {
 
-// Every input at the output's position: the stored pixels when the extents
-// agree, otherwise samples clamped to each input's extent.
-template <class Kernel>
-Imaging::Image perPixel(const Imaging::Image& image, const std::vector<const Imaging::Image*>& inputs, Kernel&& kernel) {
-    const bool aligned = std::all_of(inputs.begin(), inputs.end(), [&](const Imaging::Image* input) {
-        return input->extent() == image.extent();
-    });
-    constexpr int most = 4;
-    if (!aligned) {
-        return Imaging::generate(image.extent(), [&](int x, int y) {
-            Imaging::Pixel at[most];
-            for (std::size_t i = 0; i < inputs.size(); ++i) at[i] = Imaging::sample(*inputs[i], x, y);
-            return kernel(Imaging::sample(image, x, y), at);
-        });
+// One pixel of an 8-bit picture as a colour: samples / 255 (a one-channel
+// picture gives its value in every channel).
+inline Imaging::Pixel pixelOf(const Imaging::Bitmap& bitmap, int col, int row) {
+    const std::uint8_t* p = bitmap.row(row) + std::size_t(col) * bitmap.channels;
+    if (bitmap.channels == 1) {
+        const float v = p[0] / 255.0f;
+        return {v, v, v, 1};
     }
+    return {p[0] / 255.0f, p[1] / 255.0f, p[2] / 255.0f, bitmap.channels == 4 ? p[3] / 255.0f : 1.0f};
+}
+
+// kernel(original, inputs…) at every pixel of the image; each 8-bit input is
+// read at the same position counted from the image's top-left, clamped to its size.
+template <class Kernel>
+Imaging::Image perPixel(const Imaging::Image& image, const std::vector<const Imaging::Bitmap*>& inputs, Kernel&& kernel) {
+    constexpr int most = 4;
     Imaging::Image out(image.extent());
     const int w = image.width();
     Imaging::forRows(image.height(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
             const Imaging::Pixel* o = image.mat().ptr<Imaging::Pixel>(row);
-            const Imaging::Pixel* rows[most] = {};
-            for (std::size_t i = 0; i < inputs.size(); ++i) rows[i] = inputs[i]->mat().ptr<Imaging::Pixel>(row);
             Imaging::Pixel* result = out.mutableMat().ptr<Imaging::Pixel>(row);
             Imaging::Pixel at[most];
             for (int col = 0; col < w; ++col) {
-                for (std::size_t i = 0; i < inputs.size(); ++i) at[i] = rows[i][col];
+                for (std::size_t i = 0; i < inputs.size(); ++i) {
+                    const Imaging::Bitmap& input = *inputs[i];
+                    at[i] = pixelOf(input, std::min(col, input.width - 1), std::min(row, input.height - 1));
+                }
                 result[col] = kernel(o[col], at);
             }
         }
     });
+    return out;
+}
+
+// The red channel of an RGBA bitmap as a one-channel bitmap.
+Imaging::Bitmap redChannel(const Imaging::Bitmap& rgba) {
+    Imaging::Bitmap out(rgba.width, rgba.height, 1);
+    const std::size_t count = std::size_t(rgba.width) * rgba.height;
+    for (std::size_t i = 0; i < count; ++i) out.pixels[i] = rgba.pixels[i * 4];
     return out;
 }
 
@@ -74,15 +84,15 @@ std::optional<Spot> spotOf(const nlohmann::json& value, double W, double H) {
     return spot;
 }
 
-// One output picture of the worker, of exactly the working image's extent.
-Imaging::Image output(const std::filesystem::path& file, const Imaging::Rect& extent) {
+// One output picture of the worker, of exactly the working image's size.
+Imaging::Bitmap output(const std::filesystem::path& file, const Imaging::Rect& extent) {
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0)
         throw std::filesystem::filesystem_error("Could not read portrait correction output", file,
                                                 std::error_code(errno, std::generic_category()));
-    std::optional<Imaging::Image> image = PNGFile::read(file);
-    if (!image || image->extent() != extent) throw Failure(geometryMismatch);
-    return std::move(*image);
+    std::optional<Imaging::Bitmap> bitmap = PNGFile::readRGBA8(file);
+    if (!bitmap || bitmap->width != extent.width || bitmap->height != extent.height) throw Failure(geometryMismatch);
+    return std::move(*bitmap);
 }
 
 }  // namespace
@@ -162,7 +172,7 @@ Prepared prepare(const Imaging::Image& image, const PortraitAnalysis::Result& an
     // 7. The output pictures.
     prepared.positive = output(folder / "positive.png", image.extent());
     prepared.negative = output(folder / "negative.png", image.extent());
-    if (scored) prepared.scores = output(folder / "scores.png", image.extent());
+    if (scored) prepared.scores = redChannel(output(folder / "scores.png", image.extent()));
     return prepared;
 }
 

@@ -64,14 +64,19 @@ inline Imaging::Pixel selectForced(const Imaging::Pixel& o, const Imaging::Pixel
     return blend(o, p, n, passes(s, minimum) || f.r >= 0.5f ? 1.0f : 0.0f);
 }
 
+// The worker's pictures are kept at 8 bits, rows top-down, over the working
+// image's extent (a 24-megapixel correction holds about 200 MB, not the 1.2 GB
+// of float pictures).
 struct Prepared {
-    Imaging::Image positive;               // amount to add, the photo's extent
-    Imaging::Image negative;               // amount to subtract
-    std::optional<Imaging::Image> scores;  // level in red × 255 (0 = no correction); scored runs only
+    Imaging::Bitmap positive;               // amount to add, RGBA
+    Imaging::Bitmap negative;               // amount to subtract, RGBA
+    std::optional<Imaging::Bitmap> scores;  // one channel, the level 0…255 (red of scores.png); scored runs only
     std::vector<Spot> spots;
-    std::optional<Imaging::Image> forced;  // corrected whatever the threshold (red ≥ 0.5); never produced here
+    std::optional<Imaging::Bitmap> forced;  // one channel, corrected whatever the threshold where ≥ 128
+                                            // (red ≥ 0.5); never produced here
 
-    // The corrected picture over the image's extent. Throws Failure (notBlended).
+    // The corrected picture over the image's extent (the pictures are read
+    // at the same position, clamped to their size). Throws Failure (notBlended).
     Imaging::Image apply(const Imaging::Image& image, double amount) const;
 };
 

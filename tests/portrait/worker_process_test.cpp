@@ -184,6 +184,11 @@ cv2.imwrite(sys.argv[2], np.array([[0, 255, 64]], dtype=np.uint8))
     EXPECT_FLOAT_EQ(g16->at(2, 0).b, 32768 / 65535.0f);
     EXPECT_FLOAT_EQ(g16->at(2, 0).a, 1.0f);
     EXPECT_NEAR(g8->at(2, 0).g * 255.0f, 64.0f, 1e-4);
+    // At 8 bits: 16-bit samples rounded, grey in every colour, opaque.
+    const auto bytes = PNGFile::readRGBA8(dir / "g16.png");
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(bytes->channels, 4);
+    EXPECT_EQ(std::vector<int>(bytes->pixels.begin() + 4, bytes->pixels.end()), (std::vector<int>{255, 255, 255, 255, 128, 128, 128, 255}));
 }
 
 }  // namespace
