@@ -91,14 +91,6 @@ Rolloff rolloffFor(const Look& look, bool hasProfile) {
     return {float(knee), float(ceiling), float(gain)};
 }
 
-std::string shortestDecimal(double value) {
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    std::string text(buffer, result.ptr);
-    if (text.find_first_of(".eEn") == std::string::npos) text += ".0";  // n: inf and nan stay as they are
-    return text;
-}
-
 namespace {
 
 // Exposure gain and, when `rolls`, the highlight roll-off over `count`

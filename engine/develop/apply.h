@@ -81,8 +81,4 @@ inline Imaging::Pixel highlightRolloff(const Imaging::Pixel& s, const Rolloff& k
 }
 
 
-// The shortest decimal text that reads back as the same double, always with a
-// fractional part ("0.0", "35.0", "12.5").
-std::string shortestDecimal(double value);
-
 }  // namespace Develop

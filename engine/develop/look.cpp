@@ -1,6 +1,7 @@
 #include "engine/develop/look.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <type_traits>
 
@@ -388,6 +389,14 @@ std::optional<Look::FaceSettings> Look::faceSettings(const FaceRect& rect, doubl
     }
     if (!best) return std::nullopt;
     return *best;
+}
+
+std::string shortestDecimal(double value) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    std::string text(buffer, result.ptr);
+    if (text.find_first_of(".eEn") == std::string::npos) text += ".0";  // n: inf and nan stay as they are
+    return text;
 }
 
 }  // namespace Develop

@@ -200,6 +200,11 @@ nlohmann::json encodeLook(const Look& look);
 // looks give equal text, so it serves as (part of) a cache key.
 std::string cacheText(const Look& look);
 
+// The shortest decimal text that reads back as the same double, always with a
+// fractional part ("0.0", "35.0", "12.5"): how the look's numbers appear in
+// cache keys.
+std::string shortestDecimal(double value);
+
 }  // namespace Develop
 
 // Looks hash by their cache text, consistently with operator==.

@@ -42,7 +42,8 @@ namespace PortraitBlemishes {
 
 std::string runtimeIdentity();
 
-// The blemish spots found for the last skin-mask view; cleared by each render.
+// The blemish spots found for the last skin-mask view of the render running on
+// this thread; cleared by each render. Renders on other threads do not see them.
 std::optional<std::vector<std::vector<double>>> reported();
 void setReported(std::optional<std::vector<std::vector<double>>> spots);
 

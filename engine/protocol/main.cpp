@@ -7,12 +7,14 @@
 #include "engine/protocol/commands.h"
 #include "engine/protocol/output.h"
 #include "engine/protocol/serve.h"
+#include "engine/portrait/worker_process.h"
 
 namespace Protocol {
 
 int main(int argc, char** argv) {
     out();  // the output channel exists before any command runs
     reserveStandardError();
+    WorkerProcess::setStandardError(standardError());  // portrait workers write to the real standard error
     std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
     if (args.empty()) fail(usage, 2);
     const std::string& command = args[0];
