@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -425,4 +426,32 @@ TEST(ColorRangePass, ConcurrentCallsAgreeWithOneAlone) {
         ASSERT_TRUE(r);
         EXPECT_TRUE(same(*r, *alone));
     }
+}
+
+TEST(ColorRangePass, ReportedSpotsBelongToTheRenderThatFoundThem) {
+    // An overlay with spots beside a render that only cleared its list: the
+    // clearing render must not see the other's spots, nor wipe them.
+    Look look;
+    look.skinRangeSmooth = 50;
+    look.skinSpots = 60;
+    const Keys keys = freshKeys();
+    std::optional<std::vector<std::vector<double>>> found, cleared = std::vector<std::vector<double>>{};
+    std::thread overlay([&] {
+        PortraitBlemishes::setReported(std::nullopt);
+        ASSERT_TRUE(pass(look, keys, true, true));
+        found = PortraitBlemishes::reported();
+    });
+    std::thread other([&] {
+        PortraitBlemishes::setReported(std::nullopt);
+        for (int i = 0; i < 50; ++i) {
+            cleared = PortraitBlemishes::reported();
+            if (cleared) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    overlay.join();
+    other.join();
+    ASSERT_TRUE(found);
+    EXPECT_FALSE(found->empty());
+    EXPECT_FALSE(cleared) << "another render's spots leaked into this one";
 }
