@@ -266,16 +266,13 @@ std::optional<Rendered> renderToJPEG(const RenderRequest& request) {
         }
     }
 
-    // 6–7. Camera look of a RAW file rendered without a profile. (Decoded
-    // pictures are already in memory, so the preparation and the render share
-    // one bitmap without a further copy.)
-    const Imaging::Image& decodedImage = decoded->image;
+    // 6–7. Camera look of a RAW file rendered without a profile (fitted once
+    // per file from its own small decode, whatever this render's size).
     std::optional<CameraLook::Match> cameraMatch;
     if (!profile && decoded->extended) {
         cameraMatch = CameraLook::match(source);
         if (!cameraMatch) {
-            const bool asShot = (!look.temperature || *look.temperature == 0) && (!look.tint || *look.tint == 0);
-            prepareCameraLook(source, asShot ? std::optional(decodedImage) : std::nullopt);
+            prepareCameraLook(source);
             cameraMatch = CameraLook::match(source);
         }
     }
