@@ -29,6 +29,7 @@
 #include "engine/imaging/colour/oklab_rows.h"
 #include "engine/develop/presence.h"
 #include "engine/develop/stage_kernels.h"
+#include "engine/imaging/planes.h"
 
 namespace {
 
@@ -386,7 +387,7 @@ TEST(FastStages, PlaneBlursInBandsGiveTheWholePlaneBlur) {
         const int radius = std::max(1, int(std::ceil(3 * sigma)));
         cv::GaussianBlur(plane, whole, cv::Size(2 * radius + 1, 2 * radius + 1), sigma, sigma,
                          cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
-        const cv::Mat banded = Develop::blurPlane(plane, sigma);
+        const cv::Mat banded = Imaging::blurPlane(plane, sigma);
         EXPECT_EQ(cv::norm(whole, banded, cv::NORM_INF), 0) << width << " x " << height << ", sigma " << sigma;
     }
 }
@@ -456,17 +457,17 @@ TEST(FastStages, ScratchPlanesAreReusedOnlyOnceReleased) {
     constexpr int rows = 600, cols = 512;
     const void* first = nullptr;
     {
-        cv::Mat a = Develop::scratch(rows, cols, CV_32F);
-        const cv::Mat b = Develop::scratch(rows, cols, CV_32F);
+        cv::Mat a = Imaging::scratchPlane(rows, cols, CV_32F);
+        const cv::Mat b = Imaging::scratchPlane(rows, cols, CV_32F);
         EXPECT_NE(a.data, b.data);  // both held: two planes
         first = a.data;
         a.setTo(1.0f);
     }
-    const cv::Mat c = Develop::scratch(rows, cols, CV_32F);
-    const cv::Mat d = Develop::scratch(rows, cols, CV_32F);
+    const cv::Mat c = Imaging::scratchPlane(rows, cols, CV_32F);
+    const cv::Mat d = Imaging::scratchPlane(rows, cols, CV_32F);
     EXPECT_TRUE(c.data == first || d.data == first);  // released planes come back
     EXPECT_NE(c.data, d.data);
-    EXPECT_EQ(Develop::scratch(5, 7, CV_32FC3).type(), CV_32FC3);
+    EXPECT_EQ(Imaging::scratchPlane(5, 7, CV_32FC3).type(), CV_32FC3);
 }
 
 }  // namespace
