@@ -141,11 +141,6 @@ Pixel transferredPixel(const SRGBTransfer& curve, const Pixel& p) { return Pixel
 
 }  // namespace
 
-Image linearToSRGB(const Image& input) {
-    const SRGBTransfer& encode = sRGBEncoder();
-    return map(input, [&](const Pixel& p) { return transferredPixel(encode, p); });
-}
-
 Image sRGBToLinear(const Image& input) {
     const SRGBTransfer& decode = sRGBDecoder();
     return map(input, [&](const Pixel& p) { return transferredPixel(decode, p); });
@@ -154,17 +149,6 @@ Image sRGBToLinear(const Image& input) {
 Image sRGBToLinear(Image&& input) {
     const SRGBTransfer& decode = sRGBDecoder();
     return map(std::move(input), [&](const Pixel& p) { return transferredPixel(decode, p); });
-}
-
-Image minimumComponent(const Image& input) {
-    return map(input, [](const Pixel& p) {
-        const float m = std::min({p.r, p.g, p.b});
-        return Pixel{m, m, m, p.a};
-    });
-}
-
-Image colourCurves(const Image& input, const std::array<std::vector<float>, 3>& tables) {
-    return map(input, [&](const Pixel& p) { return colourCurvesPixel(tables, p); });
 }
 
 ColourCurveRows::ColourCurveRows(const std::array<std::vector<float>, 3>& tables) {
@@ -267,21 +251,6 @@ Pixel CubeLookup::operator()(const Pixel& p) const { return at(p); }
 
 void CubeLookup::applyRow(const Pixel* in, Pixel* out, int count) const {
     for (int i = 0; i < count; ++i) out[i] = at(in[i]);
-}
-
-Image colourCube(const Image& input, int dimension, std::span<const float> cube, int channelsPerEntry) {
-    const std::size_t n = std::size_t(dimension);
-    if (dimension < 2 || cube.size() < n * n * n * std::size_t(channelsPerEntry) || channelsPerEntry < 3)
-        return input;
-    if (channelsPerEntry != 4) {
-        // Entries of three (or more than four) floats: widened to RGBA once.
-        std::vector<float> rgba(n * n * n * 4, 1.0f);
-        for (std::size_t i = 0; i < n * n * n; ++i)
-            for (std::size_t c = 0; c < 3; ++c) rgba[i * 4 + c] = cube[i * std::size_t(channelsPerEntry) + c];
-        return colourCube(input, dimension, rgba, 4);
-    }
-    const CubeLookup lookup(dimension, cube.data());
-    return mapRows(Image(input), [&lookup](const Pixel* in, Pixel* out, int count) { lookup.applyRow(in, out, count); });
 }
 
 // ---------------------------------------------------------------- compositing
@@ -491,20 +460,6 @@ Pixel areaAverage(const Image& input, const Rect& rect) {
     if (part.empty()) return {0, 0, 0, 0};
     const cv::Scalar m = cv::mean(part.mat());
     return {float(m[0]), float(m[1]), float(m[2]), float(m[3])};
-}
-
-Pixel areaMaximum(const Image& input, const Rect& rect) {
-    const Image part = crop(input, rect);
-    if (part.empty()) return {0, 0, 0, 0};
-    std::vector<cv::Mat> planes;
-    cv::split(part.mat(), planes);
-    float m[4];
-    for (int c = 0; c < 4; ++c) {
-        double hi = 0;
-        cv::minMaxLoc(planes[std::size_t(c)], nullptr, &hi);
-        m[c] = float(hi);
-    }
-    return {m[0], m[1], m[2], m[3]};
 }
 
 // ---------------------------------------------------------------- rendering

@@ -99,13 +99,32 @@ Image referenceSharpen(const Look& look, const Image& image, double scale) {
     });
 }
 
+// Each channel's largest value over the picture.
+Pixel largestValues(const Image& image) {
+    Pixel m = image.at(0, 0);
+    for (int row = 0; row < image.height(); ++row)
+        for (int col = 0; col < image.width(); ++col) {
+            const Pixel& p = image.at(col, row);
+            m = {std::max(m.r, p.r), std::max(m.g, p.g), std::max(m.b, p.b), std::max(m.a, p.a)};
+        }
+    return m;
+}
+
+// Each pixel's smallest colour component in all three colour channels.
+Image smallestComponent(const Image& image) {
+    return Imaging::map(image, [](const Pixel& p) {
+        const float m = std::min({p.r, p.g, p.b});
+        return Pixel{m, m, m, p.a};
+    });
+}
+
 Image referencePresence(const Look& look, const Image& image) {
     const Presence::Parameters p = *Presence::parameters(look);
     Image r = image;
     if (p.dehaze != 0) {
-        const Pixel peak = Imaging::areaMaximum(Develop::presenceBlur(image, Presence::airBlur), image.extent());
+        const Pixel peak = largestValues(Develop::presenceBlur(image, Presence::airBlur));
         const Colour::RGB air = Develop::rgbOf(peak);
-        const Image regional = Develop::presenceBlur(Imaging::minimumComponent(image), Presence::regionalBlur);
+        const Image regional = Develop::presenceBlur(smallestComponent(image), Presence::regionalBlur);
         r = Imaging::combine(image, regional, [&](const Pixel& s, const Pixel& h) {
             return Develop::withAlpha(Presence::dehaze(Develop::rgbOf(s), h.r, air, p.dehaze), s.a);
         });

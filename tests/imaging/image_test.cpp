@@ -18,6 +18,17 @@ Image ramp(int width, int height) {
     });
 }
 
+// A picture through the engine's row kernels for colour curves and cubes.
+Image throughCurves(const Image& image, const std::array<std::vector<float>, 3>& tables) {
+    const ColourCurveRows rows(tables);
+    return mapRows(Image(image), [&rows](const Pixel* in, Pixel* out, int count) { rows.apply(in, out, count); });
+}
+
+Image throughCube(const Image& image, int dimension, const std::vector<float>& rgbaEntries) {
+    const CubeLookup lookup(dimension, rgbaEntries.data());
+    return mapRows(Image(image), [&lookup](const Pixel* in, Pixel* out, int count) { lookup.applyRow(in, out, count); });
+}
+
 double maxDifference(const Image& a, const Image& b) {
     EXPECT_EQ(a.extent(), b.extent());
     if (a.extent() != b.extent()) return INFINITY;
@@ -83,22 +94,22 @@ TEST(ImageColour, TransferCurvesAndLookUps) {
         EXPECT_NEAR(sRGBDecode(sRGBEncode(v)), v, 1e-5f + 1e-5f * std::fabs(v)) << v;
     EXPECT_NEAR(sRGBEncode(0.18f), 0.4614f, 1e-3);
     const Image image = ramp(8, 8);
-    EXPECT_LT(maxDifference(sRGBToLinear(linearToSRGB(image)), image), 1e-5);
+    const Image encoded = map(image, [](const Pixel& p) { return Pixel{sRGBEncode(p.r), sRGBEncode(p.g), sRGBEncode(p.b), p.a}; });
+    EXPECT_LT(maxDifference(sRGBToLinear(encoded), image), 1e-5);
     EXPECT_LT(maxDifference(exposure(exposure(image, 1.5), -1.5), image), 1e-6);
     EXPECT_FLOAT_EQ(sample(exposure(image, 1), 3, 0).r, 0.06f);
 
     std::vector<float> identity(256), inverse(256);
     for (int i = 0; i < 256; ++i) identity[std::size_t(i)] = i / 255.0f, inverse[std::size_t(i)] = 1 - i / 255.0f;
-    EXPECT_LT(maxDifference(colourCurves(image, {identity, identity, identity}), image), 1e-6);
-    EXPECT_NEAR(sample(colourCurves(image, {inverse, identity, identity}), 5, 0).r, 0.95f, 1e-5);
+    EXPECT_LT(maxDifference(throughCurves(image, {identity, identity, identity}), image), 1e-6);
+    EXPECT_NEAR(sample(throughCurves(image, {inverse, identity, identity}), 5, 0).r, 0.95f, 1e-5);
 
     std::vector<float> cube;
     const int n = 5;
     for (int b = 0; b < n; ++b)
         for (int g = 0; g < n; ++g)
             for (int r = 0; r < n; ++r) cube.insert(cube.end(), {r / 4.0f, g / 4.0f, b / 4.0f, 1});
-    EXPECT_LT(maxDifference(colourCube(image, n, cube), image), 1e-5);
-    EXPECT_FLOAT_EQ(sample(minimumComponent(image), 5, 2).r, 0.02f);
+    EXPECT_LT(maxDifference(throughCube(image, n, cube), image), 1e-5);
 }
 
 TEST(ImageColour, CompositingAndReductions) {
@@ -111,8 +122,7 @@ TEST(ImageColour, CompositingAndReductions) {
     Image spot = Image::filled(Rect{0, 0, 9, 9}, {0, 0, 0, 1});
     spot.at(4, 4) = {1, 1, 1, 1};
     EXPECT_NEAR(areaAverage(spot, spot.extent()).r, 1.0f / 81, 1e-6);
-    EXPECT_FLOAT_EQ(areaMaximum(spot, spot.extent()).r, 1.0f);
-    EXPECT_FLOAT_EQ(areaMaximum(spot, Rect{0, 0, 3, 3}).r, 0.0f);
+    EXPECT_FLOAT_EQ(areaAverage(spot, Rect{0, 0, 3, 3}).r, 0.0f);
 }
 
 TEST(ImageRendering, ClampsAndRounds) {
@@ -174,7 +184,7 @@ TEST(ImageColour, CubeInterpolatesTrilinearly) {
     const Image input = generate(Rect{0, 0, 37, 23}, [](int x, int y) {
         return Pixel{x / 30.0f - 0.1f, y / 20.0f, float((x * 7 + y * 13) % 17) / 16.0f, 0.5f};
     });
-    const Image looked = colourCube(input, n, cube);
+    const Image looked = throughCube(input, n, cube);
     for (int row = 0; row < input.height(); ++row)
         for (int col = 0; col < input.width(); ++col) {
             const Pixel want = reference(input.at(col, row)), got = looked.at(col, row);
@@ -183,10 +193,6 @@ TEST(ImageColour, CubeInterpolatesTrilinearly) {
             ASSERT_NEAR(got.b, want.b, 1e-6) << col << "," << row;
             ASSERT_EQ(got.a, 0.5f);
         }
-    // Entries of three floats give the same picture.
-    std::vector<float> packed;
-    for (std::size_t i = 0; i < cube.size(); i += 4) packed.insert(packed.end(), {cube[i], cube[i + 1], cube[i + 2]});
-    EXPECT_EQ(cv::norm(colourCube(input, n, packed, 3).mat(), looked.mat(), cv::NORM_INF), 0.0);
 }
 
 TEST(ImageColour, CurveRowsGiveThePixelCurves) {
