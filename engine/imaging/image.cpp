@@ -8,7 +8,6 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "engine/imaging/pixel_lanes.h"
 #include "engine/imaging/pixel_pool.h"
 #include "engine/imaging/vector_loop.h"
 
@@ -149,68 +148,6 @@ Image sRGBToLinear(const Image& input) {
 Image sRGBToLinear(Image&& input) {
     const SRGBTransfer& decode = sRGBDecoder();
     return map(std::move(input), [&](const Pixel& p) { return transferredPixel(decode, p); });
-}
-
-ColourCurveRows::ColourCurveRows(const std::array<std::vector<float>, 3>& tables) {
-    for (std::size_t c = 0; c < 3; ++c) {
-        const std::vector<float>& table = tables[c];
-        offset_[c] = int(values_.size());
-        empty_[c] = table.empty();
-        scale_[c] = table.empty() ? 0.0f : float(table.size() - 1);
-        values_.insert(values_.end(), table.begin(), table.end());
-        values_.push_back(table.empty() ? 0.0f : table.back());
-    }
-}
-
-namespace {
-
-// Per lane of two pixels: where its table starts, its entries − 1, and
-// whether it keeps its value (alpha, and channels without a curve).
-struct CurveLanes {
-    std::array<int, 8> offset;
-    std::array<float, 8> scale;
-    std::array<int, 8> keep;
-};
-
-VECTOR_LOOP void curveRows(const float* t, const CurveLanes& lanes, const Pixel* in, Pixel* out, int count) {
-    using namespace PixelLanes;
-    Ints offset, keep;
-    Floats scale;
-    std::memcpy(&offset, lanes.offset.data(), sizeof offset);
-    std::memcpy(&keep, lanes.keep.data(), sizeof keep);
-    std::memcpy(&scale, lanes.scale.data(), sizeof scale);
-    int i = 0;
-    for (; i + 2 <= count; i += 2) {
-        Floats v, position;
-        load(&in[i], v);
-        unitOrZero(v, position);
-        position *= scale;
-        const Ints whole = __builtin_convertvector(position, Ints);
-        const Floats f = position - __builtin_convertvector(whole, Floats);
-        Floats lo, hi;
-        neighbours(t, offset + whole, lo, hi);
-        const Floats curved = lo + (hi - lo) * f;
-        store(&out[i], keep ? v : curved);
-    }
-    if (i < count) {
-        // The last pixel of an odd row, padded to two.
-        Pixel pair[2] = {in[i], in[i]};
-        curveRows(t, lanes, pair, pair, 2);
-        out[i] = pair[0];
-    }
-}
-
-}  // namespace
-
-void ColourCurveRows::apply(const Pixel* in, Pixel* out, int count) const {
-    CurveLanes lanes{};
-    for (std::size_t lane = 0; lane < 8; ++lane) {
-        const std::size_t c = lane % 4;
-        lanes.offset[lane] = c < 3 ? offset_[c] : 0;
-        lanes.scale[lane] = c < 3 ? scale_[c] : 0.0f;
-        lanes.keep[lane] = c < 3 && !empty_[c] ? 0 : -1;
-    }
-    curveRows(values_.data(), lanes, in, out, count);
 }
 
 namespace {

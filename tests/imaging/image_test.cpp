@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/imaging/colour/point_curves.h"
 #include "engine/imaging/image.h"
 
 using namespace Imaging;
@@ -20,7 +21,7 @@ Image ramp(int width, int height) {
 
 // A picture through the engine's row kernels for colour curves and cubes.
 Image throughCurves(const Image& image, const std::array<std::vector<float>, 3>& tables) {
-    const ColourCurveRows rows(tables);
+    const Curves::ColourCurveRows rows(tables);
     return mapRows(Image(image), [&rows](const Pixel* in, Pixel* out, int count) { rows.apply(in, out, count); });
 }
 
@@ -195,24 +196,23 @@ TEST(ImageColour, CubeInterpolatesTrilinearly) {
         }
 }
 
-TEST(ImageColour, CurveRowsGiveThePixelCurves) {
-    // Tables of other lengths per channel, one channel without a curve; rows
-    // of odd and even length, values beyond 0…1, converted in place and not.
-    std::array<std::vector<float>, 3> tables;
-    for (int i = 0; i < 256; ++i) tables[0].push_back(std::pow(i / 255.0f, 0.8f));
-    for (int i = 0; i < 17; ++i) tables[2].push_back(0.05f + 0.9f * std::sqrt(i / 16.0f));
-    const ColourCurveRows rows(tables);
-    for (const int count : {1, 2, 7, 64}) {
+// A row kernel against its scalar lookup, exactly, over rows of odd and
+// even length of values across and beyond 0…1 (and NaN where the lookup
+// takes it), converted in place and not.
+template <class Row, class PixelLookup>
+void expectRowsGiveThePixelLookup(Row&& row, PixelLookup&& pixel, bool withNaN) {
+    for (const int count : {1, 2, 7, 64, 301}) {
         std::vector<Pixel> in;
         for (int i = 0; i < count; ++i) {
             const float t = float(i * 37 % 101) / 90.0f - 0.05f;
             in.push_back({t, 1 - t, t * t, float(i) / 64});
         }
+        if (withNaN) in[std::size_t(count / 2)].g = NAN;
         std::vector<Pixel> out(in.size()), inPlace = in;
-        rows.apply(in.data(), out.data(), count);
-        rows.apply(inPlace.data(), inPlace.data(), count);
+        row(in.data(), out.data(), count);
+        row(inPlace.data(), inPlace.data(), count);
         for (int i = 0; i < count; ++i) {
-            const Pixel want = colourCurvesPixel(tables, in[std::size_t(i)]);
+            const Pixel want = pixel(in[std::size_t(i)]);
             for (const Pixel& got : {out[std::size_t(i)], inPlace[std::size_t(i)]}) {
                 EXPECT_EQ(got.r, want.r) << count << ": " << i;
                 EXPECT_EQ(got.g, want.g) << count << ": " << i;
@@ -221,4 +221,26 @@ TEST(ImageColour, CurveRowsGiveThePixelCurves) {
             }
         }
     }
+}
+
+TEST(ImageColour, CurveRowsGiveThePixelCurves) {
+    // Free tables of other lengths per channel, one channel without a curve.
+    std::array<std::vector<float>, 3> tables;
+    for (int i = 0; i < 256; ++i) tables[0].push_back(std::pow(i / 255.0f, 0.8f));
+    for (int i = 0; i < 17; ++i) tables[2].push_back(0.05f + 0.9f * std::sqrt(i / 16.0f));
+    const Curves::ColourCurveRows rows(tables);
+    expectRowsGiveThePixelLookup([&](const Pixel* in, Pixel* out, int n) { rows.apply(in, out, n); },
+                                 [&](const Pixel& p) { return Curves::colourCurvesPixel(tables, p); }, false);
+
+    // The point curves' tables: a master curve and a red one.
+    Curves::Set set;
+    set.master = Curves::Points{{0, 0.05}, {0.25, 0.15}, {0.75, 0.88}, {1, 0.97}};
+    set.red = Curves::Points{{0, 0}, {0.5, 0.56}, {1, 1}};
+    const Curves::FloatTables point(*Curves::channelTables(set));
+    expectRowsGiveThePixelLookup([&](const Pixel* in, Pixel* out, int n) { Curves::applyRow(point, in, out, n); },
+                                 [&](const Pixel& p) {
+                                     const Colour::RGB c = Curves::apply(point, {p.r, p.g, p.b});
+                                     return Pixel{c.r, c.g, c.b, p.a};
+                                 },
+                                 true);
 }
