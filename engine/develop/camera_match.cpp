@@ -27,8 +27,9 @@ Imaging::Image neutralRendering(const Imaging::Image& image, int width, int heig
 
 }  // namespace
 
-void prepareCameraLook(const std::filesystem::path& file) {
+void prepareCameraLook(const std::filesystem::path& file, const std::optional<Imaging::Image>& sample) {
     CameraLook::prepare(file, [&](int width, int height) -> std::optional<Imaging::Image> {
+        if (sample) return neutralRendering(*sample, width, height);
         const auto decoded = decode(file, Look{}, CameraLook::sampleEdge);
         if (!decoded || !decoded->extended) return std::nullopt;
         return neutralRendering(decoded->image, width, height);

@@ -252,9 +252,12 @@ std::optional<Rendered> renderToJPEG(const RenderRequest& request) {
 
     // 4. Decode.
     std::optional<Decoded> decoded;
-    if (live && interactive) decoded = liveDecode(source, look, longEdge);
-    else if (experimental || (!live && interactive)) decoded = decodeForEditing(source, look, longEdge);
-    else decoded = decode(source, look, longEdge);
+    // A RAW file's first render also brings the camera look's sample when its
+    // own decode can make it (see 6–7).
+    const int sampleEdge = CameraLook::match(source) ? 0 : CameraLook::sampleEdge;
+    if (live && interactive) decoded = liveDecode(source, look, longEdge, sampleEdge);
+    else if (experimental || (!live && interactive)) decoded = decodeForEditing(source, look, longEdge, sampleEdge);
+    else decoded = decode(source, look, longEdge, sampleEdge);
     if (!decoded || decoded->image.empty()) return std::nullopt;
 
     // 5. Camera profile of a RAW file.
@@ -267,12 +270,13 @@ std::optional<Rendered> renderToJPEG(const RenderRequest& request) {
     }
 
     // 6–7. Camera look of a RAW file rendered without a profile (fitted once
-    // per file from its own small decode, whatever this render's size).
+    // per file from its own small decode, whatever this render's size; the
+    // decode above made it when it could).
     std::optional<CameraLook::Match> cameraMatch;
     if (!profile && decoded->extended) {
         cameraMatch = CameraLook::match(source);
         if (!cameraMatch) {
-            prepareCameraLook(source);
+            prepareCameraLook(source, decoded->sample);
             cameraMatch = CameraLook::match(source);
         }
     }
