@@ -254,7 +254,8 @@ std::optional<Rendered> renderToJPEG(const RenderRequest& request) {
     std::optional<Decoded> decoded;
     // A RAW file's first render also brings the camera look's sample when its
     // own decode can make it (see 6–7).
-    const int sampleEdge = CameraLook::match(source) ? 0 : CameraLook::sampleEdge;
+    const bool matchKnown = CameraLook::match(source) || CameraLook::knownMiss(source);
+    const int sampleEdge = matchKnown ? 0 : CameraLook::sampleEdge;
     if (live && interactive) decoded = liveDecode(source, look, longEdge, sampleEdge);
     else if (experimental || (!live && interactive)) decoded = decodeForEditing(source, look, longEdge, sampleEdge);
     else decoded = decode(source, look, longEdge, sampleEdge);
