@@ -12,6 +12,7 @@
 #include "engine/camera/camera_look.h"
 #include "engine/camera/camera_profile.h"
 #include "engine/camera/camera_tone.h"
+#include "engine/imaging/colour/point_curves.h"
 #include "engine/imaging/image.h"
 
 namespace CameraRendering {
@@ -30,7 +31,7 @@ private:
     std::optional<Imaging::CubeLookup> cube_;
     const std::optional<Curves::Tables>* shoulder_ = nullptr;
     std::optional<std::vector<float>> toneKnots_;
-    std::optional<Imaging::ColourCurveRows> lookRows_;
+    std::optional<Curves::ColourCurveRows> lookRows_;
     bool blueViolet_ = false;
 };
 

@@ -1,6 +1,7 @@
 #include "engine/develop/camera_match.h"
 
 #include <exception>
+#include <optional>
 
 #include "engine/camera/camera_look.h"
 #include "engine/develop/apply.h"
@@ -26,15 +27,12 @@ Imaging::Image neutralRendering(const Imaging::Image& image, int width, int heig
 
 }  // namespace
 
-void prepareCameraLook(const std::filesystem::path& file, const std::optional<Imaging::Image>& decodedNeutral) {
+void prepareCameraLook(const std::filesystem::path& file, const std::optional<Imaging::Image>& sample) {
     CameraLook::prepare(file, [&](int width, int height) -> std::optional<Imaging::Image> {
-        std::optional<Imaging::Image> neutral = decodedNeutral;
-        if (!neutral) {
-            const auto decoded = decode(file, Look{}, CameraLook::sampleEdge);
-            if (decoded && decoded->extended) neutral = decoded->image;
-        }
-        if (!neutral) return std::nullopt;
-        return neutralRendering(*neutral, width, height);
+        if (sample) return neutralRendering(*sample, width, height);
+        const auto decoded = decode(file, Look{}, CameraLook::sampleEdge);
+        if (!decoded || !decoded->extended) return std::nullopt;
+        return neutralRendering(decoded->image, width, height);
     });
 }
 

@@ -258,7 +258,8 @@ Image fromLibRaw(const LibRaw& raw, const float (&toSRGB)[3][3], int width, int 
 }
 
 // nothing with `opened` false when LibRaw does not take the file at all.
-std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& look, int longEdge, bool& opened) {
+std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& look, int longEdge, int sampleEdge,
+                                 bool& opened) {
     opened = false;
     // LibRaw's own reports of damaged data and failed allocations would go to
     // standard error; a failed decode is reported by its result alone.
@@ -324,12 +325,19 @@ std::optional<Decoded> decodeRaw(const std::filesystem::path& file, const Look& 
             for (int r = 0; r < 3; ++r)
                 for (int c = 0; c < 3; ++c) colour->toSRGB[r][c] = raw->imgdata.color.rgb_cam[r][c] * (2.0f / 65535.0f);
         }
-        if (scale < 1) {
-            const int width = std::max(1, int(std::lround(nativeWidth * scale)));
-            const int height = std::max(1, int(std::lround(nativeHeight * scale)));
-            decoded.image = fromLibRaw(*raw, colour->toSRGB, width, height);
-        } else {
-            decoded.image = fromLibRaw(*raw, colour->toSRGB);
+        const auto picture = [&](double s) {
+            if (s >= 1) return fromLibRaw(*raw, colour->toSRGB);
+            const int width = std::max(1, int(std::lround(nativeWidth * s)));
+            const int height = std::max(1, int(std::lround(nativeHeight * s)));
+            return fromLibRaw(*raw, colour->toSRGB, width, height);
+        };
+        decoded.image = picture(scale);
+        // The sample: only the size differs from a decode of its own (the
+        // white balance is the file's, and both decodes are half-size).
+        const bool asShot = offsetOf(look.temperature) == 0 && offsetOf(look.tint) == 0;
+        if (sampleEdge > 0 && asShot && params.half_size) {
+            const double sampleScale = rawScaleFactor(sampleEdge, std::max(nativeWidth, nativeHeight));
+            if (sampleScale <= 0.5) decoded.sample = picture(sampleScale);
         }
         return decoded;
     } catch (...) {
@@ -400,10 +408,10 @@ double rawScaleFactor(int longEdge, int nativeLongSide) {
     return double(std::nextafter(float(s), 0.0f));
 }
 
-std::optional<Decoded> decode(const std::filesystem::path& file, const Look& look, int longEdge) {
+std::optional<Decoded> decode(const std::filesystem::path& file, const Look& look, int longEdge, int sampleEdge) {
     if (isRenderedName(file)) return decodeRendered(file, look, longEdge);
     bool opened = false;
-    auto decoded = decodeRaw(file, look, longEdge, opened);
+    auto decoded = decodeRaw(file, look, longEdge, sampleEdge, opened);
     if (!opened) return decodeRendered(file, look, longEdge);
     return decoded;
 }
@@ -450,13 +458,13 @@ std::optional<Decoded> materialised(const Decoded& decoded) {
     return out;
 }
 
-std::optional<Decoded> decodeForEditing(const std::filesystem::path& file, const Look& look, int longEdge) {
+std::optional<Decoded> decodeForEditing(const std::filesystem::path& file, const Look& look, int longEdge, int sampleEdge) {
     const DecodeKey key = keyFor(file, look, longEdge);
     {
         std::lock_guard lock(decodeLock);
         if (const auto it = decodeCache.find(key); it != decodeCache.end()) return it->second;
     }
-    const auto decoded = decode(file, look, longEdge);
+    const auto decoded = decode(file, look, longEdge, sampleEdge);
     if (!decoded) return std::nullopt;
     // A fresh decode owns its pixels already; no second copy is needed.
     const Decoded& kept = *decoded;
@@ -472,14 +480,14 @@ std::optional<Decoded> decodeForEditing(const std::filesystem::path& file, const
     return kept;
 }
 
-std::optional<Decoded> liveDecode(const std::filesystem::path& file, const Look& look, int longEdge) {
+std::optional<Decoded> liveDecode(const std::filesystem::path& file, const Look& look, int longEdge, int sampleEdge) {
     const double t = offsetOf(look.temperature), u = offsetOf(look.tint);
-    if (t == 0 && u == 0) return decodeForEditing(file, look, longEdge);
+    if (t == 0 && u == 0) return decodeForEditing(file, look, longEdge, sampleEdge);
     Look asShotLook = look;
     asShotLook.temperature.reset();
     asShotLook.tint.reset();
-    const auto shot = decodeForEditing(file, asShotLook, longEdge);
-    if (!shot) return decodeForEditing(file, look, longEdge);
+    const auto shot = decodeForEditing(file, asShotLook, longEdge, sampleEdge);
+    if (!shot) return decodeForEditing(file, look, longEdge, sampleEdge);
     if (shot->extended && shot->cameraTemperature && shot->cameraTint) {
         const double c = *shot->cameraTemperature, k = *shot->cameraTint;
         Decoded out = *shot;

@@ -19,6 +19,11 @@ struct Decoded {
     std::optional<double> cameraTemperature; // as-shot neutral in kelvin (RAW only)
     std::optional<double> cameraTint;        // as-shot tint (RAW only)
     double detailScale = 1;                  // size relative to the full-size photo
+    // With a sample edge asked for: the as-shot picture at that long edge,
+    // the same as `decode(file, Look{}, sampleEdge).image`, when this decode
+    // makes it from its own RAW data (a half-size decode as shot, where the
+    // sample is half-size too); nothing otherwise.
+    std::optional<Imaging::Image> sample;
 };
 
 // Identity of a cached decode.
@@ -35,14 +40,16 @@ struct DecodeKeyHash {
 };
 
 // Decodes without any cache; nothing when the file cannot be decoded.
-std::optional<Decoded> decode(const std::filesystem::path& file, const Look& look, int longEdge);
+// `sampleEdge` (0: none) asks for `Decoded::sample` beside the picture.
+std::optional<Decoded> decode(const std::filesystem::path& file, const Look& look, int longEdge, int sampleEdge = 0);
 // The rendered-file (JPEG, HEIC) path of decode.
 std::optional<Decoded> decodeRendered(const std::filesystem::path& file, const Look& look, int longEdge);
 // decode through the two-entry cache, materialised.
-std::optional<Decoded> decodeForEditing(const std::filesystem::path& file, const Look& look, int longEdge);
+// (A cached decode keeps the sample it was made with, if any.)
+std::optional<Decoded> decodeForEditing(const std::filesystem::path& file, const Look& look, int longEdge, int sampleEdge = 0);
 // For live white-balance previews: the cached as-shot decode corrected by a
 // cheap white-balance filter.
-std::optional<Decoded> liveDecode(const std::filesystem::path& file, const Look& look, int longEdge);
+std::optional<Decoded> liveDecode(const std::filesystem::path& file, const Look& look, int longEdge, int sampleEdge = 0);
 // The record with its pixels held in memory of their own.
 std::optional<Decoded> materialised(const Decoded& decoded);
 

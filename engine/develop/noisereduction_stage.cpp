@@ -36,6 +36,7 @@
 #include "engine/develop/detail.h"
 #include "engine/imaging/colour/oklab_rows.h"
 #include "engine/develop/stage_kernels.h"
+#include "engine/imaging/planes.h"
 #include "engine/imaging/fast_math.h"
 #include "engine/imaging/vector_loop.h"
 
@@ -51,7 +52,7 @@ constexpr int kStripWidth = 512;
 // column offsets it reads (0 … 4, left to right) and its spatial weight
 // exp(−|o|² / 4).
 struct Tap {
-    Develop::Offset offset;
+    Imaging::Offset offset;
     int column = 0;
     float spatial = 0;
 };
@@ -62,7 +63,7 @@ struct Tap {
 // included).
 struct Taps {
     std::vector<Tap> taps;
-    std::array<Develop::Offset, 5> columns;
+    std::array<Imaging::Offset, 5> columns;
     int firstRow = 0, lastRow = 0;
     int windowRows() const { return lastRow - firstRow + 1; }
 };
@@ -71,7 +72,7 @@ Taps tapsOf(float step) {
     Taps t;
     for (int oy = -2; oy <= 2; ++oy)
         for (int ox = -2; ox <= 2; ++ox) {
-            const Develop::Offset offset = Develop::Offset::of(float(ox) * step, float(oy) * step);
+            const Imaging::Offset offset = Imaging::Offset::of(float(ox) * step, float(oy) * step);
             t.taps.push_back({offset, ox + 2, spatialWeight(ox, oy)});
             t.columns[std::size_t(ox + 2)] = {offset.col, 0, offset.fx, 0};
         }
@@ -95,7 +96,7 @@ VECTOR_LOOP void interpolateRow(const float* __restrict row, float fx, float* __
 // behind in a ring of `taps.windowRows()` × 5 rows held in `buffer`.
 class RowWindow {
 public:
-    RowWindow(const Develop::PaddedPlane& plane, const Taps& taps, int x0, int width, float* buffer)
+    RowWindow(const Imaging::PaddedPlane& plane, const Taps& taps, int x0, int width, float* buffer)
         : plane_(plane), taps_(taps), x0_(x0), width_(width), buffer_(buffer) {}
 
     // The floats a window needs.
@@ -120,12 +121,12 @@ private:
     }
     void interpolate(int row) {
         for (int column = 0; column < 5; ++column) {
-            const Develop::Offset& offset = taps_.columns[std::size_t(column)];
+            const Imaging::Offset& offset = taps_.columns[std::size_t(column)];
             interpolateRow(plane_.at(row, offset) + x0_, offset.fx, slot(column, row), width_);
         }
     }
 
-    const Develop::PaddedPlane& plane_;
+    const Imaging::PaddedPlane& plane_;
     const Taps& taps_;
     int x0_, width_;
     float* buffer_;
@@ -197,10 +198,10 @@ int bandRows(const std::optional<Taps>& lightness, const std::optional<Taps>& co
 struct Inputs {
     const Imaging::Image& image;
     const Develop::LabPlanes& lab;
-    const Develop::PaddedPlane& lightness;
-    const std::optional<Develop::PaddedPlane>& softL;
-    const std::optional<Develop::PaddedPlane>& softA;
-    const std::optional<Develop::PaddedPlane>& softB;
+    const Imaging::PaddedPlane& lightness;
+    const std::optional<Imaging::PaddedPlane>& softL;
+    const std::optional<Imaging::PaddedPlane>& softA;
+    const std::optional<Imaging::PaddedPlane>& softB;
     const std::optional<Taps>& lightnessTaps;
     const std::optional<Taps>& colourTaps;
     float lumRange, colRange;
@@ -282,21 +283,21 @@ std::optional<Imaging::Image> reduceNoise(const Develop::Look& look, const Imagi
     if (!p || image.empty()) return std::nullopt;
     const int width = image.width(), height = image.height();
     // Lightness with room for the samples around the edges, colour without.
-    const int margin = std::max(p->lumStep > 0 ? Develop::marginFor(2 * p->lumStep) : 0, p->colStep > 0 ? Develop::marginFor(2 * p->colStep) : 0);
-    Develop::PaddedPlane lightness(height, width, margin);
-    Develop::LabPlanes lab{lightness.inner(), Develop::scratch(height, width, CV_32F), Develop::scratch(height, width, CV_32F)};
+    const int margin = std::max(p->lumStep > 0 ? Imaging::marginFor(2 * p->lumStep) : 0, p->colStep > 0 ? Imaging::marginFor(2 * p->colStep) : 0);
+    Imaging::PaddedPlane lightness(height, width, margin);
+    Develop::LabPlanes lab{lightness.inner(), Imaging::scratchPlane(height, width, CV_32F), Imaging::scratchPlane(height, width, CV_32F)};
     Develop::labPlanesInto(image, lab);
     lightness.repeatEdges();
     std::optional<Taps> lightnessTaps;
     if (p->lumStep > 0) lightnessTaps = tapsOf(p->lumStep);
 
-    std::optional<Develop::PaddedPlane> softL, softA, softB;
+    std::optional<Imaging::PaddedPlane> softL, softA, softB;
     std::optional<Taps> colourTaps;
     if (p->colStep > 0) {
         for (auto [soft, plane] : {std::pair{&softL, &lab.L}, std::pair{&softA, &lab.a}, std::pair{&softB, &lab.b}}) {
             soft->emplace(height, width, margin);
             cv::Mat inner = (*soft)->inner();
-            Develop::blurPlaneInto(*plane, inner, p->softRadius);
+            Imaging::blurPlaneInto(*plane, inner, p->softRadius);
             (*soft)->repeatEdges();
         }
         colourTaps = tapsOf(p->colStep);

@@ -12,6 +12,7 @@
 
 #include "engine/develop/presence.h"
 #include "engine/develop/stage_kernels.h"
+#include "engine/imaging/planes.h"
 #include "engine/imaging/vector_loop.h"
 
 namespace Presence {
@@ -70,7 +71,7 @@ Colour::RGB airLight(const Imaging::Image& image) {
 
 Imaging::Image dehazed(const Imaging::Image& image, float amount) {
     const Colour::RGB air = airLight(image);
-    cv::Mat darkest = Develop::scratch(image.height(), image.width(), CV_32F);
+    cv::Mat darkest = Imaging::scratchPlane(image.height(), image.width(), CV_32F);
     const int width = image.width();
     Imaging::forRows(image.height(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row)

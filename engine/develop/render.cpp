@@ -252,9 +252,13 @@ std::optional<Rendered> renderToJPEG(const RenderRequest& request) {
 
     // 4. Decode.
     std::optional<Decoded> decoded;
-    if (live && interactive) decoded = liveDecode(source, look, longEdge);
-    else if (experimental || (!live && interactive)) decoded = decodeForEditing(source, look, longEdge);
-    else decoded = decode(source, look, longEdge);
+    // A RAW file's first render also brings the camera look's sample when its
+    // own decode can make it (see 6–7).
+    const bool matchKnown = CameraLook::match(source) || CameraLook::knownMiss(source);
+    const int sampleEdge = matchKnown ? 0 : CameraLook::sampleEdge;
+    if (live && interactive) decoded = liveDecode(source, look, longEdge, sampleEdge);
+    else if (experimental || (!live && interactive)) decoded = decodeForEditing(source, look, longEdge, sampleEdge);
+    else decoded = decode(source, look, longEdge, sampleEdge);
     if (!decoded || decoded->image.empty()) return std::nullopt;
 
     // 5. Camera profile of a RAW file.
@@ -266,16 +270,14 @@ std::optional<Rendered> renderToJPEG(const RenderRequest& request) {
         }
     }
 
-    // 6–7. Camera look of a RAW file rendered without a profile. (Decoded
-    // pictures are already in memory, so the preparation and the render share
-    // one bitmap without a further copy.)
-    const Imaging::Image& decodedImage = decoded->image;
+    // 6–7. Camera look of a RAW file rendered without a profile (fitted once
+    // per file from its own small decode, whatever this render's size; the
+    // decode above made it when it could).
     std::optional<CameraLook::Match> cameraMatch;
     if (!profile && decoded->extended) {
         cameraMatch = CameraLook::match(source);
         if (!cameraMatch) {
-            const bool asShot = (!look.temperature || *look.temperature == 0) && (!look.tint || *look.tint == 0);
-            prepareCameraLook(source, asShot ? std::optional(decodedImage) : std::nullopt);
+            prepareCameraLook(source, decoded->sample);
             cameraMatch = CameraLook::match(source);
         }
     }

@@ -42,7 +42,7 @@ struct RenderRequest {
     // cannot lend one fails the render.
     bool preserveJPEGProfile = false;
     // "render.jpg" in this inherited folder descriptor instead of `dest`.
-    std::optional<int> deliveryOutputFD;
+    std::optional<int> deliveryOutputFD{};
 };
 
 // Renders the request's photo with its look into a JPEG. Returns nothing when

@@ -10,6 +10,7 @@
 #include "engine/develop/detail.h"
 #include "engine/imaging/colour/oklab_rows.h"
 #include "engine/develop/stage_kernels.h"
+#include "engine/imaging/planes.h"
 #include "engine/imaging/vector_loop.h"
 
 namespace Detail {
@@ -18,11 +19,11 @@ namespace {
 
 // The blur at the pixel and at ±reach in x and y.
 struct Samples {
-    Develop::Offset right, left, up, down;
+    Imaging::Offset right, left, up, down;
 };
 
 // One stored row of sharpened lightness into `out`.
-VECTOR_LOOP void sharpenRow(const float* __restrict L, const Develop::PaddedPlane& blur, int row, const Samples& s,
+VECTOR_LOOP void sharpenRow(const float* __restrict L, const Imaging::PaddedPlane& blur, int row, const Samples& s,
                             const SharpenParameters& parameters, float* __restrict out, int width) {
     const SharpenParameters p = parameters;  // a local copy: its fields stay in registers
     const float* __restrict centre = blur.at(row, {});
@@ -31,7 +32,7 @@ VECTOR_LOOP void sharpenRow(const float* __restrict L, const Develop::PaddedPlan
         for (int x = 0; x < width; ++x) out[x] = sharpenedLightness(L[x], centre[x], 0, 0, p);
         return;
     }
-    const auto sample = [&blur, row](const Develop::Offset& o) {
+    const auto sample = [&blur, row](const Imaging::Offset& o) {
         return std::array<const float*, 2>{blur.at(row, o), blur.at(row, o, 1)};
     };
     // Plain arrays rather than structured bindings: clang before 16 cannot
@@ -39,8 +40,8 @@ VECTOR_LOOP void sharpenRow(const float* __restrict L, const Develop::PaddedPlan
     const auto r = sample(s.right), l = sample(s.left), u = sample(s.up), d = sample(s.down);
 #pragma omp simd
     for (int x = 0; x < width; ++x) {
-        const float gx = Develop::bilinear(r[0], r[1], x, s.right.fx, s.right.fy) - Develop::bilinear(l[0], l[1], x, s.left.fx, s.left.fy);
-        const float gy = Develop::bilinear(u[0], u[1], x, s.up.fx, s.up.fy) - Develop::bilinear(d[0], d[1], x, s.down.fx, s.down.fy);
+        const float gx = Imaging::bilinear(r[0], r[1], x, s.right.fx, s.right.fy) - Imaging::bilinear(l[0], l[1], x, s.left.fx, s.left.fy);
+        const float gy = Imaging::bilinear(u[0], u[1], x, s.up.fx, s.up.fy) - Imaging::bilinear(d[0], d[1], x, s.down.fx, s.down.fy);
         out[x] = sharpenedLightness(L[x], centre[x], gx, gy, p);
     }
 }
@@ -56,12 +57,12 @@ std::optional<Imaging::Image> sharpen(const Develop::Look& look, const Develop::
                                       double scale) {
     const std::optional<SharpenParameters> p = sharpenParameters(look, scale);
     if (!p || image.empty()) return std::nullopt;
-    Develop::PaddedPlane blur(image.height(), image.width(), Develop::marginFor(p->reach));
+    Imaging::PaddedPlane blur(image.height(), image.width(), Imaging::marginFor(p->reach));
     cv::Mat inner = blur.inner();
-    Develop::blurPlaneInto(lab.L, inner, p->sigma);
+    Imaging::blurPlaneInto(lab.L, inner, p->sigma);
     blur.repeatEdges();
-    const Samples samples{Develop::Offset::of(p->reach, 0), Develop::Offset::of(-p->reach, 0),
-                          Develop::Offset::of(0, p->reach), Develop::Offset::of(0, -p->reach)};
+    const Samples samples{Imaging::Offset::of(p->reach, 0), Imaging::Offset::of(-p->reach, 0),
+                          Imaging::Offset::of(0, p->reach), Imaging::Offset::of(0, -p->reach)};
     const int width = image.width();
     Imaging::Image out(image.extent());
     Imaging::forRows(image.height(), [&](int begin, int end) {

@@ -7,7 +7,6 @@
 
 #include "engine/imaging/colour/oklab_rows.h"
 #include "engine/develop/presence.h"
-#include "engine/imaging/pixel_pool.h"
 
 namespace Develop {
 
@@ -18,15 +17,9 @@ Imaging::Image toLab(const Imaging::Image& image) {
     });
 }
 
-cv::Mat scratch(int rows, int cols, int type) {
-    cv::Mat plane = Imaging::pooledMat();
-    plane.create(rows, cols, type);
-    return plane;
-}
-
 LabPlanes labPlanes(const Imaging::Image& image) {
     const int w = image.width(), h = image.height();
-    LabPlanes planes{scratch(h, w, CV_32F), scratch(h, w, CV_32F), scratch(h, w, CV_32F)};
+    LabPlanes planes{Imaging::scratchPlane(h, w, CV_32F), Imaging::scratchPlane(h, w, CV_32F), Imaging::scratchPlane(h, w, CV_32F)};
     labPlanesInto(image, planes);
     return planes;
 }
@@ -43,54 +36,8 @@ void labPlanesInto(const Imaging::Image& image, LabPlanes& planes) {
     });
 }
 
-PaddedPlane::PaddedPlane(int rows, int cols, int m) : plane(scratch(rows + 2 * m, cols + 2 * m, CV_32F)), margin(m) {}
-
-void PaddedPlane::repeatEdges() {
-    const int m = margin, w = plane.cols - 2 * m, h = plane.rows - 2 * m;
-    for (int row = m; row < m + h; ++row) {
-        float* p = plane.ptr<float>(row);
-        std::fill(p, p + m, p[m]);
-        std::fill(p + m + w, p + 2 * m + w, p[m + w - 1]);
-    }
-    for (int row = 0; row < m; ++row) {
-        plane.row(m).copyTo(plane.row(row));
-        plane.row(m + h - 1).copyTo(plane.row(m + h + row));
-    }
-}
-
-cv::Mat blurPlane(const cv::Mat& plane, double sigma) {
-    if (plane.empty() || !(sigma > 0)) return plane;
-    cv::Mat out = scratch(plane.rows, plane.cols, plane.type());
-    blurPlaneInto(plane, out, sigma);
-    return out;
-}
-
-void blurPlaneInto(const cv::Mat& plane, cv::Mat& out, double sigma) {
-    if (plane.empty() || !(sigma > 0)) {
-        plane.copyTo(out);
-        return;
-    }
-    const int radius = std::max(1, int(std::ceil(3 * sigma)));
-    const cv::Size kernel(2 * radius + 1, 2 * radius + 1);
-    out.create(plane.size(), plane.type());
-    // Bands of rows are blurred in parallel, each from its own rows and the
-    // `radius` rows around it, which is all that a blur of the whole plane
-    // reads for them: the values are the same.
-    const int rows = plane.rows, band = std::max(64, 4 * radius);
-    const int bands = (rows + band - 1) / band;
-    cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
-        cv::Mat blurred;
-        for (int i = range.start; i < range.end; ++i) {
-            const int top = i * band, bottom = std::min(rows, top + band);
-            const int from = std::max(0, top - radius), to = std::min(rows, bottom + radius);
-            cv::GaussianBlur(plane.rowRange(from, to), blurred, kernel, sigma, sigma, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
-            blurred.rowRange(top - from, bottom - from).copyTo(out.rowRange(top, bottom));
-        }
-    });
-}
-
 cv::Mat lumaPlane(const Imaging::Image& image) {
-    cv::Mat out = scratch(image.height(), image.width(), CV_32F);
+    cv::Mat out = Imaging::scratchPlane(image.height(), image.width(), CV_32F);
     const int w = image.width();
     Imaging::forRows(image.height(), [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
@@ -149,7 +96,7 @@ cv::Mat presenceBlur(const cv::Mat& plane, double fraction, bool colourOnly) {
     // shrunk by an area average over blocks, then enlarged again: the result
     // is smooth at that scale anyway, and the kernel stays a few pixels wide.
     const int factor = int(std::floor(sigma / 2));
-    if (factor < 2) return blurPlane(colours(plane), sigma);
+    if (factor < 2) return Imaging::blurPlane(colours(plane), sigma);
     cv::Mat reduced, blurred;
     shrinkByBlocks(plane, factor, reduced);
     reduced = colours(reduced);
@@ -159,7 +106,7 @@ cv::Mat presenceBlur(const cv::Mat& plane, double fraction, bool colourOnly) {
     cv::GaussianBlur(reduced, blurred, cv::Size(2 * radius + 1, 2 * radius + 1), rest, rest, cv::BORDER_REPLICATE);
     // Enlarged by the block size exactly, so that each block's mean sits at
     // its centre, then cut to the plane.
-    cv::Mat enlarged = scratch(blurred.rows * factor, blurred.cols * factor, blurred.type());
+    cv::Mat enlarged = Imaging::scratchPlane(blurred.rows * factor, blurred.cols * factor, blurred.type());
     cv::resize(blurred, enlarged, enlarged.size(), 0, 0, cv::INTER_LINEAR);
     return enlarged(cv::Rect(0, 0, plane.cols, plane.rows));
 }

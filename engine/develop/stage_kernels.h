@@ -11,6 +11,7 @@
 #include "engine/imaging/colour/oklab_rows.h"
 #include "engine/imaging/colour/rgb.h"
 #include "engine/imaging/image.h"
+#include "engine/imaging/planes.h"
 
 namespace Develop {
 
@@ -49,11 +50,6 @@ inline OKLab::Lab labAt(const Imaging::Image& lab, float cx, float cy, float dx,
     return labOf(Imaging::sampleBilinear(lab, x, y));
 }
 
-// A plane for a stage's intermediate results, its memory from the engine's
-// pixel pool (fresh allocations of tens of megabytes cost a page fault per
-// 4 KB on every render). Its pixels are not set.
-cv::Mat scratch(int rows, int cols, int type);
-
 // The picture in OKLab as three single-channel planes (CV_32F, rows top-down).
 struct LabPlanes {
     cv::Mat L, a, b;
@@ -89,7 +85,7 @@ Imaging::Image mapLabRows(const Imaging::Image& image, LabRows&& rows) {
 template <class LabRows>
 LabPlanes labPlanesThrough(const Imaging::Image& image, LabRows&& rows) {
     const int w = image.width(), h = image.height();
-    LabPlanes planes{scratch(h, w, CV_32F), scratch(h, w, CV_32F), scratch(h, w, CV_32F)};
+    LabPlanes planes{Imaging::scratchPlane(h, w, CV_32F), Imaging::scratchPlane(h, w, CV_32F), Imaging::scratchPlane(h, w, CV_32F)};
     Imaging::forRows(h, [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
             float* L = planes.L.ptr<float>(row);
@@ -102,72 +98,6 @@ LabPlanes labPlanesThrough(const Imaging::Image& image, LabRows&& rows) {
     });
     return planes;
 }
-
-// Samples a single-channel plane (CV_32F) at stored column `x` and stored row
-// `y` (0 = top): whole positions read the pixel, others interpolate
-// bilinearly; positions are clamped to the plane.
-inline float planeAt(const cv::Mat& plane, float x, float y) {
-    const int last = plane.cols - 1, bottom = plane.rows - 1;
-    if (x == float(int(x)) && y == float(int(y)))
-        return plane.ptr<float>(std::clamp(int(y), 0, bottom))[std::clamp(int(x), 0, last)];
-    const float x0 = std::floor(x), y0 = std::floor(y);
-    const float fx = x - x0, fy = y - y0;
-    const int c0 = std::clamp(int(x0), 0, last), c1 = std::clamp(int(x0) + 1, 0, last);
-    const float* top = plane.ptr<float>(std::clamp(int(y0), 0, bottom));
-    const float* below = plane.ptr<float>(std::clamp(int(y0) + 1, 0, bottom));
-    return (top[c0] * (1 - fx) + top[c1] * fx) * (1 - fy) + (below[c0] * (1 - fx) + below[c1] * fx) * fy;
-}
-
-// A fixed offset from every pixel, given in picture terms (x right, y up),
-// kept in stored terms (rows down): the whole-pixel offset of the sample's
-// top-left neighbour and the interpolation weights towards the next column
-// and row. Row loops read a sample at it from two rows of a padded plane.
-struct Offset {
-    int col = 0, row = 0;
-    float fx = 0, fy = 0;
-    static Offset of(float dx, float dy) {
-        Offset o;
-        o.col = int(std::floor(dx));
-        o.row = int(std::floor(-dy));
-        o.fx = dx - float(o.col);
-        o.fy = -dy - float(o.row);
-        return o;
-    }
-};
-
-// The bilinear sample at column x between two rows (weights towards the
-// next column and the lower row); whole offsets read the pixel itself.
-inline float bilinear(const float* top, const float* bottom, int x, float fx, float fy) {
-    return (top[x] * (1 - fx) + top[x + 1] * fx) * (1 - fy) + (bottom[x] * (1 - fx) + bottom[x + 1] * fx) * fy;
-}
-
-// A plane of the picture's size with `margin` extra pixels on every side,
-// which `repeatEdges` fills with the nearest edge pixels: samples around the
-// picture read what clamping to its edges would, without a test per pixel.
-struct PaddedPlane {
-    cv::Mat plane;
-    int margin = 0;
-    PaddedPlane(int rows, int cols, int m);
-    // The picture's part, to be written first.
-    cv::Mat inner() const { return plane(cv::Rect(margin, margin, plane.cols - 2 * margin, plane.rows - 2 * margin)); }
-    void repeatEdges();
-    // Stored row `row` of the picture shifted by `offset` (and `down` rows
-    // more), at column 0.
-    const float* at(int row, const Offset& offset, int down = 0) const {
-        return plane.ptr<float>(row + margin + offset.row + down) + margin + offset.col;
-    }
-};
-
-// The margin a padded plane needs for offsets up to `reach` pixels.
-inline int marginFor(float reach) { return int(std::ceil(reach)) + 2; }
-
-// Gaussian blur of one plane with edges repeated, the kernel reaching
-// ceil(3 sigma) pixels (at least 1), as `Imaging::gaussianBlur` does it.
-cv::Mat blurPlane(const cv::Mat& plane, double sigma);
-// The same written into `out` (the plane's size, not the plane itself; it
-// may be part of a larger plane). Pixels around a `plane` that is part of a
-// larger one are ignored.
-void blurPlaneInto(const cv::Mat& plane, cv::Mat& out, double sigma);
 
 // The Rec. 709 luma of a picture as one plane (CV_32F, rows top-down).
 cv::Mat lumaPlane(const Imaging::Image& image);

@@ -8,7 +8,6 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "engine/imaging/pixel_lanes.h"
 #include "engine/imaging/pixel_pool.h"
 #include "engine/imaging/vector_loop.h"
 
@@ -141,11 +140,6 @@ Pixel transferredPixel(const SRGBTransfer& curve, const Pixel& p) { return Pixel
 
 }  // namespace
 
-Image linearToSRGB(const Image& input) {
-    const SRGBTransfer& encode = sRGBEncoder();
-    return map(input, [&](const Pixel& p) { return transferredPixel(encode, p); });
-}
-
 Image sRGBToLinear(const Image& input) {
     const SRGBTransfer& decode = sRGBDecoder();
     return map(input, [&](const Pixel& p) { return transferredPixel(decode, p); });
@@ -154,79 +148,6 @@ Image sRGBToLinear(const Image& input) {
 Image sRGBToLinear(Image&& input) {
     const SRGBTransfer& decode = sRGBDecoder();
     return map(std::move(input), [&](const Pixel& p) { return transferredPixel(decode, p); });
-}
-
-Image minimumComponent(const Image& input) {
-    return map(input, [](const Pixel& p) {
-        const float m = std::min({p.r, p.g, p.b});
-        return Pixel{m, m, m, p.a};
-    });
-}
-
-Image colourCurves(const Image& input, const std::array<std::vector<float>, 3>& tables) {
-    return map(input, [&](const Pixel& p) { return colourCurvesPixel(tables, p); });
-}
-
-ColourCurveRows::ColourCurveRows(const std::array<std::vector<float>, 3>& tables) {
-    for (std::size_t c = 0; c < 3; ++c) {
-        const std::vector<float>& table = tables[c];
-        offset_[c] = int(values_.size());
-        empty_[c] = table.empty();
-        scale_[c] = table.empty() ? 0.0f : float(table.size() - 1);
-        values_.insert(values_.end(), table.begin(), table.end());
-        values_.push_back(table.empty() ? 0.0f : table.back());
-    }
-}
-
-namespace {
-
-// Per lane of two pixels: where its table starts, its entries − 1, and
-// whether it keeps its value (alpha, and channels without a curve).
-struct CurveLanes {
-    std::array<int, 8> offset;
-    std::array<float, 8> scale;
-    std::array<int, 8> keep;
-};
-
-VECTOR_LOOP void curveRows(const float* t, const CurveLanes& lanes, const Pixel* in, Pixel* out, int count) {
-    using namespace PixelLanes;
-    Ints offset, keep;
-    Floats scale;
-    std::memcpy(&offset, lanes.offset.data(), sizeof offset);
-    std::memcpy(&keep, lanes.keep.data(), sizeof keep);
-    std::memcpy(&scale, lanes.scale.data(), sizeof scale);
-    int i = 0;
-    for (; i + 2 <= count; i += 2) {
-        Floats v, position;
-        load(&in[i], v);
-        unitOrZero(v, position);
-        position *= scale;
-        const Ints whole = __builtin_convertvector(position, Ints);
-        const Floats f = position - __builtin_convertvector(whole, Floats);
-        Floats lo, hi;
-        neighbours(t, offset + whole, lo, hi);
-        const Floats curved = lo + (hi - lo) * f;
-        store(&out[i], keep ? v : curved);
-    }
-    if (i < count) {
-        // The last pixel of an odd row, padded to two.
-        Pixel pair[2] = {in[i], in[i]};
-        curveRows(t, lanes, pair, pair, 2);
-        out[i] = pair[0];
-    }
-}
-
-}  // namespace
-
-void ColourCurveRows::apply(const Pixel* in, Pixel* out, int count) const {
-    CurveLanes lanes{};
-    for (std::size_t lane = 0; lane < 8; ++lane) {
-        const std::size_t c = lane % 4;
-        lanes.offset[lane] = c < 3 ? offset_[c] : 0;
-        lanes.scale[lane] = c < 3 ? scale_[c] : 0.0f;
-        lanes.keep[lane] = c < 3 && !empty_[c] ? 0 : -1;
-    }
-    curveRows(values_.data(), lanes, in, out, count);
 }
 
 namespace {
@@ -267,21 +188,6 @@ Pixel CubeLookup::operator()(const Pixel& p) const { return at(p); }
 
 void CubeLookup::applyRow(const Pixel* in, Pixel* out, int count) const {
     for (int i = 0; i < count; ++i) out[i] = at(in[i]);
-}
-
-Image colourCube(const Image& input, int dimension, std::span<const float> cube, int channelsPerEntry) {
-    const std::size_t n = std::size_t(dimension);
-    if (dimension < 2 || cube.size() < n * n * n * std::size_t(channelsPerEntry) || channelsPerEntry < 3)
-        return input;
-    if (channelsPerEntry != 4) {
-        // Entries of three (or more than four) floats: widened to RGBA once.
-        std::vector<float> rgba(n * n * n * 4, 1.0f);
-        for (std::size_t i = 0; i < n * n * n; ++i)
-            for (std::size_t c = 0; c < 3; ++c) rgba[i * 4 + c] = cube[i * std::size_t(channelsPerEntry) + c];
-        return colourCube(input, dimension, rgba, 4);
-    }
-    const CubeLookup lookup(dimension, cube.data());
-    return mapRows(Image(input), [&lookup](const Pixel* in, Pixel* out, int count) { lookup.applyRow(in, out, count); });
 }
 
 // ---------------------------------------------------------------- compositing
@@ -491,20 +397,6 @@ Pixel areaAverage(const Image& input, const Rect& rect) {
     if (part.empty()) return {0, 0, 0, 0};
     const cv::Scalar m = cv::mean(part.mat());
     return {float(m[0]), float(m[1]), float(m[2]), float(m[3])};
-}
-
-Pixel areaMaximum(const Image& input, const Rect& rect) {
-    const Image part = crop(input, rect);
-    if (part.empty()) return {0, 0, 0, 0};
-    std::vector<cv::Mat> planes;
-    cv::split(part.mat(), planes);
-    float m[4];
-    for (int c = 0; c < 4; ++c) {
-        double hi = 0;
-        cv::minMaxLoc(planes[std::size_t(c)], nullptr, &hi);
-        m[c] = float(hi);
-    }
-    return {m[0], m[1], m[2], m[3]};
 }
 
 // ---------------------------------------------------------------- rendering

@@ -236,45 +236,11 @@ private:
 };
 const SRGBTransfer& sRGBEncoder();
 const SRGBTransfer& sRGBDecoder();
-Image linearToSRGB(const Image& input);
 Image sRGBToLinear(const Image& input);
 Image sRGBToLinear(Image&& input);  // in place when nobody else holds the pixels
-Image minimumComponent(const Image& input);  // rgb = min(r, g, b)
-// Colour curves: each channel through its own 256-entry table over 0…1,
-// linearly interpolated; inputs outside 0…1 are clamped.
-Image colourCurves(const Image& input, const std::array<std::vector<float>, 3>& tables);
-// One value through one such table (an empty table passes it through), and one pixel through all three.
-inline float curveValue(const std::vector<float>& table, float v) {
-    if (table.empty()) return v;
-    const float position = std::clamp(v, 0.0f, 1.0f) * float(table.size() - 1);
-    const std::size_t i = std::min(std::size_t(position), table.size() - 1);
-    const std::size_t j = std::min(i + 1, table.size() - 1);
-    const float f = position - float(i);
-    return table[i] + (table[j] - table[i]) * f;
-}
-inline Pixel colourCurvesPixel(const std::array<std::vector<float>, 3>& tables, const Pixel& p) {
-    return Pixel{curveValue(tables[0], p.r), curveValue(tables[1], p.g), curveValue(tables[2], p.b), p.a};
-}
-// The same three curves over rows of pixels, two pixels at a time on
-// vectors (the same operations as `curveValue`; a NaN reads the first
-// entry); alpha is kept.
-class ColourCurveRows {
-public:
-    explicit ColourCurveRows(const std::array<std::vector<float>, 3>& tables);
-    // `out` may be `in`.
-    void apply(const Pixel* in, Pixel* out, int count) const;
-
-private:
-    std::vector<float> values_;  // the tables one after the other, each with its last entry repeated
-    std::array<int, 3> offset_{};
-    std::array<float, 3> scale_{};  // entries − 1
-    std::array<bool, 3> empty_{};
-};
-// Colour cube lookup: `cube` holds dimension³ RGB(A) entries, red fastest,
-// values 0…1; inputs are clamped to 0…1 and interpolated trilinearly.
-Image colourCube(const Image& input, int dimension, std::span<const float> cube, int channelsPerEntry = 4);
-// The same lookup for one pixel, over a cube of RGBA entries (dimension ≥ 2,
-// dimension³ × 4 floats, which the caller keeps alive); alpha is kept.
+// Colour cube lookup over a cube of dimension³ RGBA entries, red fastest,
+// values 0…1 (dimension ≥ 2, dimension³ × 4 floats, which the caller keeps
+// alive): inputs are clamped to 0…1 and interpolated trilinearly; alpha is kept.
 class CubeLookup {
 public:
     CubeLookup(int dimension, const float* rgbaEntries)
@@ -328,7 +294,6 @@ Image cropView(const Image& input, const Rect& rect);
 
 // ---- reductions
 Pixel areaAverage(const Image& input, const Rect& rect);
-Pixel areaMaximum(const Image& input, const Rect& rect);
 
 // ---- rendering
 Bitmap renderRGBA8(const Image& input);  // clamped 0…1, rounded

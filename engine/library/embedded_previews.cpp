@@ -2,16 +2,12 @@
 // tried for a preview of a given size. Listing reads a few bytes of each preview
 // (its JPEG header and its last bytes); only the preview finally chosen is read whole.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "engine/library/jpeg_codec.h"
+#include "engine/library/open_file.h"
 #include "engine/library/source_exiv2.h"
 #include "engine/library/source_state.h"
 
@@ -24,37 +20,6 @@ namespace {
 constexpr long long endMarkerWindow = 4096;
 // Headers with more segments than this before the frame header are not believed.
 constexpr int maxHeaderSegments = 256;
-
-class OpenFile {
-public:
-    explicit OpenFile(const std::filesystem::path& file) : fd_(::open(file.c_str(), O_RDONLY | O_CLOEXEC)) {
-        struct stat st {};
-        if (fd_ >= 0 && ::fstat(fd_, &st) == 0) size_ = st.st_size;
-    }
-    ~OpenFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-
-    long long size() const { return size_; }
-    // Exactly count bytes at offset, or false.
-    bool read(long long offset, std::uint8_t* into, std::size_t count) const {
-        if (fd_ < 0 || offset < 0) return false;
-        std::size_t done = 0;
-        while (done < count) {
-            ssize_t got = ::pread(fd_, into + done, count - done, static_cast<off_t>(offset + done));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return false;
-            done += static_cast<std::size_t>(got);
-        }
-        return true;
-    }
-
-private:
-    int fd_ = -1;
-    long long size_ = 0;
-};
 
 // Frame headers of JPEG processes that the 8-bit decoder reads: baseline, extended
 // and progressive Huffman coding, and their arithmetic-coded twins.

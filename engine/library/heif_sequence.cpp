@@ -3,12 +3,10 @@
 // The first sample of the first HEVC track is wrapped here as the single item of
 // a small HEIF file in memory, so that it is decoded like any other HEIC picture.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
 
+#include "engine/library/open_file.h"
 #include "engine/library/source_state.h"
 
 namespace Extraction {
@@ -56,16 +54,6 @@ std::optional<Box> child(const std::vector<std::uint8_t>& b, const Box& parent, 
     return std::nullopt;
 }
 
-bool readAt(int fd, std::uint64_t offset, std::uint8_t* into, std::size_t count) {
-    std::size_t done = 0;
-    while (done < count) {
-        ssize_t got = ::pread(fd, into + done, count - done, static_cast<off_t>(offset + done));
-        if (got <= 0) return false;
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 void appendBytes(std::vector<std::uint8_t>& out, const void* bytes, std::size_t n) {
     if (n == 0) return;
     const std::size_t at = out.size();
@@ -101,25 +89,19 @@ std::vector<std::uint8_t> joined(std::initializer_list<std::vector<std::uint8_t>
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> firstFrameAsHeif(const std::filesystem::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    std::error_code ec;
-    const std::uint64_t fileSize = std::filesystem::file_size(file, ec);
-    if (ec) return std::nullopt;
+    const OpenFile in(file);
+    if (!in.isOpen()) return std::nullopt;
+    const std::uint64_t fileSize = std::uint64_t(in.size());
 
     // The movie box, found among the top-level boxes.
     std::vector<std::uint8_t> moov;
     for (std::uint64_t at = 0; at + 8 <= fileSize;) {
         std::uint8_t header[16];
-        if (!readAt(fd, at, header, 8)) return std::nullopt;
+        if (!in.read(static_cast<long long>(at), header, 8)) return std::nullopt;
         std::uint64_t size = be32(header);
         std::uint64_t headerSize = 8;
         if (size == 1) {
-            if (!readAt(fd, at + 8, header + 8, 8)) return std::nullopt;
+            if (!in.read(static_cast<long long>(at + 8), header + 8, 8)) return std::nullopt;
             size = std::uint64_t(be32(header + 8)) << 32 | be32(header + 12);
             headerSize = 16;
         } else if (size == 0) {
@@ -129,7 +111,7 @@ std::optional<std::vector<std::uint8_t>> firstFrameAsHeif(const std::filesystem:
         if (std::memcmp(header + 4, "moov", 4) == 0) {
             if (size > maxMovieBox) return std::nullopt;
             moov.resize(static_cast<std::size_t>(size));
-            if (!readAt(fd, at, moov.data(), moov.size())) return std::nullopt;
+            if (!in.read(static_cast<long long>(at), moov.data(), moov.size())) return std::nullopt;
             break;
         }
         at += size;
@@ -175,7 +157,7 @@ std::optional<std::vector<std::uint8_t>> firstFrameAsHeif(const std::filesystem:
         if (offset == 0 || length == 0 || length > maxSample || offset > fileSize || length > fileSize - offset)
             return std::nullopt;
         std::vector<std::uint8_t> sample(static_cast<std::size_t>(length));
-        if (!readAt(fd, offset, sample.data(), sample.size())) return std::nullopt;
+        if (!in.read(static_cast<long long>(offset), sample.data(), sample.size())) return std::nullopt;
 
         auto copied = [&](const Box& b) {
             // The whole box, header included (a plain 8-byte header: the content is small).

@@ -15,6 +15,7 @@
 #include <libraw/libraw.h>
 
 #include "engine/library/jpeg_codec.h"
+#include "engine/library/open_file.h"
 #include "engine/library/source_exiv2.h"
 #include "engine/library/source_state.h"
 
@@ -81,21 +82,15 @@ std::optional<SourceKind> kindOf(const std::vector<std::uint8_t>& head) {
 constexpr std::uint64_t maxSalvagedBytes = 64ull << 20;
 
 std::optional<std::vector<std::uint8_t>> wholeBoxesBeforeCut(const fs::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    std::error_code ec;
-    std::uint64_t size = fs::file_size(file, ec);
-    if (ec) return std::nullopt;
+    const OpenFile in(file);
+    if (!in.isOpen()) return std::nullopt;
+    const std::uint64_t size = std::uint64_t(in.size());
     std::uint64_t offset = 0;
     std::optional<std::uint64_t> cut;
     while (offset + 8 <= size) {
         std::uint8_t header[16] = {};
-        const ssize_t got = ::pread(fd, header, sizeof header, static_cast<off_t>(offset));
-        if (got < 8) return std::nullopt;
+        const std::size_t got = std::size_t(std::min<std::uint64_t>(sizeof header, size - offset));
+        if (!in.read(static_cast<long long>(offset), header, got)) return std::nullopt;
         std::uint64_t box = bigEndian32(header);
         if (box == 1) {
             if (got < 16) return std::nullopt;  // a 64-bit size cut off by the end of the file
@@ -111,12 +106,7 @@ std::optional<std::vector<std::uint8_t>> wholeBoxesBeforeCut(const fs::path& fil
     }
     if (!cut || *cut < 8 || *cut > maxSalvagedBytes) return std::nullopt;
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(*cut));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t got = ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-        if (got <= 0) return std::nullopt;
-        done += static_cast<std::size_t>(got);
-    }
+    if (!in.read(0, bytes.data(), bytes.size())) return std::nullopt;
     return bytes;
 }
 
@@ -225,20 +215,14 @@ std::optional<LibRawHeader> readLibRaw(const fs::path& file) {
 // process on some damaged files without one, for instance when a box runs
 // past the end of the file; such a file has no image for it to give anyway.
 bool hasTopLevelMeta(const fs::path& file) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    std::error_code ec;
-    const std::uint64_t size = fs::file_size(file, ec);
-    if (ec) return false;
+    const OpenFile in(file);
+    if (!in.isOpen()) return false;
+    const std::uint64_t size = std::uint64_t(in.size());
     std::uint64_t offset = 0;
     for (int boxes = 0; offset + 8 <= size && boxes < 4096; ++boxes) {
         std::uint8_t header[16] = {};
-        const ssize_t got = ::pread(fd, header, sizeof header, static_cast<off_t>(offset));
-        if (got < 8) return false;
+        const std::size_t got = std::size_t(std::min<std::uint64_t>(sizeof header, size - offset));
+        if (!in.read(static_cast<long long>(offset), header, got)) return false;
         if (std::memcmp(header + 4, "meta", 4) == 0) return true;
         std::uint64_t box = bigEndian32(header);
         if (box == 1) {

@@ -7,8 +7,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "engine/develop/stage_kernels.h"
 #include "engine/imaging/pixel_pool.h"
+#include "engine/imaging/planes.h"
 #include "engine/imaging/vector_loop.h"
 
 namespace MultiscaleSkin {
@@ -73,10 +73,10 @@ VECTOR_LOOP void accumulateTap(const TapRows& t, const float* cr, const float* c
                                float* sb, float* total, int count) {
 #pragma omp simd
     for (int x = 0; x < count; ++x) {
-        const float vr = Develop::bilinear(t.rTop, t.rBottom, x, t.fx, t.fy);
-        const float vg = Develop::bilinear(t.gTop, t.gBottom, x, t.fx, t.fy);
-        const float vb = Develop::bilinear(t.bTop, t.bBottom, x, t.fx, t.fy);
-        const float m = Develop::bilinear(t.mTop, t.mBottom, x, t.fx, t.fy);
+        const float vr = Imaging::bilinear(t.rTop, t.rBottom, x, t.fx, t.fy);
+        const float vg = Imaging::bilinear(t.gTop, t.gBottom, x, t.fx, t.fy);
+        const float vb = Imaging::bilinear(t.bTop, t.bBottom, x, t.fx, t.fy);
+        const float m = Imaging::bilinear(t.mTop, t.mBottom, x, t.fx, t.fy);
         const float dr = vr - cr[x], dg = vg - cg[x], db = vb - cb[x];
         const float w = Kernels::smoothWeight(t.spatial, dr * dr + dg * dg + db * db, t.inverseVariance, m);
         sr[x] += vr * w;
@@ -91,16 +91,16 @@ VECTOR_LOOP void accumulateTap(const TapRows& t, const float* cr, const float* c
 // the taps plus 2).
 Planes smoothPlanes(const Planes& source, const cv::Mat& mask, int maskMargin, double step, double rangeVariance) {
     const int w = source.r.cols, h = source.r.rows;
-    const int margin = Develop::marginFor(float(tapReach * step));
+    const int margin = Imaging::marginFor(float(tapReach * step));
     const cv::Mat pr = padded(source.r, margin), pg = padded(source.g, margin), pb = padded(source.b, margin);
     struct Tap {
-        Develop::Offset offset;
+        Imaging::Offset offset;
         float spatial;
     };
     std::vector<Tap> taps;
     for (int j = -tapReach; j <= tapReach; ++j)
         for (int i = -tapReach; i <= tapReach; ++i)
-            taps.push_back({Develop::Offset::of(float(i * step), float(j * step)), float(std::exp(-(i * i + j * j) / 4.5))});
+            taps.push_back({Imaging::Offset::of(float(i * step), float(j * step)), float(std::exp(-(i * i + j * j) / 4.5))});
     const float inverseVariance = float(1.4426950408889634 / rangeVariance);
 
     Planes out{Imaging::pooledMat(), Imaging::pooledMat(), Imaging::pooledMat()};
@@ -167,7 +167,7 @@ Image correction(const Image& image, const cv::Mat& mask, double faceWidth, doub
 Image levelsCorrection(const Image& image, const cv::Mat& mask, double faceWidth, double texture) {
 
     const double s = fineStep(faceWidth);
-    const int maskMargin = Develop::marginFor(float(tapReach * levelSteps[2] * s));
+    const int maskMargin = Imaging::marginFor(float(tapReach * levelSteps[2] * s));
     const cv::Mat paddedMask = padded(mask, maskMargin);
     const Planes original = colourPlanes(image);
     const Planes fine = smoothPlanes(original, paddedMask, maskMargin, levelSteps[0] * s, rangeVariances[0]);
@@ -320,7 +320,7 @@ namespace Kernels {
 
 Image smooth(const Image& source, const cv::Mat& mask, double step, double rangeVariance) {
     checkMask(mask, source);
-    const int maskMargin = Develop::marginFor(float(tapReach * step));
+    const int maskMargin = Imaging::marginFor(float(tapReach * step));
     const Planes out = smoothPlanes(colourPlanes(source), padded(mask, maskMargin), maskMargin, step, rangeVariance);
     cv::Mat alpha(out.r.size(), CV_32F, cv::Scalar(1));
     cv::Mat merged;

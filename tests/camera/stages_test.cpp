@@ -4,6 +4,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +17,7 @@
 #include "engine/camera/camera_rendering.h"
 #include "engine/camera/camera_tone.h"
 #include "engine/develop/camera_match.h"
+#include "engine/develop/render.h"
 #include "engine/library/extraction.h"
 #include "support/support.h"
 
@@ -139,7 +144,7 @@ TEST(CameraLookMatching, RAWFileIsMatchedAndJPEGIsNot) {
     ASSERT_TRUE(source && Extraction::preview(*source, CameraLook::sampleEdge, false, true));
 
     EXPECT_FALSE(CameraLook::match(*dng));
-    Develop::prepareCameraLook(*dng, std::nullopt);
+    Develop::prepareCameraLook(*dng);
     const auto match = CameraLook::match(*dng);
     ASSERT_TRUE(match);
     ASSERT_EQ(match->curves.size(), 3u);
@@ -152,15 +157,56 @@ TEST(CameraLookMatching, RAWFileIsMatchedAndJPEGIsNot) {
 
     // A JPEG is never matched: its decode is not extended.
     const fs::path jpeg = TestSupport::fixture("jpeg_camera/ianare_DSCN0010.jpg");
-    Develop::prepareCameraLook(jpeg, std::nullopt);
+    Develop::prepareCameraLook(jpeg);
     EXPECT_FALSE(CameraLook::match(jpeg));
     EXPECT_TRUE(CameraLook::knownMiss(jpeg));
 
     // A file that cannot be opened is a miss too, and is not tried again.
     const fs::path missing = dir / "missing.dng";
-    Develop::prepareCameraLook(missing, std::nullopt);
+    Develop::prepareCameraLook(missing);
     EXPECT_TRUE(CameraLook::knownMiss(missing));
     TestSupport::writeFile(missing, TestSupport::readFile(*dng));
-    Develop::prepareCameraLook(missing, std::nullopt);
+    Develop::prepareCameraLook(missing);
     EXPECT_FALSE(CameraLook::match(missing));
+}
+
+// The match of a RAW file without a profile depends on the file alone: two
+// copies of it, one rendered small then large and the other large then small,
+// get the same curves and the same pictures, whichever render filled the
+// match first. A real camera file, and a RAW file made from a photograph.
+TEST(CameraLookMatching, MatchDoesNotDependOnWhichRenderComesFirst) {
+    REQUIRE_FIXTURES();
+    TestSupport::TempDir dir;
+    std::vector<fs::path> raws;
+    const fs::path crw = TestSupport::fixture("raw/complete/imagemeta_CanonEOSD30.crw");
+    if (fs::exists(crw)) raws.push_back(crw);
+    if (const auto dng = makeDNG(dir, "jpeg_camera/ianare_DSCN0010.jpg")) raws.push_back(*dng);
+    if (raws.empty()) GTEST_SKIP() << "no RAW sample";
+
+    const int small = 160, large = 1600;
+    for (const fs::path& raw : raws) {
+        SCOPED_TRACE(raw.filename().string());
+        std::map<int, std::string> jpegs[2];
+        std::optional<CameraLook::Match> matches[2];
+        for (int order = 0; order < 2; ++order) {
+            // A copy under its own name is a file the match cache has not seen.
+            const fs::path copy = dir / ("order" + std::to_string(order) + raw.extension().string());
+            fs::copy_file(raw, copy, fs::copy_options::overwrite_existing);
+            ASSERT_FALSE(CameraLook::match(copy));
+            for (const int edge : order == 0 ? std::vector{small, large} : std::vector{large, small}) {
+                const fs::path out = dir / ("out" + std::to_string(order) + "-" + std::to_string(edge) + ".jpg");
+                Develop::RenderRequest request;
+                request.source = copy;
+                request.dest = out;
+                request.longEdge = edge;
+                ASSERT_TRUE(Develop::renderToJPEG(request));
+                jpegs[order][edge] = TestSupport::readFile(out);
+            }
+            matches[order] = CameraLook::match(copy);
+            ASSERT_TRUE(matches[order]);
+        }
+        EXPECT_EQ(matches[0]->curves, matches[1]->curves);
+        EXPECT_TRUE(jpegs[0][small] == jpegs[1][small]) << "the small renders differ";
+        EXPECT_TRUE(jpegs[0][large] == jpegs[1][large]) << "the large renders differ";
+    }
 }

@@ -81,6 +81,28 @@ TEST(DecodeRaw, SizesScalesAndAsShotWhiteBalance) {
     }
 }
 
+// The sample a decode makes beside its picture is the picture a decode of
+// its own at the sample's size gives, bit for bit; decodes that cannot make
+// it from their own data (a white-balance change, a full-size demosaic) leave
+// it out. A real camera file (2160 pixels wide) and a made one.
+TEST(DecodeRaw, SampleIsTheSmallDecodeItself) {
+    REQUIRE_FIXTURES();
+    const int sampleEdge = 320;
+    const auto crw = TestSupport::fixture("raw/complete/imagemeta_CanonEOSD30.crw");
+    if (!std::filesystem::exists(crw)) GTEST_SKIP() << "no RAW sample";
+    const auto own = decode(crw, Look{}, sampleEdge);
+    ASSERT_TRUE(own && own->extended);
+    EXPECT_FALSE(own->sample);  // not asked for
+    for (const int edge : {160, 640, 1000}) {
+        const auto decoded = decode(crw, Look::neutral(), edge, sampleEdge);
+        ASSERT_TRUE(decoded && decoded->sample) << edge;
+        ASSERT_EQ(decoded->sample->extent(), own->image.extent()) << edge;
+        EXPECT_EQ(cv::norm(decoded->sample->mat(), own->image.mat(), cv::NORM_INF), 0.0) << edge;
+    }
+    EXPECT_FALSE(decode(crw, Look::neutral(), 1600, sampleEdge)->sample);           // full-size demosaic
+    EXPECT_FALSE(decode(crw, lookWith(800, std::nullopt), 640, sampleEdge)->sample);  // not as shot
+}
+
 TEST(DecodeRaw, OrientationIsApplied) {
     REQUIRE_SAMPLE_DNG(dng, sampleJPEG, 0.25, 6);
     const auto decoded = decode(*dng, Look::neutral(), 0);

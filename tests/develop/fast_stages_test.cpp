@@ -29,6 +29,7 @@
 #include "engine/imaging/colour/oklab_rows.h"
 #include "engine/develop/presence.h"
 #include "engine/develop/stage_kernels.h"
+#include "engine/imaging/planes.h"
 
 namespace {
 
@@ -98,13 +99,32 @@ Image referenceSharpen(const Look& look, const Image& image, double scale) {
     });
 }
 
+// Each channel's largest value over the picture.
+Pixel largestValues(const Image& image) {
+    Pixel m = image.at(0, 0);
+    for (int row = 0; row < image.height(); ++row)
+        for (int col = 0; col < image.width(); ++col) {
+            const Pixel& p = image.at(col, row);
+            m = {std::max(m.r, p.r), std::max(m.g, p.g), std::max(m.b, p.b), std::max(m.a, p.a)};
+        }
+    return m;
+}
+
+// Each pixel's smallest colour component in all three colour channels.
+Image smallestComponent(const Image& image) {
+    return Imaging::map(image, [](const Pixel& p) {
+        const float m = std::min({p.r, p.g, p.b});
+        return Pixel{m, m, m, p.a};
+    });
+}
+
 Image referencePresence(const Look& look, const Image& image) {
     const Presence::Parameters p = *Presence::parameters(look);
     Image r = image;
     if (p.dehaze != 0) {
-        const Pixel peak = Imaging::areaMaximum(Develop::presenceBlur(image, Presence::airBlur), image.extent());
+        const Pixel peak = largestValues(Develop::presenceBlur(image, Presence::airBlur));
         const Colour::RGB air = Develop::rgbOf(peak);
-        const Image regional = Develop::presenceBlur(Imaging::minimumComponent(image), Presence::regionalBlur);
+        const Image regional = Develop::presenceBlur(smallestComponent(image), Presence::regionalBlur);
         r = Imaging::combine(image, regional, [&](const Pixel& s, const Pixel& h) {
             return Develop::withAlpha(Presence::dehaze(Develop::rgbOf(s), h.r, air, p.dehaze), s.a);
         });
@@ -386,7 +406,7 @@ TEST(FastStages, PlaneBlursInBandsGiveTheWholePlaneBlur) {
         const int radius = std::max(1, int(std::ceil(3 * sigma)));
         cv::GaussianBlur(plane, whole, cv::Size(2 * radius + 1, 2 * radius + 1), sigma, sigma,
                          cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
-        const cv::Mat banded = Develop::blurPlane(plane, sigma);
+        const cv::Mat banded = Imaging::blurPlane(plane, sigma);
         EXPECT_EQ(cv::norm(whole, banded, cv::NORM_INF), 0) << width << " x " << height << ", sigma " << sigma;
     }
 }
@@ -456,17 +476,17 @@ TEST(FastStages, ScratchPlanesAreReusedOnlyOnceReleased) {
     constexpr int rows = 600, cols = 512;
     const void* first = nullptr;
     {
-        cv::Mat a = Develop::scratch(rows, cols, CV_32F);
-        const cv::Mat b = Develop::scratch(rows, cols, CV_32F);
+        cv::Mat a = Imaging::scratchPlane(rows, cols, CV_32F);
+        const cv::Mat b = Imaging::scratchPlane(rows, cols, CV_32F);
         EXPECT_NE(a.data, b.data);  // both held: two planes
         first = a.data;
         a.setTo(1.0f);
     }
-    const cv::Mat c = Develop::scratch(rows, cols, CV_32F);
-    const cv::Mat d = Develop::scratch(rows, cols, CV_32F);
+    const cv::Mat c = Imaging::scratchPlane(rows, cols, CV_32F);
+    const cv::Mat d = Imaging::scratchPlane(rows, cols, CV_32F);
     EXPECT_TRUE(c.data == first || d.data == first);  // released planes come back
     EXPECT_NE(c.data, d.data);
-    EXPECT_EQ(Develop::scratch(5, 7, CV_32FC3).type(), CV_32FC3);
+    EXPECT_EQ(Imaging::scratchPlane(5, 7, CV_32FC3).type(), CV_32FC3);
 }
 
 }  // namespace

@@ -67,7 +67,9 @@ TEST(SpotReconstruct, KeepsTheTargetBorderAndTheDonorGradients) {
         for (int i = 0; i < side; ++i)
             for (int j = 0; j < side; ++j) {
                 const bool border = i == 0 || j == 0 || i == side - 1 || j == side - 1;
-                if (border) EXPECT_EQ(cloned[i * side + j][0], 100);
+                if (border) {
+                    EXPECT_EQ(cloned[i * side + j][0], 100);
+                }
             }
         const int m = side / 2;
         const double donorStep = donor[m * side + m][0] - donor[m * side + m + 1][0];

@@ -100,8 +100,9 @@ TEST_P(PreviewProfile, PreviewNamesTheSourcesColourSpace) {
     const Bytes previewICC = JPEGColourProfile::source(preview).icc;
     EXPECT_EQ(previewICC, sourceICC);
     const std::string bytes = TestSupport::readFile(src);
-    if (bytes.size() > 2 && std::uint8_t(bytes[0]) == 0xFF && std::uint8_t(bytes[1]) == 0xD8)
+    if (bytes.size() > 2 && std::uint8_t(bytes[0]) == 0xFF && std::uint8_t(bytes[1]) == 0xD8) {
         EXPECT_EQ(previewICC, JPEGColourProfile::source(Bytes(bytes.begin(), bytes.end())).icc);  // the JPEG's own bytes
+    }
 
     // Colours compared over 8×8-pixel blocks of the preview, so that the
     // preview's own scaling and compression do not count, only its colours.
@@ -160,7 +161,9 @@ TEST(PreviewProfileRaw, EXIFColourSpaceOfTheRawDecides) {
         ASSERT_TRUE(result.ok) << (result.error ? *result.error : "");
         const Bytes preview = readBytes(dir / "preview.jpg");
         EXPECT_EQ(hasICCChunk(preview), adobe);
-        if (adobe) EXPECT_EQ(JPEGColourProfile::source(preview).icc, ColourSpaces::adobeRGBProfile());
+        if (adobe) {
+            EXPECT_EQ(JPEGColourProfile::source(preview).icc, ColourSpaces::adobeRGBProfile());
+        }
     }
 }
 

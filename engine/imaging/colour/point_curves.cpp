@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
+
+#include "engine/imaging/pixel_lanes.h"
+#include "engine/imaging/vector_loop.h"
 
 namespace Curves {
 
@@ -124,10 +128,106 @@ std::array<float, 3 * samples> interleaved(const Tables& tables) {
 
 FloatTables::FloatTables(const Tables& tables) {
     const Sampled* source[3] = {&tables.red, &tables.green, &tables.blue};
-    for (int c = 0; c < 3; ++c) {
-        for (int i = 0; i < samples; ++i) channel[std::size_t(c)][std::size_t(i)] = static_cast<float>((*source[c])[std::size_t(i)]);
-        channel[std::size_t(c)][samples] = channel[std::size_t(c)][samples - 1];
+    for (std::size_t c = 0; c < 3; ++c) {
+        float* table = values.data() + c * stride;
+        for (std::size_t i = 0; i < samples; ++i) table[i] = static_cast<float>((*source[c])[i]);
+        table[samples] = table[samples - 1];
     }
+}
+
+namespace {
+
+// `lookup` written on vectors, two pixels at a time; the last pixel of an
+// odd row goes through `apply`.
+VECTOR_LOOP void pointCurveRow(const FloatTables& tables, const Imaging::Pixel* in, Imaging::Pixel* out, int count) {
+    using namespace Imaging::PixelLanes;
+    const float* t = tables.values.data();
+    constexpr int s = FloatTables::stride;
+    const Ints offset = {0, s, 2 * s, 0, 0, s, 2 * s, 0};
+    const Ints alpha = {0, 0, 0, -1, 0, 0, 0, -1};
+    int i = 0;
+    for (; i + 2 <= count; i += 2) {
+        Floats v, p;
+        load(&in[i], v);
+        unitOrZero(v, p);  // NaN reads the first entry
+        p *= float(samples - 1);
+        const Ints j = __builtin_convertvector(p, Ints);
+        const Floats f = p - __builtin_convertvector(j, Floats);
+        Floats lo, hi;
+        neighbours(t, offset + j, lo, hi);
+        const Floats looked = (1 - f) * lo + f * hi, result = alpha ? v : looked;
+        store(&out[i], result);
+    }
+    for (; i < count; ++i) {
+        const Colour::RGB c = apply(tables, {in[i].r, in[i].g, in[i].b});
+        out[i] = {c.r, c.g, c.b, in[i].a};
+    }
+}
+
+// Per lane of two pixels: where its table starts, its entries − 1, and
+// whether it keeps its value (alpha, and channels without a curve).
+struct CurveLanes {
+    std::array<int, 8> offset;
+    std::array<float, 8> scale;
+    std::array<int, 8> keep;
+};
+
+// `curveValue` written on vectors, two pixels at a time.
+VECTOR_LOOP void freeCurveRow(const float* t, const CurveLanes& lanes, const Imaging::Pixel* in, Imaging::Pixel* out,
+                              int count) {
+    using namespace Imaging::PixelLanes;
+    Ints offset, keep;
+    Floats scale;
+    std::memcpy(&offset, lanes.offset.data(), sizeof offset);
+    std::memcpy(&keep, lanes.keep.data(), sizeof keep);
+    std::memcpy(&scale, lanes.scale.data(), sizeof scale);
+    int i = 0;
+    for (; i + 2 <= count; i += 2) {
+        Floats v, position;
+        load(&in[i], v);
+        unitOrZero(v, position);
+        position *= scale;
+        const Ints whole = __builtin_convertvector(position, Ints);
+        const Floats f = position - __builtin_convertvector(whole, Floats);
+        Floats lo, hi;
+        neighbours(t, offset + whole, lo, hi);
+        const Floats curved = lo + (hi - lo) * f;
+        store(&out[i], keep ? v : curved);
+    }
+    if (i < count) {
+        // The last pixel of an odd row, padded to two.
+        Imaging::Pixel pair[2] = {in[i], in[i]};
+        freeCurveRow(t, lanes, pair, pair, 2);
+        out[i] = pair[0];
+    }
+}
+
+}  // namespace
+
+void applyRow(const FloatTables& tables, const Imaging::Pixel* in, Imaging::Pixel* out, int count) {
+    pointCurveRow(tables, in, out, count);
+}
+
+ColourCurveRows::ColourCurveRows(const std::array<std::vector<float>, 3>& tables) {
+    for (std::size_t c = 0; c < 3; ++c) {
+        const std::vector<float>& table = tables[c];
+        offset_[c] = int(values_.size());
+        empty_[c] = table.empty();
+        scale_[c] = table.empty() ? 0.0f : float(table.size() - 1);
+        values_.insert(values_.end(), table.begin(), table.end());
+        values_.push_back(table.empty() ? 0.0f : table.back());
+    }
+}
+
+void ColourCurveRows::apply(const Imaging::Pixel* in, Imaging::Pixel* out, int count) const {
+    CurveLanes lanes{};
+    for (std::size_t lane = 0; lane < 8; ++lane) {
+        const std::size_t c = lane % 4;
+        lanes.offset[lane] = c < 3 ? offset_[c] : 0;
+        lanes.scale[lane] = c < 3 ? scale_[c] : 0.0f;
+        lanes.keep[lane] = c < 3 && !empty_[c] ? 0 : -1;
+    }
+    freeCurveRow(values_.data(), lanes, in, out, count);
 }
 
 Colour::RGB apply(const Tables& tables, const Colour::RGB& pixel) {

@@ -4,14 +4,27 @@
 // composed with the master curve into three lookup tables applied per pixel
 // to sRGB-encoded values. The tables and their lookups; the develop stage
 // that applies a look's curves is in engine/develop/curves.h.
+//
+// Every point-curve lookup lives here, in two families that interpolate in
+// their own order and so are kept apart (one order for both moves renders by
+// up to nine 8-bit levels):
+// - the point curves' 256-entry tables: `lookup` in double precision (table
+//   composition, the camera shoulder, the reference) and in single precision
+//   (`FloatTables`, with `applyRow`, its row kernel): (1 − f) a + f b;
+// - free tables of any length (the camera look's matched curves):
+//   `curveValue` and `ColourCurveRows`, its row kernel: a + (b − a) f.
+// Each row kernel is tested against its scalar lookup over a grid.
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <optional>
 
+#include <vector>
+
 #include "engine/imaging/colour/curves_set.h"
 #include "engine/imaging/colour/rgb.h"
+#include "engine/imaging/image.h"
 
 namespace Curves {
 
@@ -48,23 +61,61 @@ std::array<float, 3 * samples> interleaved(const Tables& tables);
 // One pixel through the tables; each channel is clamped to 0…1 before the lookup.
 Colour::RGB apply(const Tables& tables, const Colour::RGB& pixel);
 
-// The tables in single precision, each with its last entry repeated, for
-// the per-pixel loop: the same lookup as `apply` without double arithmetic
-// or a floor call.
+// The tables in single precision, one after the other, each with its last
+// entry repeated, for the per-pixel loop: the same lookup as `apply`
+// without double arithmetic or a floor call.
 struct FloatTables {
-    std::array<std::array<float, samples + 1>, 3> channel{};
+    static constexpr int stride = samples + 1;
+    std::array<float, 3 * stride> values{};
     explicit FloatTables(const Tables& tables);
+    const float* channel(int c) const { return values.data() + c * stride; }
 };
 
-inline float lookup(const std::array<float, samples + 1>& table, float v) {
+// One value through one channel's table (`stride` entries); a NaN reads the first entry.
+inline float lookup(const float* table, float v) {
     const float p = (std::isnan(v) ? 0.0f : std::clamp(v, 0.0f, 1.0f)) * (samples - 1);
     const int j = int(p);
     const float f = p - float(j);
-    return (1 - f) * table[std::size_t(j)] + f * table[std::size_t(j) + 1];
+    return (1 - f) * table[j] + f * table[j + 1];
 }
 
 inline Colour::RGB apply(const FloatTables& tables, const Colour::RGB& pixel) {
-    return {lookup(tables.channel[0], pixel.r), lookup(tables.channel[1], pixel.g), lookup(tables.channel[2], pixel.b)};
+    return {lookup(tables.channel(0), pixel.r), lookup(tables.channel(1), pixel.g), lookup(tables.channel(2), pixel.b)};
 }
+
+// `apply` over a row of `count` pixels, alpha kept: two pixels at a time
+// on vectors, the same operations in the same order. `out` may be `in`.
+void applyRow(const FloatTables& tables, const Imaging::Pixel* in, Imaging::Pixel* out, int count);
+
+// Free tables over 0…1 (any length; the camera look's are 256 entries),
+// linearly interpolated; inputs outside 0…1 are clamped. One value through
+// one such table (an empty table passes it through), and one pixel through
+// all three.
+inline float curveValue(const std::vector<float>& table, float v) {
+    if (table.empty()) return v;
+    const float position = std::clamp(v, 0.0f, 1.0f) * float(table.size() - 1);
+    const std::size_t i = std::min(std::size_t(position), table.size() - 1);
+    const std::size_t j = std::min(i + 1, table.size() - 1);
+    const float f = position - float(i);
+    return table[i] + (table[j] - table[i]) * f;
+}
+inline Imaging::Pixel colourCurvesPixel(const std::array<std::vector<float>, 3>& tables, const Imaging::Pixel& p) {
+    return Imaging::Pixel{curveValue(tables[0], p.r), curveValue(tables[1], p.g), curveValue(tables[2], p.b), p.a};
+}
+// The same three curves over rows of pixels, two pixels at a time on
+// vectors (the same operations as `curveValue`; a NaN reads the first
+// entry); alpha is kept.
+class ColourCurveRows {
+public:
+    explicit ColourCurveRows(const std::array<std::vector<float>, 3>& tables);
+    // `out` may be `in`.
+    void apply(const Imaging::Pixel* in, Imaging::Pixel* out, int count) const;
+
+private:
+    std::vector<float> values_;  // the tables one after the other, each with its last entry repeated
+    std::array<int, 3> offset_{};
+    std::array<float, 3> scale_{};  // entries − 1
+    std::array<bool, 3> empty_{};
+};
 
 }  // namespace Curves
