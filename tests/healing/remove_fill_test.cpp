@@ -126,8 +126,9 @@ TEST_P(RemoveWithModel, fillMatchesTheSurroundings) {
         const Box padded = box.padded(std::max(3, int(std::round(0.5 * scene.rho))), W, H);
         for (int y = 0; y < H; y += 7)
             for (int x = 0; x < W; x += 3)
-                if (x < padded.x || x >= padded.x + padded.w || y < padded.y || y >= padded.y + padded.h)
+                if (x < padded.x || x >= padded.x + padded.w || y < padded.y || y >= padded.y + padded.h) {
                     ASSERT_EQ(std::memcmp(&out.at(x, y), &scene.image.at(x, y), sizeof(Imaging::Pixel)), 0) << model;
+                }
         results.push_back(Imaging::renderRGBA8(out));
     }
     for (std::size_t i = 1; i < results.size(); ++i) EXPECT_LE(largestDifference(results[0], results[i]), 1) << i;
