@@ -13,7 +13,7 @@
 
 #include <sys/stat.h>
 
-#include "engine/library/png_file.h"
+#include "engine/imaging/png_file.h"
 #include "engine/portrait/portrait_local_correction.h"
 #include "engine/portrait/worker_process.h"
 

@@ -1,6 +1,6 @@
 #include "engine/healing/remove_fill.h"
 
-#include <png.h>
+#include "engine/imaging/png_file.h"
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,32 +37,6 @@ Box squareAround(const Box& box, int v, int W, int H) {
     const int x = std::clamp(cx - v / 2, 0, std::max(0, W - v));
     const int y = std::clamp(cy - v / 2, 0, std::max(0, H - v));
     return {x, y, v, v};
-}
-
-// libpng's part of writePNG; `rows` are the picture's rows. False on any error.
-bool encodePNG(std::FILE* file, png_bytep* rows, int w, int h, int channels) {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (!png) return false;
-    png_infop info = png_create_info_struct(png);
-    if (!info) {
-        png_destroy_write_struct(&png, nullptr);
-        return false;
-    }
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        return false;
-    }
-    png_init_io(png, file);
-    const bool grey = channels == 1;
-    png_set_IHDR(png, info, png_uint_32(w), png_uint_32(h), 8, grey ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (!grey) png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
-    png_write_info(png, info);
-    if (channels == 4) png_set_filler(png, 0, PNG_FILLER_AFTER);  // the fourth byte is skipped
-    png_write_image(png, rows);
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    return true;
 }
 
 // The (2·radius + 1) maximum along rows (step 1) or columns (step w), in place.
@@ -199,18 +173,11 @@ std::vector<std::uint8_t> dilate(std::vector<std::uint8_t> mask, int w, int h, i
 
 bool writePNG(const std::uint8_t* bytes, int w, int h, int channels, const std::string& path) {
     if (!bytes || w <= 0 || h <= 0 || (channels != 1 && channels != 4)) return false;
+    Bitmap picture(w, h, channels);
+    std::copy(bytes, bytes + picture.pixels.size(), picture.pixels.begin());
     const std::string temporary = path + ".part-" + std::to_string(::getpid());
-    std::vector<png_bytep> rows(static_cast<std::size_t>(h));
-    for (int y = 0; y < h; ++y)
-        rows[std::size_t(y)] = const_cast<png_bytep>(bytes + std::size_t(y) * std::size_t(w) * std::size_t(channels));
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) return false;
-    bool written = encodePNG(file, rows.data(), w, h, channels);
-    if (std::fclose(file) != 0) written = false;
-    if (!written) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
+    const auto stored = channels == 1 ? PNGFile::Stored::grey : PNGFile::Stored::rgb;
+    if (PNGFile::write(temporary, picture, stored) != PNGFile::WriteResult::written) return false;
     if (std::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
         std::error_code error;

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "engine/develop/look.h"
-#include "engine/library/png_file.h"
+#include "engine/imaging/png_file.h"
 #include "engine/portrait/faces.h"
 #include "engine/portrait/portrait_workers.h"
 #include "engine/portrait/worker_process.h"

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
-#include "engine/library/png_file.h"
+#include "engine/imaging/png_file.h"
 #include "engine/portrait/portrait_workers.h"
 #include "engine/portrait/worker_process.h"
 

@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "engine/library/png_file.h"
+#include "engine/imaging/png_file.h"
 #include "engine/portrait/worker_process.h"
 #include "portrait/portrait_worker_support.h"
 #include "support/support.h"

@@ -1,4 +1,4 @@
-#include "engine/library/png_file.h"
+#include "engine/imaging/png_file.h"
 
 #include <csetjmp>
 #include <cstdio>
@@ -23,7 +23,12 @@ void quietWarning(png_structp, png_const_charp) {}
 }  // namespace
 
 WriteResult writeRGBA8(const std::filesystem::path& path, const Imaging::Bitmap& bitmap) {
-    if (bitmap.empty() || bitmap.channels != 4 || bitmap.pixels.size() < bitmap.stride() * std::size_t(bitmap.height))
+    return write(path, bitmap, Stored::rgba);
+}
+
+WriteResult write(const std::filesystem::path& path, const Imaging::Bitmap& bitmap, Stored stored) {
+    const bool layoutFits = stored == Stored::grey ? bitmap.channels == 1 : bitmap.channels == 4;
+    if (bitmap.empty() || !layoutFits || bitmap.pixels.size() < bitmap.stride() * std::size_t(bitmap.height))
         return WriteResult::notCreated;
     File file(std::fopen(path.c_str(), "wb"));
     if (!file) return WriteResult::notCreated;
@@ -40,11 +45,15 @@ WriteResult writeRGBA8(const std::filesystem::path& path, const Imaging::Bitmap&
     volatile bool finished = false;
     if (setjmp(png_jmpbuf(png)) == 0) {
         png_init_io(png, file.get());
-        png_set_IHDR(png, info, png_uint_32(bitmap.width), png_uint_32(bitmap.height), 8, PNG_COLOR_TYPE_RGB_ALPHA,
-                     PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+        const int type = stored == Stored::grey  ? PNG_COLOR_TYPE_GRAY
+                         : stored == Stored::rgb ? PNG_COLOR_TYPE_RGB
+                                                 : PNG_COLOR_TYPE_RGB_ALPHA;
+        png_set_IHDR(png, info, png_uint_32(bitmap.width), png_uint_32(bitmap.height), 8, type, PNG_INTERLACE_NONE,
+                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
         png_set_compression_level(png, 1);
-        png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+        if (stored != Stored::grey) png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
         png_write_info(png, info);
+        if (stored == Stored::rgb) png_set_filler(png, 0, PNG_FILLER_AFTER);  // the fourth byte in memory is skipped
         for (int y = 0; y < bitmap.height; ++y) png_write_row(png, bitmap.row(y));
         png_write_end(png, nullptr);
         finished = true;

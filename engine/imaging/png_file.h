@@ -1,7 +1,8 @@
 #pragma once
-// PNG files for the external portrait workers: 8-bit RGBA pictures written
-// tagged sRGB, and pictures read back as their stored values, without any
-// colour management (masks and difference images are data, not colours).
+// PNG files exchanged with outside programs (the portrait workers, the remove
+// fill's patch folder): 8-bit pictures written tagged sRGB and grey masks
+// written untagged, and pictures read back as their stored values, without
+// any colour management (masks and difference images are data, not colours).
 
 #include <filesystem>
 #include <optional>
@@ -19,6 +20,13 @@ enum class WriteResult { written, notCreated, notFinished };
 // bitmap is not 8-bit RGBA; notFinished when encoding or writing fails (the
 // partial file is removed).
 WriteResult writeRGBA8(const std::filesystem::path& path, const Imaging::Bitmap& bitmap);
+
+// What a PNG stores: grey (from a one-channel bitmap, no colour chunk), or RGB
+// or RGBA tagged sRGB (from an RGBA bitmap; RGB leaves its alpha out).
+enum class Stored { grey, rgb, rgba };
+// The same for any of those layouts; notCreated also when the bitmap's
+// channels do not fit `stored`.
+WriteResult write(const std::filesystem::path& path, const Imaging::Bitmap& bitmap, Stored stored);
 
 // Reads any PNG (grey, grey + alpha, palette, RGB, RGBA; 1 to 16 bits) into
 // a float picture with its extent at (0, 0): samples / maximum, grey copied
