@@ -7,6 +7,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "engine/imaging/mask_canvas.h"
+
 namespace FaceTouches {
 
 using Imaging::Image;
@@ -112,22 +114,21 @@ struct Drawn {
     cv::Mat plane; // CV_32F, rows top-down, 0…1
 };
 
-// Shapes in picture pixels, drawn anti-aliased white (fills) or black
-// (strokes) into the smallest window that holds them and their blur, then
-// blurred with edges repeated and cropped to the picture.
+// Shapes in picture pixels, drawn anti-aliased on a clear canvas over the
+// smallest window that holds them and their blur, then blurred with edges
+// repeated and cropped to the picture. A canvas that cannot be made gives an
+// empty window (the shapes are skipped).
 template <class Draw>
 Drawn drawnMask(const Rect& shapes, double sigma, const Rect& extent, Draw&& draw) {
     const int reach = int(std::ceil(3 * sigma)) + 2;
     Drawn out;
-    out.window = grown(shapes, reach).intersection(extent);
-    if (out.window.empty()) return out;
-    cv::Mat grey(out.window.height, out.window.width, CV_8U, cv::Scalar(0));
-    // Drawing works in stored pixels of the window, in 1/16 pixel steps.
-    const auto at = [&](const cv::Point2d& p) {
-        return cv::Point(int(std::lround((p.x - out.window.x) * 16)), int(std::lround((out.window.maxY() - p.y) * 16)));
-    };
-    draw(grey, at);
-    grey.convertTo(out.plane, CV_32F, 1.0 / 255);
+    const Rect window = grown(shapes, reach).intersection(extent);
+    if (window.empty()) return out;
+    Imaging::MaskCanvas canvas(window, false);
+    if (!canvas.ok()) return out;
+    draw(canvas);
+    out.window = window;
+    out.plane = canvas.plane();
     const int k = 2 * std::max(1, int(std::ceil(3 * sigma))) + 1;
     cv::GaussianBlur(out.plane, out.plane, cv::Size(k, k), sigma, sigma, cv::BORDER_REPLICATE);
     return out;
@@ -146,12 +147,6 @@ Rect unite(const Rect& a, const Rect& b) {
     if (a.empty()) return b;
     const int x0 = std::min(a.x, b.x), y0 = std::min(a.y, b.y);
     return {x0, y0, std::max(a.maxX(), b.maxX()) - x0, std::max(a.maxY(), b.maxY()) - y0};
-}
-
-std::vector<cv::Point> polygon(const std::vector<cv::Point2d>& pts, const std::function<cv::Point(const cv::Point2d&)>& at) {
-    std::vector<cv::Point> out;
-    for (const auto& p : pts) out.push_back(at(p));
-    return out;
 }
 
 // The picture's own pixels to write into when nobody else holds them (a
@@ -211,14 +206,18 @@ std::optional<Drawn> eyeRegions(const std::vector<const Vision::FaceObservation*
         largestInset = std::max(largestInset, eye.inset);
         shapes = unite(shapes, boundsOf(eye.outline));
     }
-    return drawnMask(shapes, std::max(0.4 * largestInset, 0.8), extent, [&](cv::Mat& grey, const auto& at) {
+    // Each eye: the outline filled, shrunk by its inset (a stroke that
+    // clears), and the iris cleared.
+    return drawnMask(shapes, std::max(0.4 * largestInset, 0.8), extent, [&](Imaging::MaskCanvas& canvas) {
         for (const Eye& eye : eyes) {
-            const std::vector<std::vector<cv::Point>> poly{polygon(eye.outline, at)};
-            cv::fillPoly(grey, poly, cv::Scalar(255), cv::LINE_AA, 4);
-            cv::polylines(grey, poly, true, cv::Scalar(0), std::max(1, int(std::lround(2 * eye.inset))), cv::LINE_AA, 4);
-            const cv::Point c = at(eye.iris);
-            const int r = int(std::lround(eye.side / 2 * 16));
-            cv::ellipse(grey, c, cv::Size(r, r), 0, 0, 360, cv::Scalar(0), cv::FILLED, cv::LINE_AA, 4);
+            canvas.colour(true);
+            canvas.polygon(eye.outline);
+            canvas.fill(true);
+            canvas.colour(false);
+            canvas.stroke(2 * eye.inset);
+            canvas.newPath();
+            canvas.circle(eye.iris.x, eye.iris.y, eye.side / 2);
+            canvas.fill();
         }
     });
 }
@@ -242,11 +241,13 @@ std::optional<Drawn> mouthRegions(const std::vector<const Vision::FaceObservatio
         largestInset = std::max(largestInset, inset);
         shapes = unite(shapes, boundsOf(outline));
     }
-    return drawnMask(shapes, std::max(0.5 * largestInset, 0.8), extent, [&](cv::Mat& grey, const auto& at) {
+    return drawnMask(shapes, std::max(0.5 * largestInset, 0.8), extent, [&](Imaging::MaskCanvas& canvas) {
         for (const auto& [outline, inset] : mouths) {
-            const std::vector<std::vector<cv::Point>> poly{polygon(outline, at)};
-            cv::fillPoly(grey, poly, cv::Scalar(255), cv::LINE_AA, 4);
-            cv::polylines(grey, poly, true, cv::Scalar(0), std::max(1, int(std::lround(2 * inset))), cv::LINE_AA, 4);
+            canvas.colour(true);
+            canvas.polygon(outline);
+            canvas.fill(true);
+            canvas.colour(false);
+            canvas.stroke(2 * inset);
         }
     });
 }
@@ -307,9 +308,9 @@ Image underEyeLift(Image&& image, const std::vector<cv::Point2d>& pts, const cv:
     const cv::Point2d centre(x0 - 0.05 * e + 0.55 * e, y0 - 0.45 * e + 0.225 * e);
     const Rect bandRect{int(std::floor(x0 - 0.05 * e)), int(std::floor(y0 - 0.45 * e)), int(std::ceil(1.1 * e)) + 2,
                         int(std::ceil(0.45 * e)) + 2};
-    const Drawn band = drawnMask(bandRect, std::max(0.12 * e, 0.8), extent, [&](cv::Mat& grey, const auto& at) {
-        cv::ellipse(grey, at(centre), cv::Size(int(std::lround(0.55 * e * 16)), int(std::lround(0.225 * e * 16))), 0, 0,
-                    360, cv::Scalar(255), cv::FILLED, cv::LINE_AA, 4);
+    const Drawn band = drawnMask(bandRect, std::max(0.12 * e, 0.8), extent, [&](Imaging::MaskCanvas& canvas) {
+        canvas.ellipse(centre.x, centre.y, 0.55 * e, 0.225 * e);
+        canvas.fill();
     });
     if (band.window.empty()) return std::move(image);
     // The local colour around each pixel of the band: a blur of a window wide
