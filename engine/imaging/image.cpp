@@ -310,6 +310,25 @@ Image gaussianBlur(const Image& input, double sigma) {
     return Image(out, input.extent().x, input.extent().y);
 }
 
+void boxGaussianBlur(cv::Mat& pixels, double sigma) {
+    if (pixels.empty() || !(sigma > 0)) return;
+    if (sigma <= 3) {
+        cv::GaussianBlur(pixels, pixels, cv::Size(), sigma, sigma, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+        return;
+    }
+    constexpr int passes = 3;
+    const double ideal = std::sqrt(12 * sigma * sigma / passes + 1);
+    int lower = int(std::floor(ideal));
+    if (lower % 2 == 0) --lower;
+    const int upper = lower + 2;
+    const int lowerPasses = int(std::lround((12 * sigma * sigma - passes * lower * lower - 4.0 * passes * lower - 3 * passes) /
+                                            (-4.0 * lower - 4)));
+    for (int i = 0; i < passes; ++i) {
+        const int k = i < lowerPasses ? lower : upper;
+        cv::blur(pixels, pixels, cv::Size(k, k), cv::Point(-1, -1), cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+    }
+}
+
 namespace {
 
 double lanczos3(double x) {

@@ -36,29 +36,6 @@ cv::Mat perPixel(const Imaging::Image& part, const cv::Mat& a, Kernel&& kernel) 
     return out;
 }
 
-// Gaussian blur of a plane clamped to its extent (edges replicated). Wide
-// blurs (the feathers of face shapes reach 4% of a face's width) are three
-// box blurs whose widths give exactly the Gaussian's variance: their cost
-// does not grow with sigma, and a mask's soft edge differs from the
-// Gaussian's by about 1% of its height.
-void blur(cv::Mat& plane, double sigma) {
-    if (sigma <= 3) {
-        cv::GaussianBlur(plane, plane, cv::Size(), sigma, sigma, cv::BORDER_REPLICATE);
-        return;
-    }
-    constexpr int passes = 3;
-    const double ideal = std::sqrt(12 * sigma * sigma / passes + 1);
-    int lower = int(std::floor(ideal));
-    if (lower % 2 == 0) --lower;
-    const int upper = lower + 2;
-    const int lowerPasses = int(std::lround((12 * sigma * sigma - passes * lower * lower - 4.0 * passes * lower - 3 * passes) /
-                                            (-4.0 * lower - 4)));
-    for (int i = 0; i < passes; ++i) {
-        const int k = i < lowerPasses ? lower : upper;
-        cv::blur(plane, plane, cv::Size(k, k), cv::Point(-1, -1), cv::BORDER_REPLICATE);
-    }
-}
-
 // Closing by a disc: dilation then erosion. A disc wider than a few pixels is
 // taken as the union of four rectangles (a 16-sided polygon close to the
 // disc), so each step is the maximum (minimum) of four separable ones.
@@ -182,7 +159,7 @@ std::optional<cv::Mat> fillIn(const Path& path, const std::vector<Path>& minus, 
         canvas.fill();
     }
     cv::Mat plane = canvas.plane();
-    blur(plane, std::max(feather, 1.0));
+    Imaging::boxGaussianBlur(plane, std::max(feather, 1.0));
     return plane;
 }
 
@@ -204,7 +181,7 @@ std::optional<cv::Mat> protectionIn(const std::vector<Vision::FaceObservation>& 
         }
     }
     cv::Mat plane = canvas.plane();
-    blur(plane, 2);
+    Imaging::boxGaussianBlur(plane, 2);
     return plane;
 }
 
@@ -350,7 +327,7 @@ Result make(const Imaging::Image& image, const Analyser& analyser) {
     // Colour selection, softened, then closed.
     cv::Mat selection = perPixel(part, person, [&](const Imaging::Pixel& px, float p) { return skinRange(px, p, skin); });
     person.release();
-    blur(selection, selectionSigma);
+    Imaging::boxGaussianBlur(selection, selectionSigma);
     closing(selection, radius);
 
     // The skin mask: the face skin model's when it gives one, else the

@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "engine/imaging/mask_canvas.h"
+#include "engine/imaging/pixel_pool.h"
 
 namespace FaceTouches {
 
@@ -129,8 +130,7 @@ Drawn drawnMask(const Rect& shapes, double sigma, const Rect& extent, Draw&& dra
     draw(canvas);
     out.window = window;
     out.plane = canvas.plane();
-    const int k = 2 * std::max(1, int(std::ceil(3 * sigma))) + 1;
-    cv::GaussianBlur(out.plane, out.plane, cv::Size(k, k), sigma, sigma, cv::BORDER_REPLICATE);
+    Imaging::boxGaussianBlur(out.plane, sigma);
     return out;
 }
 
@@ -256,33 +256,66 @@ bool covers(const cv::Mat& mask, const Image& image) {
     return mask.type() == CV_32FC1 && mask.cols == image.width() && mask.rows == image.height();
 }
 
+// The rectangle of stored pixels where a plane is above 0 (empty when nowhere).
+cv::Rect positiveBounds(const cv::Mat& plane) {
+    int top = plane.rows, bottom = -1, left = plane.cols, right = -1;
+    for (int row = 0; row < plane.rows; ++row) {
+        const float* m = plane.ptr<float>(row);
+        int first = -1, last = -1;
+        for (int col = 0; col < plane.cols; ++col)
+            if (m[col] > 0) {
+                first = col;
+                break;
+            }
+        if (first < 0) continue;
+        for (int col = plane.cols - 1; col >= first; --col)
+            if (m[col] > 0) {
+                last = col;
+                break;
+            }
+        top = std::min(top, row), bottom = row;
+        left = std::min(left, first), right = std::max(right, last);
+    }
+    return bottom < 0 ? cv::Rect() : cv::Rect(left, top, right - left + 1, bottom - top + 1);
+}
+
 // Colour evenness for one region: the masked picture and the mask blurred
-// together (the mask rides in alpha) at a fine and a broad scale.
+// together (the mask rides in alpha) at a fine and a broad scale. Where the
+// mask is 0 the kernel keeps the pixel, so only the mask's bounds are
+// written; the blurs read a window reaching the broad blur's radius past
+// them, which gives the values a blur of the whole picture gives there.
 Image evenness(Image&& image, const cv::Mat& mask, double faceWidth, float amount) {
-    const cv::Rect box = cv::boundingRect(mask > 0);
+    const cv::Rect box = positiveBounds(mask);
     if (box.empty()) return std::move(image);
     const double fineSigma = std::max(0.006 * faceWidth, 1.0), broadSigma = std::max(0.04 * faceWidth, 4.0);
     const Rect e = image.extent();
-    // Outside the mask the masked picture is zero, so blurring a window that
-    // reaches the broad blur's radius past the mask gives the whole picture's values.
     const Rect maskRect{box.x, e.height - box.y - box.height, box.width, box.height};
     const Rect window = grown(maskRect, int(std::ceil(3 * broadSigma)) + 2).intersection(e);
     const cv::Rect s = stored(window, e.height);
-    Image masked(window);
-    for (int row = 0; row < s.height; ++row) {
-        const Pixel* in = image.mat().ptr<Pixel>(s.y + row) + s.x;
-        const float* m = mask.ptr<float>(s.y + row) + s.x;
-        Pixel* o = masked.mutableMat().ptr<Pixel>(row);
-        for (int col = 0; col < s.width; ++col) o[col] = {in[col].r * m[col], in[col].g * m[col], in[col].b * m[col], m[col]};
-    }
-    const Image fine = Imaging::gaussianBlur(masked, fineSigma), broad = Imaging::gaussianBlur(masked, broadSigma);
-    Image out = writable(std::move(image));
+    cv::Mat broad = Imaging::pooledMat(), fine = Imaging::pooledMat();
+    broad.create(s.height, s.width, CV_32FC4);
     Imaging::forRows(s.height, [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
+            const Pixel* in = image.mat().ptr<Pixel>(s.y + row) + s.x;
             const float* m = mask.ptr<float>(s.y + row) + s.x;
-            const Pixel *f = fine.mat().ptr<Pixel>(row), *b = broad.mat().ptr<Pixel>(row);
+            Pixel* o = broad.ptr<Pixel>(row);
+            for (int col = 0; col < s.width; ++col) o[col] = {in[col].r * m[col], in[col].g * m[col], in[col].b * m[col], m[col]};
+        }
+    });
+    broad.copyTo(fine);
+    // The two blurs side by side.
+    Imaging::forRows(2, [&](int begin, int end) {
+        for (int i = begin; i < end; ++i) Imaging::boxGaussianBlur(i == 0 ? fine : broad, i == 0 ? fineSigma : broadSigma);
+    });
+    Image out = writable(std::move(image));
+    // The mask's bounds within the window.
+    const cv::Rect inner(box.x - s.x, box.y - s.y, box.width, box.height);
+    Imaging::forRows(inner.height, [&](int begin, int end) {
+        for (int row = inner.y + begin; row < inner.y + end; ++row) {
+            const float* m = mask.ptr<float>(s.y + row) + s.x;
+            const Pixel *f = fine.ptr<Pixel>(row), *b = broad.ptr<Pixel>(row);
             Pixel* o = out.mutableMat().ptr<Pixel>(s.y + row) + s.x;
-            for (int col = 0; col < s.width; ++col)
+            for (int col = inner.x; col < inner.x + inner.width; ++col)
                 o[col] = Kernels::evenColor(o[col], f[col], f[col].a, b[col], b[col].a, m[col], amount);
         }
     });
@@ -317,7 +350,8 @@ Image underEyeLift(Image&& image, const std::vector<cv::Point2d>& pts, const cv:
     // enough that the band's pixels read what a blur of the whole picture gives.
     const double localSigma = 0.08 * e;
     const Rect localWindow = grown(band.window, int(std::ceil(3 * localSigma)) + 2).intersection(extent);
-    const Image local = Imaging::gaussianBlur(Imaging::crop(image, localWindow), localSigma);
+    Image local(Imaging::renderFloat(Imaging::cropView(image, localWindow)), localWindow.x, localWindow.y);
+    Imaging::boxGaussianBlur(local.mutableMat(), localSigma);
     const cv::Rect ls = stored(localWindow, extent.height);
     return applyInWindow(std::move(image), band, [&](const Pixel& p, float weight, int col, int row) {
         const float w = weight * selectionMask.at<float>(row, col);
