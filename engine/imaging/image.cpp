@@ -539,24 +539,24 @@ std::uint8_t to8(float v) {
 Bitmap render8(const Image& input, int channels) {
     Bitmap out(input.width(), input.height(), channels);
     forRows(input.height(), [&](int begin, int end) {
-        for (int row = begin; row < end; ++row) {
-            const Pixel* in = input.mat().ptr<Pixel>(row);
-            std::uint8_t* o = out.row(row);
-            for (int col = 0; col < input.width(); ++col, o += channels) {
-                const Pixel& p = in[col];
-                if (channels == 1) {
-                    o[0] = to8(p.r);
-                    continue;
-                }
-                o[0] = to8(p.r), o[1] = to8(p.g), o[2] = to8(p.b);
-                if (channels == 4) o[3] = to8(p.a);
-            }
-        }
+        for (int row = begin; row < end; ++row) renderRow8(input.mat().ptr<Pixel>(row), input.width(), channels, out.row(row));
     });
     return out;
 }
 
 }  // namespace
+
+void renderRow8(const Pixel* in, int width, int channels, std::uint8_t* o) {
+    for (int col = 0; col < width; ++col, o += channels) {
+        const Pixel& p = in[col];
+        if (channels == 1) {
+            o[0] = to8(p.r);
+            continue;
+        }
+        o[0] = to8(p.r), o[1] = to8(p.g), o[2] = to8(p.b);
+        if (channels == 4) o[3] = to8(p.a);
+    }
+}
 
 Bitmap renderRGBA8(const Image& input) { return render8(input, 4); }
 Bitmap renderGrey8(const Image& input) { return render8(input, 1); }

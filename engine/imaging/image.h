@@ -340,6 +340,9 @@ Pixel areaMaximum(const Image& input, const Rect& rect);
 // ---- rendering
 Bitmap renderRGBA8(const Image& input);  // clamped 0…1, rounded
 Bitmap renderGrey8(const Image& input);  // red channel
+// One stored row of `width` pixels as those two render it: `channels` 4
+// (RGBA) or 1 (the red channel), for callers that render while they read.
+void renderRow8(const Pixel* in, int width, int channels, std::uint8_t* out);
 cv::Mat renderHalf(const Image& input);  // CV_16FC4
 cv::Mat renderFloat(const Image& input); // CV_32FC4 copy
 // Images from 8-bit bitmaps (grey, RGB or RGBA), values / 255, alpha 1 when absent.
