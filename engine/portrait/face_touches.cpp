@@ -36,23 +36,6 @@ Pixel finish(const Pixel& s, const Ycc& c, float w) { return w >= minimumWeight 
 
 }  // namespace
 
-Pixel evenColor(const Pixel& s, const Pixel& fineSum, float fineWeight, const Pixel& broadSum, float broadWeight,
-                float mask, float amount) {
-    const float fw = std::max(fineWeight, 0.001f), bw = std::max(broadWeight, 0.001f);
-    const Ycc fine = toYcc(fineSum.r / fw, fineSum.g / fw, fineSum.b / fw);
-    const Ycc broad = toYcc(broadSum.r / bw, broadSum.g / bw, broadSum.b / bw);
-    const float m = clamp01(mask);
-    // Full strength only well inside the skin: mask edges (hairline, jaw) barely move.
-    const float w = amount * m * m * (broadWeight >= 0.05f ? 1.0f : 0.0f);
-    const float bcb = fine.cb - broad.cb, bcr = fine.cr - broad.cr;
-    // The chroma shift never exceeds 0.03.
-    const float limit = std::min(1.0f, 0.03f / std::max(std::hypot(bcb, bcr), 0.0001f));
-    Ycc c = toYcc(s);
-    c.cb -= w * bcb * limit;
-    c.cr -= w * bcr * limit;
-    return finish(s, c, w);
-}
-
 Pixel underEye(const Pixel& s, const Pixel& local, float band, const Ycc& cheek, float amount) {
     const float w = amount * clamp01(band);
     const Ycc l = toYcc(local);
@@ -315,6 +298,7 @@ Image evenness(Image&& image, const cv::Mat& mask, double faceWidth, float amoun
             const float* m = mask.ptr<float>(s.y + row) + s.x;
             const Pixel *f = fine.ptr<Pixel>(row), *b = broad.ptr<Pixel>(row);
             Pixel* o = out.mutableMat().ptr<Pixel>(s.y + row) + s.x;
+#pragma omp simd
             for (int col = inner.x; col < inner.x + inner.width; ++col)
                 o[col] = Kernels::evenColor(o[col], f[col], f[col].a, b[col], b[col].a, m[col], amount);
         }
