@@ -2,6 +2,7 @@
 // detection raster, the spot memory and the final ordered list.
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <deque>
 #include <limits>
@@ -389,26 +390,44 @@ Detection detect(const Imaging::Image& image, const Imaging::Image& skin, const 
                                           const bool in = x >= e.x && x < e.maxX() && y >= e.y && y < e.maxY();
                                           return in ? Imaging::sample(skin, x, y) : Imaging::Pixel{0, 0, 0, 1};
                                       });
-    out.rgba = Imaging::renderRGBA8(image);
-    out.skin = Imaging::renderGrey8(mask);
-    out.donors = out.skin;
+    out.rgba = Bitmap(w, h, 4);
+    out.skin = Bitmap(w, h, 1);
+    // The 8-bit rows of the picture and the mask, each rendered once.
+    std::vector<std::atomic<bool>> rendered(static_cast<std::size_t>(h));
+    const auto renderRow = [&](int row) {
+        if (rendered[std::size_t(row)].exchange(true)) return;
+        Imaging::renderRow8(image.mat().ptr<Imaging::Pixel>(row), w, 4, out.rgba.row(row));
+        Imaging::renderRow8(mask.mat().ptr<Imaging::Pixel>(row), w, 1, out.skin.row(row));
+    };
+    const double scale = double(detectionLongEdge) / std::max(w, h);
+    const bool reduced = sensitivity > 0 && scale < 1;
+    const auto renderAll = [&] {
+        Imaging::forRows(h, [&](int begin, int end) {
+            for (int row = begin; row < end; ++row) renderRow(row);
+        });
+        out.donors = out.skin;
+    };
+    if (!reduced) renderAll();
 
     // 3.–5. automatic detection
     std::vector<Spot> detected;
     if (sensitivity > 0) {
         const double limit = threshold(sensitivity);
-        const double scale = double(detectionLongEdge) / std::max(w, h);
-        if (scale < 1) {
+        if (reduced) {
             const int dw = std::max(1, roundInt(scale * w)), dh = std::max(1, roundInt(scale * h));
             const double sx = double(dw) / w, sy = double(dh) / h;
-            // The picture and the mask are resampled in one pass: the mask rides in the alpha channel.
+            // The picture and the mask are resampled in one pass (the mask
+            // rides in the alpha channel), which also renders every row to
+            // 8 bits while it is read.
             const Imaging::RowSource pictureWithMask = [&](int row, Imaging::Pixel* scratch) {
+                renderRow(row);
                 const Imaging::Pixel* p = image.mat().ptr<Imaging::Pixel>(row);
                 const Imaging::Pixel* m = mask.mat().ptr<Imaging::Pixel>(row);
                 for (int col = 0; col < w; ++col) scratch[col] = {p[col].r, p[col].g, p[col].b, m[col].r};
                 return scratch;
             };
             Bitmap small = Imaging::renderRGBA8(Imaging::lanczosResize(w, h, pictureWithMask, dw, dh));
+            renderAll();  // (the rows the reduction read are rendered already)
             Bitmap smallSkin(dw, dh, 1);
             Imaging::forRows(dh, [&](int begin, int end) {
                 for (int row = begin; row < end; ++row) {

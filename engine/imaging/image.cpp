@@ -216,6 +216,25 @@ Image gaussianBlur(const Image& input, double sigma) {
     return Image(out, input.extent().x, input.extent().y);
 }
 
+void boxGaussianBlur(cv::Mat& pixels, double sigma) {
+    if (pixels.empty() || !(sigma > 0)) return;
+    if (sigma <= 3) {
+        cv::GaussianBlur(pixels, pixels, cv::Size(), sigma, sigma, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+        return;
+    }
+    constexpr int passes = 3;
+    const double ideal = std::sqrt(12 * sigma * sigma / passes + 1);
+    int lower = int(std::floor(ideal));
+    if (lower % 2 == 0) --lower;
+    const int upper = lower + 2;
+    const int lowerPasses = int(std::lround((12 * sigma * sigma - passes * lower * lower - 4.0 * passes * lower - 3 * passes) /
+                                            (-4.0 * lower - 4)));
+    for (int i = 0; i < passes; ++i) {
+        const int k = i < lowerPasses ? lower : upper;
+        cv::blur(pixels, pixels, cv::Size(k, k), cv::Point(-1, -1), cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+    }
+}
+
 namespace {
 
 double lanczos3(double x) {
@@ -412,24 +431,24 @@ std::uint8_t to8(float v) {
 Bitmap render8(const Image& input, int channels) {
     Bitmap out(input.width(), input.height(), channels);
     forRows(input.height(), [&](int begin, int end) {
-        for (int row = begin; row < end; ++row) {
-            const Pixel* in = input.mat().ptr<Pixel>(row);
-            std::uint8_t* o = out.row(row);
-            for (int col = 0; col < input.width(); ++col, o += channels) {
-                const Pixel& p = in[col];
-                if (channels == 1) {
-                    o[0] = to8(p.r);
-                    continue;
-                }
-                o[0] = to8(p.r), o[1] = to8(p.g), o[2] = to8(p.b);
-                if (channels == 4) o[3] = to8(p.a);
-            }
-        }
+        for (int row = begin; row < end; ++row) renderRow8(input.mat().ptr<Pixel>(row), input.width(), channels, out.row(row));
     });
     return out;
 }
 
 }  // namespace
+
+void renderRow8(const Pixel* in, int width, int channels, std::uint8_t* o) {
+    for (int col = 0; col < width; ++col, o += channels) {
+        const Pixel& p = in[col];
+        if (channels == 1) {
+            o[0] = to8(p.r);
+            continue;
+        }
+        o[0] = to8(p.r), o[1] = to8(p.g), o[2] = to8(p.b);
+        if (channels == 4) o[3] = to8(p.a);
+    }
+}
 
 Bitmap renderRGBA8(const Image& input) { return render8(input, 4); }
 Bitmap renderGrey8(const Image& input) { return render8(input, 1); }

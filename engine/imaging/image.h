@@ -265,6 +265,13 @@ Image maximum(const Image& a, const Image& b);
 // ---- geometry and filters
 // Gaussian blur of the image clamped to its extent (edges replicated), cropped back to the extent.
 Image gaussianBlur(const Image& input, double sigma);
+// A Gaussian blur in place on a float matrix of any channel count (masks,
+// pixels), edges replicated, for wide blurs whose cost must not grow with
+// sigma: up to sigma 3 the Gaussian itself; above, three box blurs whose
+// widths give the Gaussian's variance as closely as odd widths allow (a soft
+// edge differs from the Gaussian's by about 1 % of its height). Views are
+// blurred on their own, their edges repeated.
+void boxGaussianBlur(cv::Mat& pixels, double sigma);
 // Anti-aliased Lanczos-3 scale; when shrinking the kernel is widened by the
 // scale factor. Output size is round(width·scale·aspectRatio) × round(height·scale).
 Image lanczosScale(const Image& input, double scale, double aspectRatio = 1.0);
@@ -298,6 +305,9 @@ Pixel areaAverage(const Image& input, const Rect& rect);
 // ---- rendering
 Bitmap renderRGBA8(const Image& input);  // clamped 0…1, rounded
 Bitmap renderGrey8(const Image& input);  // red channel
+// One stored row of `width` pixels as those two render it: `channels` 4
+// (RGBA) or 1 (the red channel), for callers that render while they read.
+void renderRow8(const Pixel* in, int width, int channels, std::uint8_t* out);
 cv::Mat renderHalf(const Image& input);  // CV_16FC4
 cv::Mat renderFloat(const Image& input); // CV_32FC4 copy
 // Images from 8-bit bitmaps (grey, RGB or RGBA), values / 255, alpha 1 when absent.

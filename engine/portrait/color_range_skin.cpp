@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "engine/imaging/mask_canvas.h"
+#include "engine/imaging/pixel_pool.h"
 #include "engine/portrait/face_skin_model.h"
 #include "engine/portrait/faces.h"
 #include "engine/vision/person_segmentation.h"
@@ -36,29 +37,6 @@ cv::Mat perPixel(const Imaging::Image& part, const cv::Mat& a, Kernel&& kernel) 
     return out;
 }
 
-// Gaussian blur of a plane clamped to its extent (edges replicated). Wide
-// blurs (the feathers of face shapes reach 4% of a face's width) are three
-// box blurs whose widths give exactly the Gaussian's variance: their cost
-// does not grow with sigma, and a mask's soft edge differs from the
-// Gaussian's by about 1% of its height.
-void blur(cv::Mat& plane, double sigma) {
-    if (sigma <= 3) {
-        cv::GaussianBlur(plane, plane, cv::Size(), sigma, sigma, cv::BORDER_REPLICATE);
-        return;
-    }
-    constexpr int passes = 3;
-    const double ideal = std::sqrt(12 * sigma * sigma / passes + 1);
-    int lower = int(std::floor(ideal));
-    if (lower % 2 == 0) --lower;
-    const int upper = lower + 2;
-    const int lowerPasses = int(std::lround((12 * sigma * sigma - passes * lower * lower - 4.0 * passes * lower - 3 * passes) /
-                                            (-4.0 * lower - 4)));
-    for (int i = 0; i < passes; ++i) {
-        const int k = i < lowerPasses ? lower : upper;
-        cv::blur(plane, plane, cv::Size(k, k), cv::Point(-1, -1), cv::BORDER_REPLICATE);
-    }
-}
-
 // Closing by a disc: dilation then erosion. A disc wider than a few pixels is
 // taken as the union of four rectangles (a 16-sided polygon close to the
 // disc), so each step is the maximum (minimum) of four separable ones.
@@ -86,6 +64,23 @@ void closing(cv::Mat& plane, double radius) {
         }
         plane = result;
     }
+}
+
+// An output plane of the photo's size, in recycled pixel memory (a fresh
+// plane of a 24 MP photo is 96 MB of pages to fault in): all 0, or, with a
+// frame, 0 outside it and left for the caller to write inside.
+cv::Mat outputPlane(int height, int width, const cv::Rect& frame = {}) {
+    cv::Mat plane = Imaging::pooledMat();
+    plane.create(height, width, CV_32F);
+    if (frame.empty()) {
+        plane.setTo(0);
+        return plane;
+    }
+    plane.rowRange(0, frame.y).setTo(0);
+    plane.rowRange(frame.y + frame.height, height).setTo(0);
+    plane(cv::Rect(0, frame.y, frame.x, frame.height)).setTo(0);
+    plane(cv::Rect(frame.x + frame.width, frame.y, width - frame.x - frame.width, frame.height)).setTo(0);
+    return plane;
 }
 
 // The stored rows and columns of a picture rectangle in a photo `height` high.
@@ -182,7 +177,7 @@ std::optional<cv::Mat> fillIn(const Path& path, const std::vector<Path>& minus, 
         canvas.fill();
     }
     cv::Mat plane = canvas.plane();
-    blur(plane, std::max(feather, 1.0));
+    Imaging::boxGaussianBlur(plane, std::max(feather, 1.0));
     return plane;
 }
 
@@ -204,7 +199,7 @@ std::optional<cv::Mat> protectionIn(const std::vector<Vision::FaceObservation>& 
         }
     }
     cv::Mat plane = canvas.plane();
-    blur(plane, 2);
+    Imaging::boxGaussianBlur(plane, 2);
     return plane;
 }
 
@@ -297,8 +292,8 @@ Result make(const Imaging::Image& image, const Analyser& analyser) {
 
     Result result;
     result.skinLuma = skin.y;
-    result.mask = cv::Mat::zeros(H, W, CV_32F);
-    result.spotMask = cv::Mat::zeros(H, W, CV_32F);
+    result.mask = outputPlane(H, W);
+    result.spotMask = outputPlane(H, W);
 
     // The faces to retouch: widest first (a stable sort), at most
     // maximumFaces, at least 32 pixels wide; and their shapes.
@@ -350,7 +345,7 @@ Result make(const Imaging::Image& image, const Analyser& analyser) {
     // Colour selection, softened, then closed.
     cv::Mat selection = perPixel(part, person, [&](const Imaging::Pixel& px, float p) { return skinRange(px, p, skin); });
     person.release();
-    blur(selection, selectionSigma);
+    Imaging::boxGaussianBlur(selection, selectionSigma);
     closing(selection, radius);
 
     // The skin mask: the face skin model's when it gives one, else the
@@ -372,7 +367,7 @@ Result make(const Imaging::Image& image, const Analyser& analyser) {
         drawn.push_back(path);
         result.faces.push_back(face);
         Region r;
-        r.mask = cv::Mat::zeros(H, W, CV_32F);
+        r.mask = outputPlane(H, W, frameRows);  // inside the frame: G × F
         cv::Mat own = r.mask(frameRows);
         cv::multiply(G, *F, own);
         const Bounds pb = boundsOf(path);

@@ -7,6 +7,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "engine/imaging/mask_canvas.h"
+#include "engine/imaging/pixel_pool.h"
+
 namespace FaceTouches {
 
 using Imaging::Image;
@@ -32,23 +35,6 @@ float mix(float a, float b, float t) { return a + (b - a) * t; }
 Pixel finish(const Pixel& s, const Ycc& c, float w) { return w >= minimumWeight ? toRgb(c, s.a) : s; }
 
 }  // namespace
-
-Pixel evenColor(const Pixel& s, const Pixel& fineSum, float fineWeight, const Pixel& broadSum, float broadWeight,
-                float mask, float amount) {
-    const float fw = std::max(fineWeight, 0.001f), bw = std::max(broadWeight, 0.001f);
-    const Ycc fine = toYcc(fineSum.r / fw, fineSum.g / fw, fineSum.b / fw);
-    const Ycc broad = toYcc(broadSum.r / bw, broadSum.g / bw, broadSum.b / bw);
-    const float m = clamp01(mask);
-    // Full strength only well inside the skin: mask edges (hairline, jaw) barely move.
-    const float w = amount * m * m * (broadWeight >= 0.05f ? 1.0f : 0.0f);
-    const float bcb = fine.cb - broad.cb, bcr = fine.cr - broad.cr;
-    // The chroma shift never exceeds 0.03.
-    const float limit = std::min(1.0f, 0.03f / std::max(std::hypot(bcb, bcr), 0.0001f));
-    Ycc c = toYcc(s);
-    c.cb -= w * bcb * limit;
-    c.cr -= w * bcr * limit;
-    return finish(s, c, w);
-}
 
 Pixel underEye(const Pixel& s, const Pixel& local, float band, const Ycc& cheek, float amount) {
     const float w = amount * clamp01(band);
@@ -112,24 +98,22 @@ struct Drawn {
     cv::Mat plane; // CV_32F, rows top-down, 0…1
 };
 
-// Shapes in picture pixels, drawn anti-aliased white (fills) or black
-// (strokes) into the smallest window that holds them and their blur, then
-// blurred with edges repeated and cropped to the picture.
+// Shapes in picture pixels, drawn anti-aliased on a clear canvas over the
+// smallest window that holds them and their blur, then blurred with edges
+// repeated and cropped to the picture. A canvas that cannot be made gives an
+// empty window (the shapes are skipped).
 template <class Draw>
 Drawn drawnMask(const Rect& shapes, double sigma, const Rect& extent, Draw&& draw) {
     const int reach = int(std::ceil(3 * sigma)) + 2;
     Drawn out;
-    out.window = grown(shapes, reach).intersection(extent);
-    if (out.window.empty()) return out;
-    cv::Mat grey(out.window.height, out.window.width, CV_8U, cv::Scalar(0));
-    // Drawing works in stored pixels of the window, in 1/16 pixel steps.
-    const auto at = [&](const cv::Point2d& p) {
-        return cv::Point(int(std::lround((p.x - out.window.x) * 16)), int(std::lround((out.window.maxY() - p.y) * 16)));
-    };
-    draw(grey, at);
-    grey.convertTo(out.plane, CV_32F, 1.0 / 255);
-    const int k = 2 * std::max(1, int(std::ceil(3 * sigma))) + 1;
-    cv::GaussianBlur(out.plane, out.plane, cv::Size(k, k), sigma, sigma, cv::BORDER_REPLICATE);
+    const Rect window = grown(shapes, reach).intersection(extent);
+    if (window.empty()) return out;
+    Imaging::MaskCanvas canvas(window, false);
+    if (!canvas.ok()) return out;
+    draw(canvas);
+    out.window = window;
+    out.plane = canvas.plane();
+    Imaging::boxGaussianBlur(out.plane, sigma);
     return out;
 }
 
@@ -146,12 +130,6 @@ Rect unite(const Rect& a, const Rect& b) {
     if (a.empty()) return b;
     const int x0 = std::min(a.x, b.x), y0 = std::min(a.y, b.y);
     return {x0, y0, std::max(a.maxX(), b.maxX()) - x0, std::max(a.maxY(), b.maxY()) - y0};
-}
-
-std::vector<cv::Point> polygon(const std::vector<cv::Point2d>& pts, const std::function<cv::Point(const cv::Point2d&)>& at) {
-    std::vector<cv::Point> out;
-    for (const auto& p : pts) out.push_back(at(p));
-    return out;
 }
 
 // The picture's own pixels to write into when nobody else holds them (a
@@ -211,14 +189,18 @@ std::optional<Drawn> eyeRegions(const std::vector<const Vision::FaceObservation*
         largestInset = std::max(largestInset, eye.inset);
         shapes = unite(shapes, boundsOf(eye.outline));
     }
-    return drawnMask(shapes, std::max(0.4 * largestInset, 0.8), extent, [&](cv::Mat& grey, const auto& at) {
+    // Each eye: the outline filled, shrunk by its inset (a stroke that
+    // clears), and the iris cleared.
+    return drawnMask(shapes, std::max(0.4 * largestInset, 0.8), extent, [&](Imaging::MaskCanvas& canvas) {
         for (const Eye& eye : eyes) {
-            const std::vector<std::vector<cv::Point>> poly{polygon(eye.outline, at)};
-            cv::fillPoly(grey, poly, cv::Scalar(255), cv::LINE_AA, 4);
-            cv::polylines(grey, poly, true, cv::Scalar(0), std::max(1, int(std::lround(2 * eye.inset))), cv::LINE_AA, 4);
-            const cv::Point c = at(eye.iris);
-            const int r = int(std::lround(eye.side / 2 * 16));
-            cv::ellipse(grey, c, cv::Size(r, r), 0, 0, 360, cv::Scalar(0), cv::FILLED, cv::LINE_AA, 4);
+            canvas.colour(true);
+            canvas.polygon(eye.outline);
+            canvas.fill(true);
+            canvas.colour(false);
+            canvas.stroke(2 * eye.inset);
+            canvas.newPath();
+            canvas.circle(eye.iris.x, eye.iris.y, eye.side / 2);
+            canvas.fill();
         }
     });
 }
@@ -242,11 +224,13 @@ std::optional<Drawn> mouthRegions(const std::vector<const Vision::FaceObservatio
         largestInset = std::max(largestInset, inset);
         shapes = unite(shapes, boundsOf(outline));
     }
-    return drawnMask(shapes, std::max(0.5 * largestInset, 0.8), extent, [&](cv::Mat& grey, const auto& at) {
+    return drawnMask(shapes, std::max(0.5 * largestInset, 0.8), extent, [&](Imaging::MaskCanvas& canvas) {
         for (const auto& [outline, inset] : mouths) {
-            const std::vector<std::vector<cv::Point>> poly{polygon(outline, at)};
-            cv::fillPoly(grey, poly, cv::Scalar(255), cv::LINE_AA, 4);
-            cv::polylines(grey, poly, true, cv::Scalar(0), std::max(1, int(std::lround(2 * inset))), cv::LINE_AA, 4);
+            canvas.colour(true);
+            canvas.polygon(outline);
+            canvas.fill(true);
+            canvas.colour(false);
+            canvas.stroke(2 * inset);
         }
     });
 }
@@ -255,33 +239,67 @@ bool covers(const cv::Mat& mask, const Image& image) {
     return mask.type() == CV_32FC1 && mask.cols == image.width() && mask.rows == image.height();
 }
 
+// The rectangle of stored pixels where a plane is above 0 (empty when nowhere).
+cv::Rect positiveBounds(const cv::Mat& plane) {
+    int top = plane.rows, bottom = -1, left = plane.cols, right = -1;
+    for (int row = 0; row < plane.rows; ++row) {
+        const float* m = plane.ptr<float>(row);
+        int first = -1, last = -1;
+        for (int col = 0; col < plane.cols; ++col)
+            if (m[col] > 0) {
+                first = col;
+                break;
+            }
+        if (first < 0) continue;
+        for (int col = plane.cols - 1; col >= first; --col)
+            if (m[col] > 0) {
+                last = col;
+                break;
+            }
+        top = std::min(top, row), bottom = row;
+        left = std::min(left, first), right = std::max(right, last);
+    }
+    return bottom < 0 ? cv::Rect() : cv::Rect(left, top, right - left + 1, bottom - top + 1);
+}
+
 // Colour evenness for one region: the masked picture and the mask blurred
-// together (the mask rides in alpha) at a fine and a broad scale.
+// together (the mask rides in alpha) at a fine and a broad scale. Where the
+// mask is 0 the kernel keeps the pixel, so only the mask's bounds are
+// written; the blurs read a window reaching the broad blur's radius past
+// them, which gives the values a blur of the whole picture gives there.
 Image evenness(Image&& image, const cv::Mat& mask, double faceWidth, float amount) {
-    const cv::Rect box = cv::boundingRect(mask > 0);
+    const cv::Rect box = positiveBounds(mask);
     if (box.empty()) return std::move(image);
     const double fineSigma = std::max(0.006 * faceWidth, 1.0), broadSigma = std::max(0.04 * faceWidth, 4.0);
     const Rect e = image.extent();
-    // Outside the mask the masked picture is zero, so blurring a window that
-    // reaches the broad blur's radius past the mask gives the whole picture's values.
     const Rect maskRect{box.x, e.height - box.y - box.height, box.width, box.height};
     const Rect window = grown(maskRect, int(std::ceil(3 * broadSigma)) + 2).intersection(e);
     const cv::Rect s = stored(window, e.height);
-    Image masked(window);
-    for (int row = 0; row < s.height; ++row) {
-        const Pixel* in = image.mat().ptr<Pixel>(s.y + row) + s.x;
-        const float* m = mask.ptr<float>(s.y + row) + s.x;
-        Pixel* o = masked.mutableMat().ptr<Pixel>(row);
-        for (int col = 0; col < s.width; ++col) o[col] = {in[col].r * m[col], in[col].g * m[col], in[col].b * m[col], m[col]};
-    }
-    const Image fine = Imaging::gaussianBlur(masked, fineSigma), broad = Imaging::gaussianBlur(masked, broadSigma);
-    Image out = writable(std::move(image));
+    cv::Mat broad = Imaging::pooledMat(), fine = Imaging::pooledMat();
+    broad.create(s.height, s.width, CV_32FC4);
     Imaging::forRows(s.height, [&](int begin, int end) {
         for (int row = begin; row < end; ++row) {
+            const Pixel* in = image.mat().ptr<Pixel>(s.y + row) + s.x;
             const float* m = mask.ptr<float>(s.y + row) + s.x;
-            const Pixel *f = fine.mat().ptr<Pixel>(row), *b = broad.mat().ptr<Pixel>(row);
+            Pixel* o = broad.ptr<Pixel>(row);
+            for (int col = 0; col < s.width; ++col) o[col] = {in[col].r * m[col], in[col].g * m[col], in[col].b * m[col], m[col]};
+        }
+    });
+    broad.copyTo(fine);
+    // The two blurs side by side.
+    Imaging::forRows(2, [&](int begin, int end) {
+        for (int i = begin; i < end; ++i) Imaging::boxGaussianBlur(i == 0 ? fine : broad, i == 0 ? fineSigma : broadSigma);
+    });
+    Image out = writable(std::move(image));
+    // The mask's bounds within the window.
+    const cv::Rect inner(box.x - s.x, box.y - s.y, box.width, box.height);
+    Imaging::forRows(inner.height, [&](int begin, int end) {
+        for (int row = inner.y + begin; row < inner.y + end; ++row) {
+            const float* m = mask.ptr<float>(s.y + row) + s.x;
+            const Pixel *f = fine.ptr<Pixel>(row), *b = broad.ptr<Pixel>(row);
             Pixel* o = out.mutableMat().ptr<Pixel>(s.y + row) + s.x;
-            for (int col = 0; col < s.width; ++col)
+#pragma omp simd
+            for (int col = inner.x; col < inner.x + inner.width; ++col)
                 o[col] = Kernels::evenColor(o[col], f[col], f[col].a, b[col], b[col].a, m[col], amount);
         }
     });
@@ -307,16 +325,17 @@ Image underEyeLift(Image&& image, const std::vector<cv::Point2d>& pts, const cv:
     const cv::Point2d centre(x0 - 0.05 * e + 0.55 * e, y0 - 0.45 * e + 0.225 * e);
     const Rect bandRect{int(std::floor(x0 - 0.05 * e)), int(std::floor(y0 - 0.45 * e)), int(std::ceil(1.1 * e)) + 2,
                         int(std::ceil(0.45 * e)) + 2};
-    const Drawn band = drawnMask(bandRect, std::max(0.12 * e, 0.8), extent, [&](cv::Mat& grey, const auto& at) {
-        cv::ellipse(grey, at(centre), cv::Size(int(std::lround(0.55 * e * 16)), int(std::lround(0.225 * e * 16))), 0, 0,
-                    360, cv::Scalar(255), cv::FILLED, cv::LINE_AA, 4);
+    const Drawn band = drawnMask(bandRect, std::max(0.12 * e, 0.8), extent, [&](Imaging::MaskCanvas& canvas) {
+        canvas.ellipse(centre.x, centre.y, 0.55 * e, 0.225 * e);
+        canvas.fill();
     });
     if (band.window.empty()) return std::move(image);
     // The local colour around each pixel of the band: a blur of a window wide
     // enough that the band's pixels read what a blur of the whole picture gives.
     const double localSigma = 0.08 * e;
     const Rect localWindow = grown(band.window, int(std::ceil(3 * localSigma)) + 2).intersection(extent);
-    const Image local = Imaging::gaussianBlur(Imaging::crop(image, localWindow), localSigma);
+    Image local(Imaging::renderFloat(Imaging::cropView(image, localWindow)), localWindow.x, localWindow.y);
+    Imaging::boxGaussianBlur(local.mutableMat(), localSigma);
     const cv::Rect ls = stored(localWindow, extent.height);
     return applyInWindow(std::move(image), band, [&](const Pixel& p, float weight, int col, int row) {
         const float w = weight * selectionMask.at<float>(row, col);

@@ -9,6 +9,8 @@
 // picture coordinates (origin bottom-left, extent (0, 0, W, H)). Masks are
 // single-channel planes (CV_32F, rows top-down) of the picture's size.
 
+#include <algorithm>
+#include <cmath>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -74,8 +76,28 @@ inline Imaging::Pixel toRgb(const Ycc& c, float alpha) {
 // The per-pixel kernels; `s` is the input pixel.
 namespace Kernels {
 
-Imaging::Pixel evenColor(const Imaging::Pixel& s, const Imaging::Pixel& fineSum, float fineWeight,
-                         const Imaging::Pixel& broadSum, float broadWeight, float mask, float amount);
+// Colour evenness: the chroma moved away from the fine blur's by the broad
+// blur's difference (the blotch), at most 0.03, weighted by the mask squared
+// and only where the broad weight is at least 0.05. Inline so that the row
+// loop applying it vectorises.
+[[gnu::always_inline]] inline Imaging::Pixel evenColor(const Imaging::Pixel& s, const Imaging::Pixel& fineSum,
+                                                       float fineWeight, const Imaging::Pixel& broadSum,
+                                                       float broadWeight, float mask, float amount) {
+    const float fw = std::max(fineWeight, 0.001f), bw = std::max(broadWeight, 0.001f);
+    const Ycc fine = toYcc(fineSum.r / fw, fineSum.g / fw, fineSum.b / fw);
+    const Ycc broad = toYcc(broadSum.r / bw, broadSum.g / bw, broadSum.b / bw);
+    const float m = std::clamp(mask, 0.0f, 1.0f);
+    // Full strength only well inside the skin: mask edges (hairline, jaw) barely move.
+    const float w = amount * m * m * (broadWeight >= 0.05f ? 1.0f : 0.0f);
+    const float bcb = fine.cb - broad.cb, bcr = fine.cr - broad.cr;
+    // The chroma shift never exceeds 0.03.
+    const float limit = std::min(1.0f, 0.03f / std::max(std::sqrt(bcb * bcb + bcr * bcr), 0.0001f));
+    Ycc c = toYcc(s);
+    c.cb -= w * bcb * limit;
+    c.cr -= w * bcr * limit;
+    // The pixel itself where the weight is below 0.0001.
+    return w >= 0.0001f ? toRgb(c, s.a) : s;
+}
 Imaging::Pixel underEye(const Imaging::Pixel& s, const Imaging::Pixel& local, float band, const Ycc& cheek, float amount);
 Imaging::Pixel eyeWhite(const Imaging::Pixel& s, float region, float amount, float skin);
 Imaging::Pixel teeth(const Imaging::Pixel& s, float region, float amount, float skin);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -30,20 +31,49 @@ constexpr double levelSteps[3] = {1, 3, 9};
 constexpr double rangeVariances[3] = {0.04, 0.018, 0.018};
 constexpr int tapReach = 3;  // taps −3…3 on each axis
 
+// Float planes reused from one tile to the next: each slot is one buffer,
+// made at the first use (or when a larger one is asked for), and handed out
+// as a view of the size asked for. A 24 MP photo is prepared in some twenty
+// tiles whose planes then take the same memory each time instead of leaving
+// the allocator a heap of differently sized blocks.
+class Workspace {
+public:
+    enum Slot { red, green, blue, fineR, fineG, fineB, mediumR, mediumG, mediumB, coarseR, coarseG, coarseB,
+                paddedR, paddedG, paddedB, paddedMask, result, slots };
+    cv::Mat take(Slot slot, int rows, int cols, int type = CV_32F) {
+        cv::Mat& buffer = buffers_[slot];
+        if (buffer.empty() || buffer.type() != type || buffer.rows < rows || buffer.cols < cols) {
+            buffer = Imaging::pooledMat();
+            buffer.create(std::max(rows, buffer.rows), std::max(cols, buffer.cols), type);
+        }
+        return buffer(cv::Rect(0, 0, cols, rows));
+    }
+
+private:
+    cv::Mat buffers_[slots];
+};
+
 // The colour channels of a picture as three planes (CV_32F, rows top-down).
 struct Planes {
     cv::Mat r, g, b;
 };
 
-Planes colourPlanes(const Image& image) {
-    std::vector<cv::Mat> channels;
-    cv::split(image.mat(), channels);
-    return {channels[0], channels[1], channels[2]};
+Planes colourPlanes(const Image& image, Workspace& space) {
+    const int w = image.width(), h = image.height();
+    Planes out{space.take(Workspace::red, h, w), space.take(Workspace::green, h, w), space.take(Workspace::blue, h, w)};
+    Imaging::forRows(h, [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Pixel* in = image.mat().ptr<Pixel>(row);
+            float *r = out.r.ptr<float>(row), *g = out.g.ptr<float>(row), *b = out.b.ptr<float>(row);
+            for (int col = 0; col < w; ++col) r[col] = in[col].r, g[col] = in[col].g, b[col] = in[col].b;
+        }
+    });
+    return out;
 }
 
-cv::Mat padded(const cv::Mat& plane, int margin) {
-    cv::Mat out = Imaging::pooledMat();
-    cv::copyMakeBorder(plane, out, margin, margin, margin, margin, cv::BORDER_REPLICATE);
+cv::Mat padded(const cv::Mat& plane, int margin, Workspace& space, Workspace::Slot slot) {
+    cv::Mat out = space.take(slot, plane.rows + 2 * margin, plane.cols + 2 * margin);
+    cv::copyMakeBorder(plane, out, margin, margin, margin, margin, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
     return out;
 }
 
@@ -89,10 +119,14 @@ VECTOR_LOOP void accumulateTap(const TapRows& t, const float* cr, const float* c
 // The masked edge-preserving blur of three planes. `mask` is the weight
 // plane padded by `maskMargin` pixels on every side (at least the reach of
 // the taps plus 2).
-Planes smoothPlanes(const Planes& source, const cv::Mat& mask, int maskMargin, double step, double rangeVariance) {
+// The result goes into the workspace's three slots from `into`.
+Planes smoothPlanes(const Planes& source, const cv::Mat& mask, int maskMargin, double step, double rangeVariance,
+                    Workspace& space, Workspace::Slot into) {
     const int w = source.r.cols, h = source.r.rows;
     const int margin = Imaging::marginFor(float(tapReach * step));
-    const cv::Mat pr = padded(source.r, margin), pg = padded(source.g, margin), pb = padded(source.b, margin);
+    const cv::Mat pr = padded(source.r, margin, space, Workspace::paddedR),
+                  pg = padded(source.g, margin, space, Workspace::paddedG),
+                  pb = padded(source.b, margin, space, Workspace::paddedB);
     struct Tap {
         Imaging::Offset offset;
         float spatial;
@@ -103,10 +137,7 @@ Planes smoothPlanes(const Planes& source, const cv::Mat& mask, int maskMargin, d
             taps.push_back({Imaging::Offset::of(float(i * step), float(j * step)), float(std::exp(-(i * i + j * j) / 4.5))});
     const float inverseVariance = float(1.4426950408889634 / rangeVariance);
 
-    Planes out{Imaging::pooledMat(), Imaging::pooledMat(), Imaging::pooledMat()};
-    out.r.create(h, w, CV_32F);
-    out.g.create(h, w, CV_32F);
-    out.b.create(h, w, CV_32F);
+    Planes out{space.take(into, h, w), space.take(Workspace::Slot(into + 1), h, w), space.take(Workspace::Slot(into + 2), h, w)};
     Imaging::forRows(h, [&](int begin, int end) {
         std::vector<float> sums(std::size_t(w) * 4);
         float *sr = sums.data(), *sg = sr + w, *sb = sg + w, *total = sb + w;
@@ -145,36 +176,49 @@ Pixel pixelOf(const Planes& p, int row, int col) {
 // The signed correction of a photo (any extent) for its mask (the photo's
 // size), over the photo's extent: the three blur levels, each computed once
 // into float planes, and their differences.
-Image levelsCorrection(const Image& image, const cv::Mat& mask, double faceWidth, double texture);
+Image levelsCorrection(const Image& image, const cv::Mat& mask, double faceWidth, double texture, Workspace& space);
 
-Image correction(const Image& image, const cv::Mat& mask, double faceWidth, double texture) {
-    // The correction is the mask times the bands, so it is zero wherever the
-    // mask is; and it reads source pixels at most `halo` away. So only the
-    // mask's bounding box grown by the halo needs computing, and nothing at
-    // all for a mask of zeros: the result is the same as over the whole picture.
+// The correction is the mask times the bands, so it is zero wherever the mask
+// is; and it reads source pixels at most `halo` away. So only the mask's
+// bounding box grown by the halo needs computing, and nothing at all for a
+// mask of zeros: the correction over that support (a picture rectangle), or
+// nothing when the mask is 0 everywhere. Outside the support it is 0.
+// The result lies in the workspace (valid until its next use).
+std::optional<Image> supportCorrection(const Image& image, const cv::Mat& mask, double faceWidth, double texture,
+                                       Workspace& space) {
     const cv::Rect box = cv::boundingRect(mask > 0);
-    if (box.empty()) return Image::filled(image.extent(), {0, 0, 0, 1});
+    if (box.empty()) return std::nullopt;
     const Rect& e = image.extent();
     const Rect support = grown(Rect{e.x + box.x, e.maxY() - box.y - box.height, box.width, box.height}, halo(faceWidth))
                              .intersection(e);
-    if (support == e) return levelsCorrection(image, mask, faceWidth, texture);
-    Image out = Image::filled(e, {0, 0, 0, 1});
-    const Image part = levelsCorrection(Imaging::cropView(image, support), maskPart(mask, support, e), faceWidth, texture);
-    part.mat().copyTo(storedPart(out, support));
+    if (support == e) return levelsCorrection(image, mask, faceWidth, texture, space);
+    return levelsCorrection(Imaging::cropView(image, support), maskPart(mask, support, e), faceWidth, texture, space);
+}
+
+// The same over the photo's whole extent.
+Image correction(const Image& image, const cv::Mat& mask, double faceWidth, double texture) {
+    Workspace space;
+    const std::optional<Image> part = supportCorrection(image, mask, faceWidth, texture, space);
+    if (!part) return Image::filled(image.extent(), {0, 0, 0, 1});
+    if (part->extent() == image.extent()) return *part;  // the workspace's own buffer, exactly this size
+    Image out = Image::filled(image.extent(), {0, 0, 0, 1});
+    part->mat().copyTo(storedPart(out, part->extent()));
     return out;
 }
 
-Image levelsCorrection(const Image& image, const cv::Mat& mask, double faceWidth, double texture) {
-
+Image levelsCorrection(const Image& image, const cv::Mat& mask, double faceWidth, double texture, Workspace& space) {
     const double s = fineStep(faceWidth);
     const int maskMargin = Imaging::marginFor(float(tapReach * levelSteps[2] * s));
-    const cv::Mat paddedMask = padded(mask, maskMargin);
-    const Planes original = colourPlanes(image);
-    const Planes fine = smoothPlanes(original, paddedMask, maskMargin, levelSteps[0] * s, rangeVariances[0]);
-    const Planes medium = smoothPlanes(fine, paddedMask, maskMargin, levelSteps[1] * s, rangeVariances[1]);
-    const Planes coarse = smoothPlanes(medium, paddedMask, maskMargin, levelSteps[2] * s, rangeVariances[2]);
+    const cv::Mat paddedMask = padded(mask, maskMargin, space, Workspace::paddedMask);
+    const Planes original = colourPlanes(image, space);
+    const Planes fine = smoothPlanes(original, paddedMask, maskMargin, levelSteps[0] * s, rangeVariances[0], space,
+                                     Workspace::fineR);
+    const Planes medium = smoothPlanes(fine, paddedMask, maskMargin, levelSteps[1] * s, rangeVariances[1], space,
+                                       Workspace::mediumR);
+    const Planes coarse = smoothPlanes(medium, paddedMask, maskMargin, levelSteps[2] * s, rangeVariances[2], space,
+                                       Workspace::coarseR);
 
-    Image out(image.extent());
+    Image out(space.take(Workspace::result, image.height(), image.width(), CV_32FC4), image.extent().x, image.extent().y);
     const int w = image.width();
     const float keep = float(texture);
     Imaging::forRows(image.height(), [&](int begin, int end) {
@@ -189,9 +233,31 @@ Image levelsCorrection(const Image& image, const cv::Mat& mask, double faceWidth
     return out;
 }
 
+// A value rounded to half-float precision (nearest, ties to even), as the
+// correction is kept.
+inline float halfPrecision(float v) { return float(cv::float16_t(v)); }
+
+// `source` at half-float precision written into `target` where they overlap.
+void storeFrozen(const Image& source, Image& target) {
+    const Rect r = source.extent().intersection(target.extent());
+    if (r.empty()) return;
+    const cv::Mat from = source.mat()(cv::Rect(r.x - source.extent().x, source.extent().maxY() - r.maxY(), r.width, r.height));
+    cv::Mat to = storedPart(target, r);
+    Imaging::forRows(r.height, [&](int begin, int end) {
+        for (int row = begin; row < end; ++row) {
+            const Pixel* in = from.ptr<Pixel>(row);
+            Pixel* o = to.ptr<Pixel>(row);
+            for (int col = 0; col < r.width; ++col)
+                o[col] = {halfPrecision(in[col].r), halfPrecision(in[col].g), halfPrecision(in[col].b), halfPrecision(in[col].a)};
+        }
+    });
+}
+
 // The picture with its values rounded to half-float precision, at its place.
 Image frozenHalf(const Image& image) {
-    return Imaging::fromHalf(Imaging::renderHalf(image), image.extent().x, image.extent().y);
+    Image out(image.extent());
+    storeFrozen(image, out);
+    return out;
 }
 
 
@@ -235,14 +301,16 @@ Prepared prepareTiled(const Image& image, const cv::Mat& mask, double faceWidth,
     const Rect extent = image.extent();
     const int margin = halo(faceWidth);
     Image accumulated = Image::filled(extent, {0, 0, 0, 1});
+    Workspace space;
     for (int y = 0; y < extent.height; y += tileEdge) {
         for (int x = 0; x < extent.width; x += tileEdge) {
-            // Everything made for a tile is released before the next one.
+            // The tiles share one workspace.
+            // Where the tile's correction is 0 the accumulated one already is.
             const Rect tile{x, y, std::min(extent.width - x, tileEdge), std::min(extent.height - y, tileEdge)};
             const Rect source = grown(tile, margin).intersection(extent);
-            const Image c = correction(Imaging::cropView(image, source), maskPart(mask, source, extent), faceWidth,
-                                       texture);
-            frozenHalf(Imaging::cropView(c, tile)).mat().copyTo(storedPart(accumulated, tile));
+            const std::optional<Image> c = supportCorrection(Imaging::cropView(image, source),
+                                                             maskPart(mask, source, extent), faceWidth, texture, space);
+            if (c) storeFrozen(Imaging::cropView(*c, tile), accumulated);
         }
     }
     return {image, accumulated, std::nullopt, std::nullopt};
@@ -321,7 +389,9 @@ namespace Kernels {
 Image smooth(const Image& source, const cv::Mat& mask, double step, double rangeVariance) {
     checkMask(mask, source);
     const int maskMargin = Imaging::marginFor(float(tapReach * step));
-    const Planes out = smoothPlanes(colourPlanes(source), padded(mask, maskMargin), maskMargin, step, rangeVariance);
+    Workspace space;
+    const Planes out = smoothPlanes(colourPlanes(source, space), padded(mask, maskMargin, space, Workspace::paddedMask),
+                                    maskMargin, step, rangeVariance, space, Workspace::fineR);
     cv::Mat alpha(out.r.size(), CV_32F, cv::Scalar(1));
     cv::Mat merged;
     cv::merge(std::vector<cv::Mat>{out.r, out.g, out.b, alpha}, merged);

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include "engine/imaging/colour/point_curves.h"
 #include "engine/imaging/image.h"
@@ -70,6 +71,47 @@ TEST(ImageFilters, ConstantPicturesStayConstant) {
         EXPECT_EQ(c.result.width(), c.width);
         EXPECT_EQ(c.result.height(), c.height);
         EXPECT_LT(maxDifference(c.result, Image::filled(c.result.extent(), grey)), 1e-5);
+    }
+}
+
+// The wide blur: three box blurs with edges repeated whose widths give the
+// Gaussian's variance, on planes and on pixels, whole or as a view.
+TEST(ImageFilters, BoxGaussianBlurIsThreeBoxesOfTheGaussiansVariance) {
+    cv::Mat noise(61, 83, CV_32FC4);
+    cv::theRNG().state = 11;
+    cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(1));
+    struct Case {
+        const char* name;
+        double sigma;
+        int channels;
+        std::array<int, 3> widths;  // the three boxes
+    };
+    const Case cases[] = {
+        {"sigma 4, pixels", 4, 4, {7, 7, 9}},
+        {"sigma 6.5, plane", 6.5, 1, {13, 13, 13}},
+        {"sigma 24, boxes almost as tall as the picture", 24, 1, {47, 47, 49}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The boxes' variances add up to the Gaussian's, as closely as odd widths allow.
+        double variance = 0;
+        for (const int k : c.widths) variance += (k * k - 1) / 12.0;
+        EXPECT_NEAR(variance, c.sigma * c.sigma, 0.1 * c.sigma * c.sigma);
+        cv::Mat input;
+        if (c.channels == 1) cv::extractChannel(noise, input, 2);
+        else input = noise.clone();
+        cv::Mat expected = input.clone();
+        for (const int k : c.widths) cv::blur(expected, expected, cv::Size(k, k), cv::Point(-1, -1), cv::BORDER_REPLICATE);
+        cv::Mat got = input.clone();
+        boxGaussianBlur(got, c.sigma);
+        EXPECT_LT(cv::norm(got, expected, cv::NORM_INF), 1e-5);
+        // A view of a larger picture is blurred on its own, edges repeated.
+        cv::Mat outer(input.rows + 10, input.cols + 10, input.type(), cv::Scalar::all(5));
+        cv::Mat view = outer(cv::Rect(5, 5, input.cols, input.rows));
+        input.copyTo(view);
+        boxGaussianBlur(view, c.sigma);
+        EXPECT_LT(cv::norm(view, expected, cv::NORM_INF), 1e-5);
+        EXPECT_EQ(outer.at<float>(0, 0), 5.0f);
     }
 }
 
